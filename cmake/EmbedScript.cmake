@@ -1,0 +1,55 @@
+# Turns the carried Lua script into a C byte array.
+#
+# Run as: cmake -DINPUT=<lua file> -DOUTPUT=<c file> -DDOWNLOAD_HOST=<host[:port]> -P EmbedScript.cmake
+#
+# The source is edited in UTF-8; the program carries it in GBK (code page 936), so the
+# script's Chinese messages reach standard output as GBK bytes. @LAUNCHER_DOWNLOAD_HOST@
+# in the text is replaced by the download host first.
+
+foreach(var INPUT OUTPUT DOWNLOAD_HOST)
+    if(NOT DEFINED ${var})
+        message(FATAL_ERROR "EmbedScript.cmake: ${var} is not set")
+    endif()
+endforeach()
+
+file(READ "${INPUT}" text)
+string(REPLACE "@LAUNCHER_DOWNLOAD_HOST@" "${DOWNLOAD_HOST}" text "${text}")
+if(text MATCHES "\r")
+    message(FATAL_ERROR "${INPUT}: the carried script must end its lines with single line feeds")
+endif()
+
+set(utf8_file "${OUTPUT}.utf8")
+set(gbk_file "${OUTPUT}.gbk")
+file(WRITE "${utf8_file}" "${text}")
+execute_process(
+    COMMAND iconv -f UTF-8 -t GBK "${utf8_file}"
+    OUTPUT_FILE "${gbk_file}"
+    RESULT_VARIABLE iconv_result
+    ERROR_VARIABLE iconv_error)
+if(NOT iconv_result EQUAL 0)
+    message(FATAL_ERROR "${INPUT}: cannot convert the script to GBK: ${iconv_error}")
+endif()
+
+file(READ "${gbk_file}" hex HEX)
+file(REMOVE "${utf8_file}" "${gbk_file}")
+string(LENGTH "${hex}" hex_length)
+math(EXPR size "${hex_length} / 2")
+if(size EQUAL 0)
+    message(FATAL_ERROR "${INPUT}: the carried script is empty")
+endif()
+
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+if(bytes MATCHES "0x00,")
+    message(FATAL_ERROR "${INPUT}: the carried script must not contain a NUL byte")
+endif()
+# 16 bytes a line keeps the generated file readable in a debugger.
+string(REGEX REPLACE "((0x[0-9a-f][0-9a-f],){16})" "\\1\n    " bytes "${bytes}")
+
+file(WRITE "${OUTPUT}.tmp"
+    "/* Generated from ${INPUT}; do not edit. */\n"
+    "#include <stddef.h>\n\n"
+    "const char CarriedScriptText[] = {\n    ${bytes}0x00};\n"
+    "const size_t CarriedScriptSize = ${size};\n")
+# Only touch the output when it changed, so an unchanged script does not relink.
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.tmp")

@@ -1,0 +1,132 @@
+// SetProgress's conversion, ExitApp's effect, and what registration leaves in the interpreter.
+#include <climits>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <lua.hpp>
+
+#include "platform/platform.h"
+#include "script/host_functions.h"
+#include "script/shared_state.h"
+
+namespace {
+
+class HostFunctions : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ProgressPercent.store(0);
+        AppRunning.store(true);
+        ScriptState = luaL_newstate();
+        luaL_openlibs(ScriptState);
+        RegisterHostFunctions();
+    }
+    void TearDown() override {
+        lua_close(ScriptState);
+        ScriptState = nullptr;
+        AppRunning.store(true);
+        int ignored;
+        PlatformTakeQuit(&ignored);
+    }
+
+    // Runs a chunk; returns the error text, or "" on success.
+    std::string Exec(const std::string& code) {
+        // Chunk name "=t" makes Lua's position prefix a short "t:1: ".
+        if (luaL_loadbuffer(ScriptState, code.data(), code.size(), "=t") == 0 &&
+            lua_pcall(ScriptState, 0, 0, 0) == 0) {
+            return "";
+        }
+        std::string message = lua_tostring(ScriptState, -1);
+        lua_pop(ScriptState, 1);
+        return message;
+    }
+};
+
+struct ProgressCase {
+    const char* argument;
+    int32_t stored;
+};
+
+void PrintTo(const ProgressCase& c, std::ostream* os) {
+    *os << "SetProgress(" << c.argument << ")";
+}
+
+class SetProgressValues : public HostFunctions,
+                          public ::testing::WithParamInterface<ProgressCase> {};
+
+} // namespace
+
+TEST_P(SetProgressValues, StoresTruncatedPercent) {
+    ProgressPercent.store(12345);
+    ASSERT_EQ(Exec(std::string("SetProgress(") + GetParam().argument + ")"), "");
+    EXPECT_EQ(ProgressPercent.load(), GetParam().stored) << GetParam().argument;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Conversions, SetProgressValues,
+    ::testing::Values(ProgressCase{"0.5", 50}, ProgressCase{"1", 100}, ProgressCase{"0", 0},
+                      // 0.29 * 100.0 is 28.999999999999996 in double precision.
+                      ProgressCase{"0.29", 28}, ProgressCase{"1.5", 150},
+                      ProgressCase{"-0.25", -25}, ProgressCase{"-0.009", 0},
+                      ProgressCase{"'0.5'", 50}, ProgressCase{"' 0x10 '", 1600},
+                      // Products outside int32 and NaN take the x86 "integer indefinite" value.
+                      ProgressCase{"0/0", INT32_MIN}, ProgressCase{"1/0", INT32_MIN},
+                      ProgressCase{"-1/0", INT32_MIN}, ProgressCase{"21474836.48", INT32_MIN},
+                      ProgressCase{"21474836.47", INT32_MAX},
+                      ProgressCase{"-21474836.48", INT32_MIN}, ProgressCase{"1e300", INT32_MIN}));
+
+TEST_F(HostFunctions, SetProgressRejectsNonNumbersAndKeepsTheValue) {
+    ProgressPercent.store(77);
+    EXPECT_EQ(Exec("SetProgress()"),
+              "t:1: bad argument #1 to 'SetProgress' (number expected, got no value)");
+    EXPECT_EQ(Exec("SetProgress(nil)"),
+              "t:1: bad argument #1 to 'SetProgress' (number expected, got nil)");
+    EXPECT_EQ(Exec("SetProgress({})"),
+              "t:1: bad argument #1 to 'SetProgress' (number expected, got table)");
+    EXPECT_EQ(Exec("SetProgress('half')"),
+              "t:1: bad argument #1 to 'SetProgress' (number expected, got string)");
+    EXPECT_EQ(ProgressPercent.load(), 77);
+}
+
+TEST_F(HostFunctions, ExitAppClearsRunningAndTheScriptGoesOn) {
+    EXPECT_EQ(Exec("ExitApp() ExitApp('ignored', 1) reached = true"), "");
+    EXPECT_FALSE(AppRunning.load());
+    lua_getglobal(ScriptState, "reached");
+    EXPECT_TRUE(lua_toboolean(ScriptState, -1));
+    lua_pop(ScriptState, 1);
+}
+
+TEST_F(HostFunctions, ExitAppOnTheWorkerPostsNoQuitToAnotherThread) {
+    std::thread worker([this] {
+        EXPECT_EQ(Exec("ExitApp()"), "");
+        int code = -1;
+        EXPECT_TRUE(PlatformTakeQuit(&code)); // the worker's own queue holds it
+        EXPECT_EQ(code, 0);
+    });
+    worker.join();
+    int code = -1;
+    EXPECT_FALSE(PlatformTakeQuit(&code));
+    EXPECT_FALSE(AppRunning.load());
+}
+
+TEST_F(HostFunctions, HideConsoleWithoutConsoleDoesNothing) {
+    EXPECT_EQ(Exec("HideConsole() HideConsole(1, 2)"), "");
+}
+
+TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
+    lua_State* L = ScriptState;
+    lua_pushstring(L, "sentinel");
+    lua_pushnumber(L, 7);
+    const int top = lua_gettop(L);
+    RegisterHostFunctions();
+    EXPECT_EQ(lua_gettop(L), top);
+    EXPECT_STREQ(lua_tostring(L, -2), "sentinel");
+
+    for (const char* name : {"SetProgress", "ExitApp", "HideConsole"}) {
+        lua_getglobal(L, name);
+        EXPECT_TRUE(lua_iscfunction(L, -1)) << name;
+        EXPECT_EQ(lua_getupvalue(L, -1, 1), nullptr) << name << " has an upvalue";
+        lua_pop(L, 1);
+    }
+    lua_settop(L, 0);
+}
