@@ -2,6 +2,8 @@
 // implements these; the core never includes a system header for them.
 #pragma once
 
+#include <string>
+
 // --- Clock ---
 
 // Seconds since the first call (that call takes the base and so returns about 0); never negative.
@@ -20,3 +22,21 @@ bool PlatformTakeQuit(int* exitCode);
 
 // Hides the console window attached to the process; does nothing when there is none.
 void PlatformHideConsole();
+
+// --- File system ---
+// Paths are narrow byte strings, passed on unchanged (on Windows read in the ANSI code page).
+
+// Whether the path exists, as a file or as a folder.
+bool PlatformPathExists(const std::string& path);
+
+// Creates exactly one folder (its parent must exist); true on success.
+bool PlatformCreateFolder(const std::string& path);
+
+// --- Processes ---
+
+// Starts the program at exePath with commandLine (the text that follows the program name, as
+// given to CreateProcessW) in workingDir, with the launcher's environment, without waiting for it
+// and keeping no handle. On success returns true and the process id; on failure false and the
+// platform's error number.
+bool PlatformStartProcess(const std::string& exePath, const std::string& commandLine,
+                          const std::string& workingDir, unsigned long* processIdOrError);
