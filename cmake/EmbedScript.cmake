@@ -12,11 +12,18 @@ foreach(var INPUT OUTPUT DOWNLOAD_HOST)
     endif()
 endforeach()
 
-file(READ "${INPUT}" text)
-string(REPLACE "@LAUNCHER_DOWNLOAD_HOST@" "${DOWNLOAD_HOST}" text "${text}")
-if(text MATCHES "\r")
+# Checked on the raw bytes: reading as text would quietly drop carriage returns.
+file(READ "${INPUT}" raw_hex HEX)
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "\\1," raw_bytes "${raw_hex}")
+if(raw_bytes MATCHES "(^|,)0d,")
     message(FATAL_ERROR "${INPUT}: the carried script must end its lines with single line feeds")
 endif()
+if(raw_bytes MATCHES "(^|,)00,")
+    message(FATAL_ERROR "${INPUT}: the carried script must not contain a NUL byte")
+endif()
+
+file(READ "${INPUT}" text)
+string(REPLACE "@LAUNCHER_DOWNLOAD_HOST@" "${DOWNLOAD_HOST}" text "${text}")
 
 set(utf8_file "${OUTPUT}.utf8")
 set(gbk_file "${OUTPUT}.gbk")
@@ -43,7 +50,8 @@ if(bytes MATCHES "0x00,")
     message(FATAL_ERROR "${INPUT}: the carried script must not contain a NUL byte")
 endif()
 # 16 bytes a line keeps the generated file readable in a debugger.
-string(REGEX REPLACE "((0x[0-9a-f][0-9a-f],){16})" "\\1\n    " bytes "${bytes}")
+string(REPEAT "0x[0-9a-f][0-9a-f]," 16 line_pattern)
+string(REGEX REPLACE "(${line_pattern})" "\\1\n    " bytes "${bytes}")
 
 file(WRITE "${OUTPUT}.tmp"
     "/* Generated from ${INPUT}; do not edit. */\n"
