@@ -1,8 +1,10 @@
 // The cURL module against a real HTTP server on loopback: loading through the preload entry,
 // byte-exact bodies, progress counts, libcurl failures, and errors raised inside callbacks.
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <lua.hpp>
@@ -432,4 +434,32 @@ TEST_F(CurlModule, HandlesAreCleanedUpOnceWhateverTheirState) {
         assert(not ok and err:find("easy handle already cleaned up", 1, true), err)
     )"),
               "");
+}
+
+std::atomic<bool> BodyArrived{false};
+
+int NoteBodyArrived(lua_State*) {
+    BodyArrived.store(true);
+    return 0;
+}
+
+TEST_F(CurlModule, ServerGoingAwayMidTransferFailsPerform) {
+    server.Route("/file", HttpResponse::Stall(std::string(1000, 'y'), 10, HttpResponse::UntilStop));
+    BodyArrived.store(false);
+    lua_register(ScriptState, "NoteBodyArrived", NoteBodyArrived);
+    // Stops the server once the first bytes have arrived; the stall holds the transfer until then.
+    std::thread stopper([this] {
+        for (int i = 0; i < 2000 && !BodyArrived.load(); ++i) {
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        server.Stop();
+    });
+    const std::string error = Exec(R"(
+        local h = require("cURL").easy_init()
+        h:setopt_url(URL)
+        got = ""
+        h:perform({writefunction = function(s) got = got .. s NoteBodyArrived() end}))");
+    stopper.join();
+    EXPECT_EQ(error, "t:5: transfer closed with 990 bytes remaining to read");
+    EXPECT_EQ(GlobalString("got"), std::string(10, 'y'));
 }
