@@ -436,12 +436,16 @@ TEST_F(CurlModule, HandlesAreCleanedUpOnceWhateverTheirState) {
               "");
 }
 
+namespace {
+
 std::atomic<bool> BodyArrived{false};
 
 int NoteBodyArrived(lua_State*) {
     BodyArrived.store(true);
     return 0;
 }
+
+} // namespace
 
 TEST_F(CurlModule, ServerGoingAwayMidTransferFailsPerform) {
     server.Route("/file", HttpResponse::Stall(std::string(1000, 'y'), 10, HttpResponse::UntilStop));
