@@ -45,8 +45,8 @@ struct Transfer {
 struct CallbackCall {
     Transfer* transfer;
     CallbackSlot slot;
-    const char* data; // write and header: the block; read: destination
-    size_t size;      // write and header: the block's size; read: room in the destination
+    char* data;  // write and header: the block; read: destination
+    size_t size; // write and header: the block's size; read: room in the destination
     size_t readCount;
     curl_off_t counts[4]; // dltotal, dlnow, ultotal, ulnow
     bool abort;
@@ -78,7 +78,7 @@ int RunCallback(lua_State* L) {
             return luaL_error(L, "readfunction returned %d bytes, more than the %d asked for",
                               static_cast<int>(length), static_cast<int>(call->size));
         }
-        std::memcpy(const_cast<char*>(call->data), bytes, length);
+        std::memcpy(call->data, bytes, length);
         call->readCount = length;
         return 0;
     }
