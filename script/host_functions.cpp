@@ -3,6 +3,7 @@
 #include <lua.hpp>
 
 #include "platform/platform.h"
+#include "script/curl_module.h"
 #include "script/shared_state.h"
 #include "script/truncate.h"
 
@@ -16,6 +17,16 @@ const luaL_Reg HostFunctionTable[] = {
     {nullptr, nullptr},
 };
 
+// Makes require("cURL") open the built-in module without searching the file system; the module
+// itself is opened only by the script's first require.
+void RegisterPreloads(lua_State* L) {
+    lua_getglobal(L, "package");
+    lua_getfield(L, -1, "preload");
+    lua_pushcfunction(L, luaopen_cURL);
+    lua_setfield(L, -2, "cURL");
+    lua_pop(L, 2);
+}
+
 } // namespace
 
 void RegisterHostFunctions() {
@@ -23,6 +34,7 @@ void RegisterHostFunctions() {
     for (const luaL_Reg* entry = HostFunctionTable; entry->name != nullptr; ++entry) {
         lua_register(L, entry->name, entry->func);
     }
+    RegisterPreloads(L);
 }
 
 int SetProgress(lua_State* L) {

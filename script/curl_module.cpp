@@ -1,0 +1,319 @@
+// The `cURL` Lua module over libcurl: `easy_init`, and on each handle `setopt_url` and `perform`.
+//
+// Lua errors are longjmps and libcurl must never be unwound by one, so every Lua callback runs
+// under lua_cpcall (which also protects pushing its arguments). A callback that raises stops the
+// transfer through libcurl's own refusal values; perform raises the kept error value once
+// curl_easy_perform has returned. Nothing in this file owns a C++ destructor.
+#include "script/curl_module.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <curl/curl.h>
+#include <lua.hpp>
+
+#include "script/truncate.h"
+
+namespace {
+
+const char* const EasyMetatable = "CURL.easy";
+
+// One easy handle as the script sees it. It lives inside a full userdata, which Lua never moves,
+// so libcurl may keep the address of errorBuffer for the handle's whole life.
+struct EasyHandle {
+    CURL* curl;
+    char errorBuffer[CURL_ERROR_SIZE];
+    // Set while curl_easy_perform runs, so callbacks cannot change or reuse the handle under it.
+    bool performing;
+};
+
+// Positions of the callback functions in the table perform snapshots before the transfer.
+enum CallbackSlot { WriteSlot = 1, HeaderSlot, ReadSlot, ProgressSlot };
+
+const char* const CallbackFields[] = {"writefunction", "headerfunction", "readfunction",
+                                      "progressfunction"};
+
+// What the libcurl callbacks of one perform share.
+struct Transfer {
+    lua_State* L;
+    int callbacksRef;
+    // A callback raised an error; its value waits on top of L's stack for perform to raise.
+    bool failed;
+};
+
+// Arguments and results of one protected callback call.
+struct CallbackCall {
+    Transfer* transfer;
+    CallbackSlot slot;
+    char* data;  // write and header: the block; read: destination
+    size_t size; // write and header: the block's size; read: room in the destination
+    size_t readCount;
+    curl_off_t counts[4]; // dltotal, dlnow, ultotal, ulnow
+    bool abort;
+};
+
+// Runs inside lua_cpcall: looks up the callback, passes its arguments, reads its result.
+int RunCallback(lua_State* L) {
+    CallbackCall* call = static_cast<CallbackCall*>(lua_touserdata(L, 1));
+    lua_rawgeti(L, LUA_REGISTRYINDEX, call->transfer->callbacksRef);
+    lua_rawgeti(L, -1, call->slot);
+    switch (call->slot) {
+    case WriteSlot:
+    case HeaderSlot:
+        // Results are discarded: the block always counts as consumed.
+        lua_pushlstring(L, call->data, call->size);
+        lua_call(L, 1, 0);
+        return 0;
+    case ReadSlot: {
+        lua_pushinteger(L, static_cast<lua_Integer>(call->size));
+        lua_call(L, 1, 1);
+        size_t length = 0;
+        const char* bytes = lua_tolstring(L, -1, &length);
+        if (bytes == nullptr) {
+            call->readCount = 0; // nothing more to send
+            return 0;
+        }
+        if (length > call->size) {
+            // Cutting the string would silently lose upload data.
+            return luaL_error(L, "readfunction returned %d bytes, more than the %d asked for",
+                              static_cast<int>(length), static_cast<int>(call->size));
+        }
+        std::memcpy(call->data, bytes, length);
+        call->readCount = length;
+        return 0;
+    }
+    case ProgressSlot: {
+        for (curl_off_t count : call->counts) {
+            lua_pushnumber(L, TruncateToInt32(static_cast<double>(count)));
+        }
+        lua_call(L, 4, 1);
+        // The first result truncated to an integer decides; NaN truncates to a non-zero value on
+        // x86, so it aborts too. Anything that is not a number counts as 0.
+        const lua_Number verdict = lua_isnumber(L, -1) ? lua_tonumber(L, -1) : 0;
+        call->abort = !(verdict > -1.0 && verdict < 1.0);
+        return 0;
+    }
+    }
+    return 0;
+}
+
+// Calls the Lua callback protected; false once any callback of this transfer has failed.
+bool InvokeCallback(CallbackCall* call) {
+    Transfer* transfer = call->transfer;
+    if (transfer->failed) {
+        return false;
+    }
+    if (lua_cpcall(transfer->L, RunCallback, call) != 0) {
+        transfer->failed = true;
+        return false;
+    }
+    return true;
+}
+
+// A count different from the block's size is libcurl's signal to stop.
+size_t RefuseBlock(size_t size) {
+    return size == 0 ? 1 : 0;
+}
+
+size_t OnWrite(char* data, size_t size, size_t count, void* userdata) {
+    CallbackCall call = {};
+    call.transfer = static_cast<Transfer*>(userdata);
+    call.slot = WriteSlot;
+    call.data = data;
+    call.size = size * count;
+    return InvokeCallback(&call) ? call.size : RefuseBlock(call.size);
+}
+
+size_t OnHeader(char* data, size_t size, size_t count, void* userdata) {
+    CallbackCall call = {};
+    call.transfer = static_cast<Transfer*>(userdata);
+    call.slot = HeaderSlot;
+    call.data = data;
+    call.size = size * count;
+    return InvokeCallback(&call) ? call.size : RefuseBlock(call.size);
+}
+
+size_t OnRead(char* buffer, size_t size, size_t count, void* userdata) {
+    CallbackCall call = {};
+    call.transfer = static_cast<Transfer*>(userdata);
+    call.slot = ReadSlot;
+    call.data = buffer;
+    call.size = size * count;
+    return InvokeCallback(&call) ? call.readCount : CURL_READFUNC_ABORT;
+}
+
+int OnProgress(void* userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+               curl_off_t ulnow) {
+    CallbackCall call = {};
+    call.transfer = static_cast<Transfer*>(userdata);
+    call.slot = ProgressSlot;
+    call.counts[0] = dltotal;
+    call.counts[1] = dlnow;
+    call.counts[2] = ultotal;
+    call.counts[3] = ulnow;
+    return InvokeCallback(&call) && !call.abort ? 0 : 1;
+}
+
+// Puts libcurl's defaults back: body to standard output, no header or progress callbacks.
+void RemoveCallbacks(CURL* curl) {
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, stdout);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_READDATA, stdin);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+}
+
+// Raises the handle's error-buffer text, or libcurl's text for the code when nothing was written.
+int RaiseCurlError(lua_State* L, EasyHandle* handle, CURLcode code) {
+    handle->errorBuffer[CURL_ERROR_SIZE - 1] = '\0';
+    const char* text =
+        handle->errorBuffer[0] != '\0' ? handle->errorBuffer : curl_easy_strerror(code);
+    return luaL_error(L, "%s", text);
+}
+
+// Checks argument 1 is a handle that may be used now.
+EasyHandle* CheckUsableHandle(lua_State* L) {
+    EasyHandle* handle = static_cast<EasyHandle*>(luaL_checkudata(L, 1, EasyMetatable));
+    if (handle->curl == nullptr) {
+        luaL_error(L, "easy handle already cleaned up");
+    }
+    if (handle->performing) {
+        luaL_error(L, "easy handle is busy in perform");
+    }
+    return handle;
+}
+
+int EasyInit(lua_State* L) {
+    EasyHandle* handle = static_cast<EasyHandle*>(lua_newuserdata(L, sizeof(EasyHandle)));
+    handle->curl = nullptr;
+    handle->errorBuffer[0] = '\0';
+    handle->performing = false;
+    luaL_getmetatable(L, EasyMetatable);
+    lua_setmetatable(L, -2);
+
+    handle->curl = curl_easy_init();
+    if (handle->curl == nullptr) {
+        return luaL_error(L, "something went wrong and you cannot use the other curl functions");
+    }
+    if (curl_easy_setopt(handle->curl, CURLOPT_ERRORBUFFER, handle->errorBuffer) != CURLE_OK) {
+        curl_easy_cleanup(handle->curl);
+        handle->curl = nullptr;
+        return luaL_error(L, "cannot set error buffer");
+    }
+    return 1;
+}
+
+int EasySetoptUrl(lua_State* L) {
+    EasyHandle* handle = CheckUsableHandle(L);
+    const char* url = luaL_checkstring(L, 2);
+    // setopt rarely writes the buffer; a text left from an earlier perform would be wrong here.
+    handle->errorBuffer[0] = '\0';
+    const CURLcode code = curl_easy_setopt(handle->curl, CURLOPT_URL, url);
+    if (code != CURLE_OK) {
+        return RaiseCurlError(L, handle, code);
+    }
+    return 0;
+}
+
+int EasyPerform(lua_State* L) {
+    EasyHandle* handle = CheckUsableHandle(L);
+    luaL_checktype(L, 2, LUA_TTABLE);
+    lua_settop(L, 2);
+
+    // A snapshot, so a callback that edits the caller's table cannot change the running transfer.
+    bool present[ProgressSlot + 1] = {};
+    lua_createtable(L, ProgressSlot, 0);
+    for (int slot = WriteSlot; slot <= ProgressSlot; ++slot) {
+        lua_getfield(L, 2, CallbackFields[slot - 1]);
+        if (lua_isfunction(L, -1)) {
+            lua_rawseti(L, 3, slot);
+            present[slot] = true;
+        } else {
+            lua_pop(L, 1);
+        }
+    }
+    Transfer transfer;
+    transfer.L = L;
+    transfer.callbacksRef = luaL_ref(L, LUA_REGISTRYINDEX);
+    transfer.failed = false;
+
+    CURL* curl = handle->curl;
+    if (present[WriteSlot]) {
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnWrite);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    }
+    if (present[HeaderSlot]) {
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+    }
+    if (present[ReadSlot]) {
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, OnRead);
+        curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
+    }
+    if (present[ProgressSlot]) {
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    }
+
+    handle->performing = true;
+    const CURLcode code = curl_easy_perform(curl);
+    handle->performing = false;
+    RemoveCallbacks(curl);
+    luaL_unref(L, LUA_REGISTRYINDEX, transfer.callbacksRef);
+
+    if (transfer.failed) {
+        return lua_error(L); // the callback's own error value, unchanged
+    }
+    if (code != CURLE_OK) {
+        return RaiseCurlError(L, handle, code);
+    }
+    return 0;
+}
+
+int EasyGc(lua_State* L) {
+    EasyHandle* handle = static_cast<EasyHandle*>(luaL_checkudata(L, 1, EasyMetatable));
+    // A collection cannot reach a performing handle (it is on perform's stack), but an explicit
+    // __gc call from a callback can; the real collection cleans it up later.
+    if (handle->curl != nullptr && !handle->performing) {
+        curl_easy_cleanup(handle->curl);
+        handle->curl = nullptr;
+    }
+    return 0;
+}
+
+const luaL_Reg EasyMethods[] = {
+    {"setopt_url", EasySetoptUrl},
+    {"perform", EasyPerform},
+    {nullptr, nullptr},
+};
+
+const luaL_Reg ModuleFunctions[] = {
+    {"easy_init", EasyInit},
+    {nullptr, nullptr},
+};
+
+} // namespace
+
+extern "C" int luaopen_cURL(lua_State* L) {
+    const CURLcode code = curl_global_init(CURL_GLOBAL_ALL);
+    if (code != CURLE_OK) {
+        return luaL_error(L, "curl_global_init: %s", curl_easy_strerror(code));
+    }
+
+    luaL_newmetatable(L, EasyMetatable);
+    lua_newtable(L);
+    luaL_register(L, nullptr, EasyMethods);
+    lua_setfield(L, -2, "__index");
+    lua_pushcfunction(L, EasyGc);
+    lua_setfield(L, -2, "__gc");
+    lua_pop(L, 1);
+
+    // Also stores the table in the global `cURL` and in package.loaded.
+    luaL_register(L, "cURL", ModuleFunctions);
+    return 1;
+}

@@ -1,0 +1,8 @@
+// The `cURL` Lua module: easy handles over libcurl with a URL and one synchronous transfer.
+#pragma once
+
+struct lua_State;
+
+// Opens the module: sets the global `cURL`, creates the "CURL.easy" metatable, initialises
+// libcurl, and returns the module table. Reached through package.preload["cURL"].
+extern "C" int luaopen_cURL(lua_State* L);

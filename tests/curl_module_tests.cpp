@@ -1,0 +1,469 @@
+// The cURL module against a real HTTP server on loopback: loading through the preload entry,
+// byte-exact bodies, progress counts, libcurl failures, and errors raised inside callbacks.
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <lua.hpp>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "script/curl_module.h"
+#include "script/host_functions.h"
+#include "script/shared_state.h"
+#include "tests/support/http_server.h"
+#include "tests/support/output_capture.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+class CurlModule : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ScriptState = luaL_newstate();
+        luaL_openlibs(ScriptState);
+        RegisterHostFunctions();
+    }
+    void TearDown() override {
+        // Closing collects every handle the chunks left behind; LeakSanitizer checks the rest.
+        lua_close(ScriptState);
+        ScriptState = nullptr;
+    }
+
+    // Runs a chunk with URL set to the server's address of `path`; returns the error text,
+    // "" on success.
+    std::string Exec(const std::string& code, const std::string& path = "/file") {
+        lua_pushstring(ScriptState, server.Url(path).c_str());
+        lua_setglobal(ScriptState, "URL");
+        // Chunk name "=t" makes Lua's position prefix a short "t:<line>: ".
+        if (luaL_loadbuffer(ScriptState, code.data(), code.size(), "=t") == 0 &&
+            lua_pcall(ScriptState, 0, 0, 0) == 0) {
+            return "";
+        }
+        const char* message = lua_tostring(ScriptState, -1);
+        std::string text = message != nullptr ? message : "(not a string)";
+        lua_pop(ScriptState, 1);
+        return text;
+    }
+
+    std::string GlobalString(const char* name) {
+        lua_getglobal(ScriptState, name);
+        size_t length = 0;
+        const char* bytes = lua_tolstring(ScriptState, -1, &length);
+        std::string value = bytes != nullptr ? std::string(bytes, length) : "(nil)";
+        lua_pop(ScriptState, 1);
+        return value;
+    }
+
+    lua_Number GlobalNumber(const char* name) {
+        lua_getglobal(ScriptState, name);
+        const lua_Number value = lua_tonumber(ScriptState, -1);
+        lua_pop(ScriptState, 1);
+        return value;
+    }
+
+    HttpServer server;
+};
+
+// Binary bytes with many zero bytes, so any C-string handling would show.
+std::string BinaryBody(size_t size) {
+    std::string bytes(size, '\0');
+    uint32_t state = 2463534242u;
+    for (size_t i = 0; i < size; ++i) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        bytes[i] = i % 97 == 0 ? '\0' : static_cast<char>(state);
+    }
+    return bytes;
+}
+
+// A port on 127.0.0.1 that refuses connections while the object lives: bound, never listening.
+class RefusingPort {
+  public:
+    RefusingPort() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~RefusingPort() {
+        close(fd_);
+    }
+    int Port() const {
+        return port_;
+    }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// Collects the body into the global `body` and the largest counts seen into `maxtotal`/`maxnow`.
+const char* const CollectingPerform = R"(
+    local cURL = require("cURL")
+    local h = cURL.easy_init()
+    h:setopt_url(URL)
+    local parts = {}
+    maxtotal, maxnow, calls = 0, 0, 0
+    h:perform({
+        writefunction = function(s) parts[#parts + 1] = s end,
+        progressfunction = function(dltotal, dlnow)
+            calls = calls + 1
+            maxtotal = math.max(maxtotal, dltotal)
+            maxnow = math.max(maxnow, dlnow)
+            return 0
+        end,
+    })
+    body, blocks = table.concat(parts), #parts
+)";
+
+} // namespace
+
+TEST_F(CurlModule, RequireOpensThePreloadedModuleWithoutAnyFile) {
+    lua_State* L = ScriptState;
+    lua_getglobal(L, "package");
+    lua_getfield(L, -1, "preload");
+    lua_getfield(L, -1, "cURL");
+    EXPECT_EQ(lua_tocfunction(L, -1), luaopen_cURL);
+    lua_pop(L, 3);
+
+    EXPECT_EQ(Exec(R"(
+        assert(package.loaded.cURL == nil, "loaded before require")
+        assert(cURL == nil, "global before require")
+        assert(debug.getregistry()["CURL.easy"] == nil, "metatable before require")
+        package.path, package.cpath = "", ""
+        local m = require("cURL")
+        assert(type(m) == "table" and m == cURL and package.loaded.cURL == m)
+        assert(require("cURL") == m, "second require gives another table")
+        assert(type(m.easy_init) == "function")
+        local h = m.easy_init()
+        assert(type(h) == "userdata")
+        assert(getmetatable(h) == debug.getregistry()["CURL.easy"])
+        assert(type(h.setopt_url) == "function" and type(h.perform) == "function")
+        assert(m.easy_init() ~= h)
+    )"),
+              "");
+}
+
+TEST_F(CurlModule, SetoptUrlChecksItsArgument) {
+    EXPECT_EQ(Exec("h = require('cURL').easy_init()"), "");
+    EXPECT_EQ(Exec("h:setopt_url({})"),
+              "t:1: bad argument #1 to 'setopt_url' (string expected, got table)");
+    EXPECT_EQ(Exec("h:setopt_url()"),
+              "t:1: bad argument #1 to 'setopt_url' (string expected, got no value)");
+    EXPECT_EQ(Exec("h.setopt_url({}, URL)"),
+              "t:1: bad argument #1 to 'setopt_url' (CURL.easy expected, got table)");
+    EXPECT_EQ(Exec("assert(select('#', h:setopt_url(8080)) == 0)"), "");
+    // libcurl refuses URLs over 8 MB without writing its error buffer: its code's text is used,
+    // never a text left from an earlier transfer.
+    RefusingPort refusing;
+    EXPECT_NE(Exec("h:setopt_url('http://127.0.0.1:" + std::to_string(refusing.Port()) +
+                   "/') h:perform({})"),
+              "");
+    EXPECT_EQ(Exec("h:setopt_url(string.rep('a', 9000000))"),
+              "t:1: A libcurl function was given a bad argument");
+}
+
+TEST_F(CurlModule, MultiMegabyteBinaryBodyArrivesByteExact) {
+    const std::string expected = BinaryBody(5 * 1024 * 1024 + 123);
+    server.Route("/file", HttpResponse::Body(expected));
+    ASSERT_EQ(Exec(CollectingPerform), "");
+    EXPECT_TRUE(GlobalString("body") == expected) << "body differs";
+    EXPECT_GT(GlobalNumber("blocks"), 1);
+    EXPECT_EQ(GlobalNumber("maxtotal"), expected.size());
+    EXPECT_EQ(GlobalNumber("maxnow"), expected.size());
+    EXPECT_EQ(server.RequestedPaths(), std::vector<std::string>{"/file"});
+}
+
+TEST_F(CurlModule, DownloadTotalStaysZeroWithoutContentLength) {
+    const std::string expected = BinaryBody(300 * 1024);
+    server.Route("/file", HttpResponse::WithoutLength(expected));
+    ASSERT_EQ(Exec(CollectingPerform), "");
+    EXPECT_TRUE(GlobalString("body") == expected);
+    EXPECT_GT(GlobalNumber("calls"), 0);
+    EXPECT_EQ(GlobalNumber("maxtotal"), 0);
+    EXPECT_EQ(GlobalNumber("maxnow"), expected.size());
+}
+
+TEST_F(CurlModule, ErrorStatusBodyIsDeliveredAndPerformSucceeds) {
+    server.Route("/file", HttpResponse::Body("no such package", 404));
+    EXPECT_EQ(Exec(R"(
+        local h = require("cURL").easy_init()
+        h:setopt_url(URL)
+        local got = ""
+        assert(select("#", h:perform({writefunction = function(s) got = got .. s end})) == 0)
+        assert(got == "no such package", got)
+        -- A path the server does not know gets its own 404 page, also delivered.
+        h:setopt_url(URL .. "/missing")
+        got = ""
+        h:perform({writefunction = function(s) got = got .. s end})
+        assert(got == "not found\n", got)
+    )"),
+              "");
+}
+
+TEST_F(CurlModule, LibcurlFailuresRaiseTheErrorBufferTextAtTheCallingLine) {
+    RefusingPort refusing;
+    const std::string port = std::to_string(refusing.Port());
+    const std::string refused = Exec("local h = require('cURL').easy_init()\n"
+                                     "h:setopt_url('http://127.0.0.1:" +
+                                     port +
+                                     "/x')\n"
+                                     "h:perform({})");
+    EXPECT_EQ(refused.rfind("t:3: Failed to connect to 127.0.0.1 port " + port, 0), 0u) << refused;
+
+    // Announced 1000 bytes, sent 100: the part arrives, then perform fails.
+    server.Route("/file", HttpResponse::CloseMidBody(std::string(100, 'x'), 1000));
+    EXPECT_EQ(Exec(R"(
+        local h = require("cURL").easy_init()
+        h:setopt_url(URL)
+        got = ""
+        h:perform({writefunction = function(s) got = got .. s end}))"),
+              "t:5: transfer closed with 900 bytes remaining to read");
+    EXPECT_EQ(GlobalString("got"), std::string(100, 'x'));
+}
+
+TEST_F(CurlModule, ProgressFunctionResultDecidesWhetherTheTransferGoesOn) {
+    server.Route("/file", HttpResponse::Body("payload"));
+    // Stalls long enough that only an abort ends the transfer early; the bound keeps a broken
+    // abort from hanging the test.
+    server.Route("/stall", HttpResponse::Stall("late", 0, milliseconds(20000)));
+    ASSERT_EQ(Exec(R"(
+        local cURL = require("cURL")
+        function Verdict(result)
+            local h = cURL.easy_init()
+            h:setopt_url(URL)
+            local ok, err = pcall(h.perform, h, {progressfunction = function() return result end,
+                                                 writefunction = function() end})
+            return ok, err
+        end
+    )"),
+              "");
+    for (const char* goesOn : {"0", "0.5", "-0.9", "nil", "true", "'yes'", "{}"}) {
+        EXPECT_EQ(Exec(std::string("assert(Verdict(") + goesOn + "))"), "") << goesOn;
+    }
+    for (const char* aborts : {"1", "-1", "2^40", "0/0", "'1'"}) {
+        EXPECT_EQ(Exec(std::string("local ok, err = Verdict(") + aborts +
+                           ") assert(not ok) error(err, 0)",
+                       "/stall"),
+                  // Called through pcall, a C function, so Lua gives no position.
+                  "Callback aborted")
+            << aborts;
+    }
+}
+
+TEST_F(CurlModule, ProgressCountsAreTruncatedTo32Bits) {
+    const struct {
+        uint64_t announced;
+        lua_Number seen;
+    } cases[] = {
+        {2147483647u, 2147483647.0},
+        {2147483648u, INT32_MIN},
+        {4294967301u, INT32_MIN}, // 2^32 + 5 must not wrap to 5
+        {5000000000000u, INT32_MIN},
+    };
+    for (const auto& c : cases) {
+        server.Route("/file", HttpResponse::CloseMidBody("abc", c.announced));
+        // Stops as soon as the announced size shows, so nothing near that size is sent.
+        const std::string error = Exec(R"(
+            local h = require("cURL").easy_init()
+            h:setopt_url(URL)
+            total = 0
+            h:perform({writefunction = function() end,
+                       progressfunction = function(dltotal, dlnow, ultotal, ulnow)
+                           assert(ultotal == 0 and ulnow == 0)
+                           total = dltotal
+                           return dltotal ~= 0 and 1 or 0
+                       end}))");
+        EXPECT_NE(error, "") << c.announced;
+        EXPECT_EQ(GlobalNumber("total"), c.seen) << c.announced;
+    }
+}
+
+TEST_F(CurlModule, CallbackErrorComesOutOfPerformAndTheHandleStaysUsable) {
+    const std::string expected = BinaryBody(2 * 1024 * 1024);
+    server.Route("/file", HttpResponse::Body(expected));
+    EXPECT_EQ(Exec(R"(
+        h = require("cURL").easy_init()
+        h:setopt_url(URL)
+        writes = 0
+        h:perform({writefunction = function(s)
+            writes = writes + 1
+            error("disk full")
+        end}))"),
+              "t:7: disk full");
+    EXPECT_EQ(GlobalNumber("writes"), 1) << "a callback ran after its transfer failed";
+
+    EXPECT_EQ(Exec(R"(
+        local parts = {}
+        h:perform({writefunction = function(s) parts[#parts + 1] = s end})
+        body = table.concat(parts))"),
+              "");
+    EXPECT_TRUE(GlobalString("body") == expected);
+
+    // An error in the progress function while nothing arrives ends the stall at once.
+    server.Route("/stall", HttpResponse::Stall("late", 0, milliseconds(20000)));
+    EXPECT_EQ(Exec("h:setopt_url(URL) h:perform({progressfunction = function() "
+                   "error('stop here') end})",
+                   "/stall"),
+              "t:1: stop here");
+    // So does one in the header function.
+    EXPECT_EQ(Exec("h:setopt_url(URL) h:perform({headerfunction = function(line) "
+                   "error(line, 0) end})"),
+              "HTTP/1.1 200 OK\r\n");
+}
+
+TEST_F(CurlModule, ErrorValuesThatAreNotStringsComeOutUnchanged) {
+    server.Route("/file", HttpResponse::Body("data"));
+    EXPECT_EQ(Exec(R"(
+        local h = require("cURL").easy_init()
+        h:setopt_url(URL)
+        -- Level 0: at level 1 Lua itself would turn a number into a positioned string.
+        local function fails(value, field)
+            local ok, err = pcall(h.perform, h, {[field] = function() error(value, 0) end})
+            assert(not ok, "perform succeeded")
+            return err
+        end
+        local token = {}
+        assert(rawequal(fails(token, "writefunction"), token), "table replaced")
+        assert(rawequal(fails(token, "progressfunction"), token), "table replaced")
+        assert(rawequal(fails(token, "headerfunction"), token), "table replaced")
+        local n = fails(42, "writefunction")
+        assert(type(n) == "number" and n == 42, tostring(n))
+        assert(fails(false, "writefunction") == false)
+        assert(fails(nil, "writefunction") == nil)
+        assert(fails(print, "writefunction") == print)
+    )"),
+              "");
+}
+
+TEST_F(CurlModule, CallbacksCannotReuseTheirOwnRunningHandle) {
+    server.Route("/file", HttpResponse::Body("data"));
+    EXPECT_EQ(Exec(R"(
+        h = require("cURL").easy_init()
+        h:setopt_url(URL)
+        h:perform({writefunction = function() h:perform({}) end}))"),
+              "t:4: easy handle is busy in perform");
+    EXPECT_EQ(Exec("h:perform({writefunction = function() h:setopt_url('http://x/') end})"),
+              "t:1: easy handle is busy in perform");
+    // A second handle may run a transfer of its own inside the first one's callback.
+    EXPECT_EQ(Exec(R"(
+        local inner = ""
+        h:perform({writefunction = function()
+            local other = require("cURL").easy_init()
+            other:setopt_url(URL)
+            other:perform({writefunction = function(s) inner = inner .. s end})
+        end})
+        assert(inner == "data", inner))"),
+              "");
+}
+
+TEST_F(CurlModule, CallbacksAndProgressAreRemovedAfterEveryPerform) {
+    server.Route("/file", HttpResponse::Body("first body"));
+    server.Route("/again", HttpResponse::Body("second body"));
+    ASSERT_EQ(Exec(R"(
+        h = require("cURL").easy_init()
+        h:setopt_url(URL)
+        h:perform({writefunction = function() end, progressfunction = function() return 0 end,
+                   headerfunction = function() end})
+        h:setopt_url(URL:gsub("/file$", "/again"))
+        pcall(h.perform, h, {writefunction = function() error("once") end,
+                             progressfunction = function() return 0 end})
+    )"),
+              "");
+    // Without callbacks libcurl writes the body to standard output; progress left on would
+    // print libcurl's own meter on standard error.
+    OutputCapture capture;
+    const std::string error =
+        Exec("h:perform({}) h:perform({writefunction = 'not a function', progressfunction = 1})");
+    capture.Stop();
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(capture.Out(), "second bodysecond body");
+    EXPECT_EQ(capture.Err(), "");
+}
+
+TEST_F(CurlModule, PerformChecksItsArguments) {
+    EXPECT_EQ(Exec("h = require('cURL').easy_init() h:perform()"),
+              "t:1: bad argument #1 to 'perform' (table expected, got no value)");
+    EXPECT_EQ(Exec("h.perform(io.stdout, {})"),
+              "t:1: bad argument #1 to 'perform' (CURL.easy expected, got userdata)");
+}
+
+TEST_F(CurlModule, YieldInsideACallbackIsAnErrorOfPerform) {
+    server.Route("/file", HttpResponse::Body("data"));
+    EXPECT_EQ(Exec(R"(
+        local co = coroutine.create(function()
+            local h = require("cURL").easy_init()
+            h:setopt_url(URL)
+            h:perform({writefunction = function() coroutine.yield() end})
+        end)
+        local ok, err = coroutine.resume(co)
+        assert(not ok)
+        error(err, 0))"),
+              "attempt to yield across metamethod/C-call boundary");
+}
+
+TEST_F(CurlModule, HandlesAreCleanedUpOnceWhateverTheirState) {
+    server.Route("/file", HttpResponse::Body("data"));
+    // Handles left in globals, in locals, after success and after failure are all released by
+    // lua_close in TearDown; an explicit __gc call must not lead to a second cleanup.
+    EXPECT_EQ(Exec(R"(
+        local cURL = require("cURL")
+        kept = {cURL.easy_init(), cURL.easy_init()}
+        kept[1]:setopt_url(URL)
+        kept[1]:perform({writefunction = function() end})
+        kept[2]:setopt_url(URL)
+        pcall(kept[2].perform, kept[2], {writefunction = function() error("x") end})
+        for i = 1, 50 do cURL.easy_init():setopt_url(URL) end
+        collectgarbage()
+        local h = cURL.easy_init()
+        getmetatable(h).__gc(h)
+        getmetatable(h).__gc(h)
+        local ok, err = pcall(h.perform, h, {})
+        assert(not ok and err:find("easy handle already cleaned up", 1, true), err)
+    )"),
+              "");
+}
+
+namespace {
+
+std::atomic<bool> BodyArrived{false};
+
+int NoteBodyArrived(lua_State*) {
+    BodyArrived.store(true);
+    return 0;
+}
+
+} // namespace
+
+TEST_F(CurlModule, ServerGoingAwayMidTransferFailsPerform) {
+    server.Route("/file", HttpResponse::Stall(std::string(1000, 'y'), 10, HttpResponse::UntilStop));
+    BodyArrived.store(false);
+    lua_register(ScriptState, "NoteBodyArrived", NoteBodyArrived);
+    // Stops the server once the first bytes have arrived; the stall holds the transfer until then.
+    std::thread stopper([this] {
+        for (int i = 0; i < 2000 && !BodyArrived.load(); ++i) {
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        server.Stop();
+    });
+    const std::string error = Exec(R"(
+        local h = require("cURL").easy_init()
+        h:setopt_url(URL)
+        got = ""
+        h:perform({writefunction = function(s) got = got .. s NoteBodyArrived() end}))");
+    stopper.join();
+    EXPECT_EQ(error, "t:5: transfer closed with 990 bytes remaining to read");
+    EXPECT_EQ(GlobalString("got"), std::string(10, 'y'));
+}

@@ -1,0 +1,91 @@
+// A small HTTP/1.1 server on 127.0.0.1 for tests and benchmarks. It listens on an ephemeral port
+// from construction until Stop() or destruction, answers each connection on its own thread with
+// the response routed by the exact request path, and closes the connection after one response.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct HttpResponse {
+    enum class Length {
+        Exact,    // Content-Length is the body's size
+        Omitted,  // no Content-Length: the body ends when the connection closes
+        Announced // Content-Length is announcedLength, whatever the body holds
+    };
+    // Stall duration that lasts until the server stops.
+    static constexpr std::chrono::milliseconds UntilStop = std::chrono::milliseconds::max();
+
+    int status = 200;
+    std::shared_ptr<const std::string> body = std::make_shared<const std::string>();
+    Length length = Length::Exact;
+    uint64_t announcedLength = 0;
+    // After the headers and stallAfter body bytes the server holds the connection for stallFor;
+    // then it sends the rest, unless it is stopping, in which case it just closes.
+    uint64_t stallAfter = 0;
+    std::chrono::milliseconds stallFor{0};
+
+    static HttpResponse Body(std::string bytes, int status = 200);
+    // Shares the bytes instead of copying them, for large bodies served more than once.
+    static HttpResponse Body(std::shared_ptr<const std::string> bytes, int status = 200);
+    static HttpResponse WithoutLength(std::string bytes);
+    // Announces announcedLength bytes, sends only `sent`, and closes.
+    static HttpResponse CloseMidBody(std::string sent, uint64_t announcedLength);
+    // Sends the headers and the first sentFirst bytes, then holds the connection for `duration`
+    // (or UntilStop) before sending the rest.
+    static HttpResponse Stall(std::string bytes, uint64_t sentFirst,
+                              std::chrono::milliseconds duration);
+};
+
+class HttpServer {
+  public:
+    HttpServer();
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Answers requests for exactly this path (query included) with the response; other paths
+    // get 404 with a short body.
+    void Route(const std::string& path, HttpResponse response);
+
+    int Port() const {
+        return port_;
+    }
+    // "http://127.0.0.1:<port>" followed by the path.
+    std::string Url(const std::string& path) const;
+    // Request paths in the order the requests arrived.
+    std::vector<std::string> RequestedPaths() const;
+
+    // Ends stalls, cuts open connections and joins every thread. Safe to call more than once.
+    void Stop();
+
+  private:
+    void AcceptLoop();
+    void ServeConnection(int fd);
+    bool ReadRequestPath(int fd, std::string* path);
+    bool SendAll(int fd, const char* data, size_t size);
+    // Waits up to `duration`; false when the server began stopping meanwhile.
+    bool Hold(std::chrono::milliseconds duration);
+    void CloseConnection(int fd);
+
+    int listenFd_ = -1;
+    int wakePipe_[2] = {-1, -1};
+    int port_ = 0;
+
+    mutable std::mutex mutex_;
+    std::condition_variable stopping_changed_;
+    bool stopping_ = false;
+    bool stopped_ = false;
+    std::map<std::string, HttpResponse> routes_;
+    std::vector<std::string> requested_;
+    std::set<int> connections_;
+    std::vector<std::thread> connectionThreads_;
+    std::thread acceptThread_;
+};
