@@ -8,6 +8,9 @@
 
 struct PlatformCanvas {
     cairo_t* cr;
+    cairo_surface_t* target;
+    // A requested clear not yet done: a following full-size 1:1 draw can stand in for it.
+    bool clearPending;
 };
 
 namespace {
@@ -98,10 +101,19 @@ PlatformCanvas* PlatformBeginDrawing(PlatformFrame* frame) {
     }
     cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
     cairo_set_antialias(cr, CAIRO_ANTIALIAS_DEFAULT);
-    return new PlatformCanvas{cr};
+    return new PlatformCanvas{cr, frame->surface, false};
 }
 
 void PlatformClearCanvas(PlatformCanvas* canvas) {
+    canvas->clearPending = true;
+}
+
+// Does a clear that no draw has stood in for.
+static void FinishClear(PlatformCanvas* canvas) {
+    if (!canvas->clearPending) {
+        return;
+    }
+    canvas->clearPending = false;
     cairo_save(canvas->cr);
     cairo_set_operator(canvas->cr, CAIRO_OPERATOR_CLEAR);
     cairo_paint(canvas->cr);
@@ -117,6 +129,15 @@ void PlatformDrawImage(PlatformCanvas* canvas, const PlatformImage* image, int x
     }
     cairo_t* cr = canvas->cr;
     cairo_save(cr);
+    // Source-over onto a cleared frame is a plain copy: when the picture covers the whole frame
+    // at 1:1, copying it does the clear and the draw in one pass, with the same result.
+    if (canvas->clearPending && x == 0 && y == 0 && width == imageWidth && height == imageHeight &&
+        width == cairo_image_surface_get_width(canvas->target) &&
+        height == cairo_image_surface_get_height(canvas->target)) {
+        canvas->clearPending = false;
+        cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    }
+    FinishClear(canvas);
     cairo_rectangle(cr, x, y, width, height);
     cairo_clip(cr);
     cairo_translate(cr, x, y);
@@ -134,6 +155,7 @@ void PlatformDrawImagePart(PlatformCanvas* canvas, const PlatformImage* image, i
     if (width <= 0 || height <= 0) {
         return;
     }
+    FinishClear(canvas);
     cairo_t* cr = canvas->cr;
     cairo_save(cr);
     cairo_rectangle(cr, dstX, dstY, width, height);
@@ -144,6 +166,7 @@ void PlatformDrawImagePart(PlatformCanvas* canvas, const PlatformImage* image, i
 }
 
 void PlatformEndDrawing(PlatformCanvas* canvas) {
+    FinishClear(canvas);
     cairo_destroy(canvas->cr);
     delete canvas;
 }
