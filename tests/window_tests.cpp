@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "script/script_runner.h"
 #include "script/shared_state.h"
+#include "tests/support/fake_pointer.h"
 #include "tests/support/message_box_recorder.h"
 #include "tests/support/scratch_dir.h"
 
@@ -294,6 +295,52 @@ TEST_F(SplashWindow, WorkersQuitRequestNeverEndsTheLoop) {
     stopper.join();
     EXPECT_GE(SecondsSince(start), 0.2);
     EXPECT_EQ(code, 1) << "ended after a repaint tick, not by the worker's quit";
+}
+
+// Handles whatever arrives for a while, as the loop would.
+void PumpEvents(int milliseconds) {
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(milliseconds);
+    while (Clock::now() < end) {
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+TEST_F(SplashWindow, PressAndDragAnywhereMovesTheWindow) {
+    TestScript = "function Start() end\nfunction Update() end\n";
+    BackgroundImage = LoadPngResource(IdBackground);
+    ASSERT_NE(BackgroundImage, nullptr);
+    BackgroundWidth = PlatformImageWidth(BackgroundImage);
+    BackgroundHeight = PlatformImageHeight(BackgroundImage);
+    FrameBitmap = PlatformCreateFrame(BackgroundImage);
+    MainWindow = PlatformCreateWindow(L"Game Launcher", 100, 100, 856, 552);
+    ASSERT_NE(MainWindow, nullptr);
+    PresentFrame(MainWindow);
+    PumpEvents(100);
+
+    GdkWindow* gdkWindow = gtk_widget_get_window(GTK_WIDGET(LinuxGtkWindow(MainWindow)));
+    int x = 0;
+    int y = 0;
+    gdk_window_get_origin(gdkWindow, &x, &y);
+    ASSERT_EQ(x, 100);
+    ASSERT_EQ(y, 100);
+
+    // Press in the middle of the picture, drag by (+60, +40) in steps, release.
+    FakePointerMove(500, 400);
+    PumpEvents(50);
+    FakePointerButton(true);
+    PumpEvents(50);
+    for (int step = 1; step <= 4; ++step) {
+        FakePointerMove(500 + 15 * step, 400 + 10 * step);
+        PumpEvents(40);
+    }
+    FakePointerButton(false);
+    PumpEvents(100);
+
+    gdk_window_get_origin(gdkWindow, &x, &y);
+    EXPECT_EQ(x, 160);
+    EXPECT_EQ(y, 140);
 }
 
 int main(int argc, char** argv) {
