@@ -1,5 +1,8 @@
-// The splash window's handlers. Each backend translates its native events into these calls
-// (Win32: WindowProc's messages; Linux: GTK signals and GLib timeouts).
+// The splash window's handlers. Each backend translates its native events into these calls and
+// nowhere else. Win32's WindowProc: WM_CREATE -> WindowOnCreate (-1 when it refuses), WM_TIMER ->
+// WindowOnTimer(wParam), WM_NCHITTEST -> WindowOnHitTest(DefWindowProcW's answer), WM_COMMAND ->
+// WindowOnCommand(LOWORD(wParam)), WM_DESTROY -> WindowOnDestroy; all return 0 but the hit test.
+// Linux: GTK's realize/destroy and button-press signals, and GLib timeouts.
 #pragma once
 
 struct PlatformWindow;

@@ -58,6 +58,7 @@ ResourceStatus PlatformFindResource(const char* type, int id, const unsigned cha
 
 // --- Pictures and the frame buffer ---
 
+struct PlatformWindow; // the splash window
 struct PlatformImage;  // a decoded picture
 struct PlatformFrame;  // a 32-bit premultiplied ARGB buffer every frame is drawn into
 struct PlatformCanvas; // drawing onto a frame, alive for one render only
@@ -96,7 +97,6 @@ void PlatformEndDrawing(PlatformCanvas* canvas);
 const unsigned MessageBoxIconError = 0x10;
 
 // Modal box with one OK button; returns once it is closed. owner may be null.
-struct PlatformWindow;
 void PlatformMessageBox(PlatformWindow* owner, const std::wstring& text, const std::wstring& title,
                         unsigned flags);
 
