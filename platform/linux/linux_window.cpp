@@ -18,17 +18,19 @@ struct LinuxTimer {
 
 struct PlatformWindow {
     GtkWidget* widget = nullptr;
-    const PlatformFrame* shown = nullptr; // repainted whenever the server asks
+    // The presented pixels, repainted whenever the server asks. A reference of our own, so the
+    // window keeps them after the frame itself has been released, as a layered window would.
+    cairo_surface_t* shown = nullptr;
     std::vector<LinuxTimer*> timers;
 };
 
 namespace {
 
-void PaintFrame(cairo_t* cr, const PlatformFrame* frame) {
+void PaintFrame(cairo_t* cr, cairo_surface_t* pixels) {
     cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-    if (frame != nullptr) {
-        cairo_surface_flush(frame->surface);
-        cairo_set_source_surface(cr, frame->surface, 0, 0);
+    if (pixels != nullptr) {
+        cairo_surface_flush(pixels);
+        cairo_set_source_surface(cr, pixels, 0, 0);
     } else {
         cairo_set_source_rgba(cr, 0, 0, 0, 0);
     }
@@ -54,6 +56,10 @@ void OnDestroy(GtkWidget*, gpointer data) {
     PlatformWindow* window = static_cast<PlatformWindow*>(data);
     WindowOnDestroy(window);
     window->widget = nullptr;
+    if (window->shown != nullptr) {
+        cairo_surface_destroy(window->shown);
+        window->shown = nullptr;
+    }
 }
 
 gboolean OnTimer(gpointer data) {
@@ -117,7 +123,12 @@ void PlatformPresentFrame(PlatformWindow* window, const PlatformFrame* frame, un
     if (window == nullptr || window->widget == nullptr) {
         return;
     }
-    window->shown = frame;
+    if (window->shown != frame->surface) {
+        if (window->shown != nullptr) {
+            cairo_surface_destroy(window->shown);
+        }
+        window->shown = cairo_surface_reference(frame->surface);
+    }
     // Like a layered window, the splash stays unmapped until its first frame.
     if (!gtk_widget_get_visible(window->widget)) {
         gtk_widget_show(window->widget);
@@ -126,7 +137,7 @@ void PlatformPresentFrame(PlatformWindow* window, const PlatformFrame* frame, un
     const cairo_rectangle_int_t area{0, 0, static_cast<int>(width), static_cast<int>(height)};
     cairo_region_t* region = cairo_region_create_rectangle(&area);
     GdkDrawingContext* context = gdk_window_begin_draw_frame(gdkWindow, region);
-    PaintFrame(gdk_drawing_context_get_cairo_context(context), frame);
+    PaintFrame(gdk_drawing_context_get_cairo_context(context), window->shown);
     gdk_window_end_draw_frame(gdkWindow, context);
     cairo_region_destroy(region);
     gdk_display_flush(gdk_window_get_display(gdkWindow));
