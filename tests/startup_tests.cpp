@@ -1,5 +1,7 @@
 // Start-up failures: the loader's and start-up's boxes (texts, titles, order), exit codes, a worker
 // that cannot start, and a launcher with no display. None of these reach a window.
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
