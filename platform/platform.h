@@ -2,6 +2,7 @@
 // implements these; the core never includes a system header for them.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // --- Clock ---
@@ -40,3 +41,85 @@ bool PlatformCreateFolder(const std::string& path);
 // platform's error number.
 bool PlatformStartProcess(const std::string& exePath, const std::string& commandLine,
                           const std::string& workingDir, unsigned long* processIdOrError);
+
+// --- Resources ---
+
+enum class ResourceStatus {
+    Found,
+    NotFound,  // no resource of that type and id
+    NotLoaded, // found but could not be loaded
+    NotLocked, // loaded but its bytes could not be reached
+};
+
+// Looks up the program's own resource of the given type ("PNG") and integer id. On Found, *bytes
+// and *size describe bytes that live as long as the program.
+ResourceStatus PlatformFindResource(const char* type, int id, const unsigned char** bytes,
+                                    size_t* size);
+
+// --- Pictures and the frame buffer ---
+
+struct PlatformWindow; // the splash window
+struct PlatformImage;  // a decoded picture
+struct PlatformFrame;  // a 32-bit premultiplied ARGB buffer every frame is drawn into
+struct PlatformCanvas; // drawing onto a frame, alive for one render only
+
+// Starts and stops the picture library; nothing of it may be used after the stop.
+void PlatformStartGraphics();
+void PlatformStopGraphics();
+
+// Decodes PNG bytes (palette with a transparency chunk, or 8-bit RGBA). On failure returns null
+// and a nonzero status: the decoder's own, or -1 when no decoder object could be made at all.
+PlatformImage* PlatformDecodePng(const unsigned char* bytes, size_t size, int* status);
+void PlatformDeleteImage(PlatformImage* image);
+// Size in pixels; 0 when the query fails.
+unsigned PlatformImageWidth(const PlatformImage* image);
+unsigned PlatformImageHeight(const PlatformImage* image);
+
+// A frame of the picture's size holding the picture over transparent black; null on failure.
+PlatformFrame* PlatformCreateFrame(const PlatformImage* picture);
+void PlatformDeleteFrame(PlatformFrame* frame);
+
+// Starts drawing onto the frame, source-over at 1:1; null when no drawing context can be made.
+PlatformCanvas* PlatformBeginDrawing(PlatformFrame* frame);
+// Makes every pixel fully transparent.
+void PlatformClearCanvas(PlatformCanvas* canvas);
+// Draws the whole picture into the rectangle.
+void PlatformDrawImage(PlatformCanvas* canvas, const PlatformImage* image, int x, int y, int width,
+                       int height);
+// Draws the picture's part at (srcX, srcY) of the given size, unscaled, at (dstX, dstY).
+void PlatformDrawImagePart(PlatformCanvas* canvas, const PlatformImage* image, int srcX, int srcY,
+                           int width, int height, int dstX, int dstY);
+// Finishes drawing and releases the context.
+void PlatformEndDrawing(PlatformCanvas* canvas);
+
+// --- Message boxes ---
+
+const unsigned MessageBoxIconError = 0x10;
+
+// Modal box with one OK button; returns once it is closed. owner may be null.
+void PlatformMessageBox(PlatformWindow* owner, const std::wstring& text, const std::wstring& title,
+                        unsigned flags);
+
+// --- Screen and window ---
+
+// Width and height of the primary screen in pixels.
+void PlatformScreenSize(int* width, int* height);
+
+// Creates the borderless, per-pixel-transparent splash window at (x, y), not yet visible (it
+// shows with its first PresentFrame). WindowOnCreate runs during creation; when it refuses, the
+// window is destroyed again and null is returned, as for any other refused creation.
+PlatformWindow* PlatformCreateWindow(const std::wstring& title, int x, int y, unsigned width,
+                                     unsigned height);
+
+// Replaces all the window's pixels, alpha included, by the frame's; the window keeps its place.
+void PlatformPresentFrame(PlatformWindow* window, const PlatformFrame* frame, unsigned width,
+                          unsigned height);
+
+// A repeating tick with this id delivered to the UI thread (WindowOnTimer); stop it.
+void PlatformStartTimer(PlatformWindow* window, unsigned id, unsigned periodMs);
+void PlatformStopTimer(PlatformWindow* window, unsigned id);
+
+// Waits for the calling thread's next event and dispatches it. Returns false, with the code,
+// when that thread's own quit request is taken instead (see PlatformPostQuit). Otherwise *code
+// is the dispatched event's parameter: the timer id for a tick, 0 for anything else.
+bool PlatformWaitEvent(int* code);

@@ -10,7 +10,7 @@ packages=(
     libgtest-dev googletest
     clang libclang-rt-14-dev
     python3 zip unzip curl
-    xvfb xauth x11-utils imagemagick
+    xvfb xauth x11-utils imagemagick libxtst-dev
 )
 
 missing=()

@@ -1,10 +1,15 @@
-// Linux entry point. Runs the script worker to its end (the splash window comes later).
-#include <thread>
+// Linux entry point: opens the display through GTK, then runs the launcher's start-up.
+#include <cstdio>
 
-#include "script/script_runner.h"
+#include <gtk/gtk.h>
+
+#include "app/startup.h"
 
 int main() {
-    std::thread worker(ScriptThread, std::string("launcher_script.lua"));
-    worker.join();
-    return 0;
+    // The launcher reads no arguments, so GTK is given none either.
+    if (!gtk_init_check(nullptr, nullptr)) {
+        std::fputs("launcher: cannot open the display\n", stderr);
+        return 1;
+    }
+    return LauncherMain();
 }

@@ -1,0 +1,20 @@
+// The launcher's start-up, main loop and release of the graphics objects, the same on every
+// platform. A backend's entry point prepares its toolkit and returns LauncherMain().
+#pragma once
+
+// Loads the pictures, creates the window, shows the first frame, runs the loop while AppRunning
+// is set, releases everything and returns the exit code: 1 after a background failure (or a
+// worker that could not start), 0 after a refused window or a quit request, otherwise the last
+// event's parameter (1 after a repaint tick).
+int LauncherMain();
+
+// Releases FrameBitmap, BackgroundImage, TrackImage and FillImage, in that order and each only if
+// present, then stops the picture library.
+void ShutdownGraphics();
+
+// Left or top coordinate that centres size on a screen of screenSize pixels; 0 when the screen is
+// not larger, so the window never starts off-screen.
+int CentredOrigin(int screenSize, unsigned size);
+
+// Handles events while AppRunning is set; returns the exit code as LauncherMain describes.
+int RunMessageLoop();

@@ -1,0 +1,82 @@
+#include "app/window_procedure.h"
+
+#include <chrono>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include <lua.hpp>
+
+#include "app/render.h"
+#include "app/ui_state.h"
+#include "platform/platform.h"
+#include "script/shared_state.h"
+
+namespace {
+
+bool StartDetachedWorker(const std::string& scriptName) {
+    try {
+        std::thread(WorkerEntry, scriptName).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+} // namespace
+
+bool WindowOnCreate(PlatformWindow* window) {
+    PlatformStartTimer(window, RepaintTimerId, RepaintPeriodMs);
+
+    const std::string scriptName("launcher_script.lua");
+    // Busy before the thread exists: a window destroyed before the worker's first step must
+    // still wait for it, not close an interpreter the worker is about to use.
+    ScriptBusy.store(true);
+    if (StartDetachedWorker(scriptName)) {
+        return true;
+    }
+
+    // Without its worker the launcher would sit forever with a bar that never moves: say so and
+    // end, as for the other start-up failures.
+    ScriptBusy.store(false);
+    PlatformStopTimer(window, RepaintTimerId);
+    WorkerStartFailed = true;
+    MessageBoxSink(nullptr, L"Failed to start the launcher script.", L"Critical Error",
+                   MessageBoxIconError);
+    return false;
+}
+
+void WindowOnTimer(PlatformWindow* window, unsigned timerId) {
+    if (timerId != RepaintTimerId || BackgroundImage == nullptr || FrameBitmap == nullptr ||
+        TrackImage == nullptr || FillImage == nullptr) {
+        return;
+    }
+    if (RenderFrame()) {
+        PresentFrame(window);
+    }
+}
+
+int WindowOnHitTest(int defaultAnswer) {
+    return defaultAnswer == HitClient ? HitCaption : defaultAnswer;
+}
+
+void WindowOnCommand(PlatformWindow* window, int commandId) {
+    if (commandId == ActionCommandId) {
+        MessageBoxSink(window, L"Action Triggered!", L"Game Launcher", 0);
+    }
+}
+
+void WindowOnDestroy(PlatformWindow* window) {
+    PlatformStopTimer(window, RepaintTimerId);
+    AppRunning.store(false);
+    PlatformPostQuit(0);
+    // No events are handled meanwhile: the worker may be mid-download, and the interpreter is
+    // its until ScriptBusy drops.
+    while (ScriptBusy.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(DestroyWaitStepMs));
+    }
+    if (ScriptState != nullptr) {
+        lua_close(ScriptState);
+        ScriptState = nullptr;
+    }
+}

@@ -1,0 +1,45 @@
+// State shared by the Linux backend's files (GTK 3 and cairo). The core never includes this;
+// tests may, to look inside a frame or to carry resources of their own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <cairo.h>
+
+struct PlatformImage {
+    cairo_surface_t* surface;
+};
+
+struct PlatformFrame {
+    cairo_surface_t* surface;
+};
+
+// A table of carried resources, ended by an entry whose type is null.
+struct LinuxResource {
+    const char* type;
+    int id;
+    const unsigned char* bytes;
+    size_t size;
+};
+
+// Replaces the table the lookups use (null restores the program's own).
+void LinuxUseResourceTable(const LinuxResource* table);
+
+// The frame's pixel at (x, y) as premultiplied ARGB (alpha in the top byte).
+uint32_t LinuxFramePixel(const struct PlatformFrame* frame, int x, int y);
+
+// Destroys the window if it still exists and frees its state. The launcher itself never does
+// (the process ends with the window up); tests that make several windows do.
+void LinuxDestroyWindow(struct PlatformWindow* window);
+
+// The GTK window behind a platform window (null once destroyed).
+typedef struct _GtkWindow GtkWindow;
+GtkWindow* LinuxGtkWindow(struct PlatformWindow* window);
+
+// UTF-8 text of a wide string (UTF-32 on Linux).
+std::string LinuxUtf8(const std::wstring& text);
+
+// The parameter of the event being dispatched, for PlatformWaitEvent: the timer id during a tick.
+extern int LinuxDispatchedEventCode;

@@ -1,0 +1,178 @@
+// Linux splash window: a borderless GTK 3 top-level with an RGBA visual, painted only from the
+// presented frame with the source operator so the picture's alpha becomes the window's shape.
+// Translates GTK signals and GLib timeouts into the core's window handlers, and nowhere else.
+#include <algorithm>
+#include <vector>
+
+#include <gtk/gtk.h>
+
+#include "app/window_procedure.h"
+#include "platform/linux/linux_backend.h"
+#include "platform/platform.h"
+
+struct LinuxTimer {
+    PlatformWindow* window;
+    unsigned id;
+    guint source;
+};
+
+struct PlatformWindow {
+    GtkWidget* widget = nullptr;
+    // The presented pixels, repainted whenever the server asks. A reference of our own, so the
+    // window keeps them after the frame itself has been released, as a layered window would.
+    cairo_surface_t* shown = nullptr;
+    std::vector<LinuxTimer*> timers;
+};
+
+namespace {
+
+void PaintFrame(cairo_t* cr, cairo_surface_t* pixels) {
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    if (pixels != nullptr) {
+        cairo_surface_flush(pixels);
+        cairo_set_source_surface(cr, pixels, 0, 0);
+    } else {
+        cairo_set_source_rgba(cr, 0, 0, 0, 0);
+    }
+    cairo_paint(cr);
+}
+
+gboolean OnDraw(GtkWidget*, cairo_t* cr, gpointer data) {
+    PaintFrame(cr, static_cast<PlatformWindow*>(data)->shown);
+    return TRUE;
+}
+
+gboolean OnButtonPress(GtkWidget* widget, GdkEventButton* event, gpointer) {
+    if (event->type == GDK_BUTTON_PRESS && event->button == GDK_BUTTON_PRIMARY &&
+        WindowOnHitTest(HitClient) == HitCaption) {
+        gtk_window_begin_move_drag(GTK_WINDOW(widget), static_cast<gint>(event->button),
+                                   static_cast<gint>(event->x_root),
+                                   static_cast<gint>(event->y_root), event->time);
+    }
+    return TRUE;
+}
+
+void OnDestroy(GtkWidget*, gpointer data) {
+    PlatformWindow* window = static_cast<PlatformWindow*>(data);
+    WindowOnDestroy(window);
+    window->widget = nullptr;
+    if (window->shown != nullptr) {
+        cairo_surface_destroy(window->shown);
+        window->shown = nullptr;
+    }
+}
+
+gboolean OnTimer(gpointer data) {
+    LinuxTimer* timer = static_cast<LinuxTimer*>(data);
+    LinuxDispatchedEventCode = static_cast<int>(timer->id);
+    WindowOnTimer(timer->window, timer->id);
+    return G_SOURCE_CONTINUE;
+}
+
+} // namespace
+
+GtkWindow* LinuxGtkWindow(PlatformWindow* window) {
+    return window->widget != nullptr ? GTK_WINDOW(window->widget) : nullptr;
+}
+
+void PlatformScreenSize(int* width, int* height) {
+    GdkDisplay* display = gdk_display_get_default();
+    GdkMonitor* monitor = gdk_display_get_primary_monitor(display);
+    if (monitor == nullptr) {
+        monitor = gdk_display_get_monitor(display, 0);
+    }
+    GdkRectangle area{0, 0, 0, 0};
+    if (monitor != nullptr) {
+        gdk_monitor_get_geometry(monitor, &area);
+    }
+    *width = area.width;
+    *height = area.height;
+}
+
+PlatformWindow* PlatformCreateWindow(const std::wstring& title, int x, int y, unsigned width,
+                                     unsigned height) {
+    PlatformWindow* window = new PlatformWindow;
+    GtkWidget* widget = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    window->widget = widget;
+    gtk_window_set_title(GTK_WINDOW(widget), LinuxUtf8(title).c_str());
+    gtk_window_set_decorated(GTK_WINDOW(widget), FALSE);
+    gtk_window_set_resizable(GTK_WINDOW(widget), FALSE);
+    gtk_widget_set_size_request(widget, static_cast<gint>(width), static_cast<gint>(height));
+    gtk_window_move(GTK_WINDOW(widget), x, y);
+    GdkVisual* visual = gdk_screen_get_rgba_visual(gtk_widget_get_screen(widget));
+    if (visual != nullptr) {
+        gtk_widget_set_visual(widget, visual);
+    }
+    gtk_widget_set_app_paintable(widget, TRUE);
+    gtk_widget_add_events(widget, GDK_BUTTON_PRESS_MASK);
+    g_signal_connect(widget, "draw", G_CALLBACK(OnDraw), window);
+    g_signal_connect(widget, "button-press-event", G_CALLBACK(OnButtonPress), window);
+    g_signal_connect(widget, "destroy", G_CALLBACK(OnDestroy), window);
+    gtk_widget_realize(widget);
+
+    if (!WindowOnCreate(window)) {
+        gtk_widget_destroy(widget);
+        delete window;
+        return nullptr;
+    }
+    return window;
+}
+
+void PlatformPresentFrame(PlatformWindow* window, const PlatformFrame* frame, unsigned width,
+                          unsigned height) {
+    if (window == nullptr || window->widget == nullptr) {
+        return;
+    }
+    if (window->shown != frame->surface) {
+        if (window->shown != nullptr) {
+            cairo_surface_destroy(window->shown);
+        }
+        window->shown = cairo_surface_reference(frame->surface);
+    }
+    // Like a layered window, the splash stays unmapped until its first frame.
+    if (!gtk_widget_get_visible(window->widget)) {
+        gtk_widget_show(window->widget);
+    }
+    GdkWindow* gdkWindow = gtk_widget_get_window(window->widget);
+    const cairo_rectangle_int_t area{0, 0, static_cast<int>(width), static_cast<int>(height)};
+    cairo_region_t* region = cairo_region_create_rectangle(&area);
+    GdkDrawingContext* context = gdk_window_begin_draw_frame(gdkWindow, region);
+    PaintFrame(gdk_drawing_context_get_cairo_context(context), window->shown);
+    gdk_window_end_draw_frame(gdkWindow, context);
+    cairo_region_destroy(region);
+    gdk_display_flush(gdk_window_get_display(gdkWindow));
+}
+
+void PlatformStartTimer(PlatformWindow* window, unsigned id, unsigned periodMs) {
+    if (window == nullptr) {
+        return;
+    }
+    PlatformStopTimer(window, id);
+    LinuxTimer* timer = new LinuxTimer{window, id, 0};
+    timer->source = g_timeout_add(periodMs, OnTimer, timer);
+    window->timers.push_back(timer);
+}
+
+void PlatformStopTimer(PlatformWindow* window, unsigned id) {
+    if (window == nullptr) {
+        return;
+    }
+    auto& timers = window->timers;
+    auto found = std::find_if(timers.begin(), timers.end(),
+                              [id](const LinuxTimer* timer) { return timer->id == id; });
+    if (found != timers.end()) {
+        g_source_remove((*found)->source);
+        delete *found;
+        timers.erase(found);
+    }
+}
+
+void LinuxDestroyWindow(PlatformWindow* window) {
+    if (window->widget != nullptr) {
+        gtk_widget_destroy(window->widget);
+    }
+    while (!window->timers.empty()) {
+        PlatformStopTimer(window, window->timers.front()->id);
+    }
+    delete window;
+}

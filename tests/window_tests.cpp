@@ -1,0 +1,356 @@
+// The splash window on a real X server (run under xvfb-run on a 1920x1080 screen, no window
+// manager): placement, what the screen shows, the loop's exit codes, and the destroy sequence.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+#include <lua.hpp>
+
+#include "app/image_resources.h"
+#include "app/render.h"
+#include "app/startup.h"
+#include "app/ui_state.h"
+#include "app/window_procedure.h"
+#include "platform/linux/linux_backend.h"
+#include "platform/platform.h"
+#include "script/script_runner.h"
+#include "script/shared_state.h"
+#include "tests/support/fake_pointer.h"
+#include "tests/support/message_box_recorder.h"
+#include "tests/support/scratch_dir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string TestScript;
+std::atomic<bool> WorkerGate{true};
+
+// The worker the window starts in these tests: the test's script, once the gate is open.
+void TestWorker(const std::string&) {
+    while (!WorkerGate.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    RunScriptText(TestScript.c_str(), TestScript.size());
+}
+
+// Lua that appends "closed" to the log when the interpreter holding it is closed.
+std::string CloseLogger(const std::string& log) {
+    return "local p = newproxy(true)\n"
+           "getmetatable(p).__gc = function()\n"
+           "  local f = io.open([[" +
+           log +
+           "]], 'a'); f:write('closed\\n'); f:close()\n"
+           "end\n"
+           "keep_until_close = p\n";
+}
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void DrainEvents() {
+    while (gtk_events_pending()) {
+        gtk_main_iteration();
+    }
+}
+
+// Handles whatever arrives for a while, as the loop would.
+void PumpEvents(int milliseconds) {
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(milliseconds);
+    while (Clock::now() < end) {
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+// Reads a screenshot; the pixel at (x, y) as 0xRRGGBB.
+class Screenshot {
+  public:
+    explicit Screenshot(const std::string& path)
+        : surface_(cairo_image_surface_create_from_png(path.c_str())) {}
+    ~Screenshot() {
+        cairo_surface_destroy(surface_);
+    }
+    bool Ok() const {
+        return cairo_surface_status(surface_) == CAIRO_STATUS_SUCCESS;
+    }
+    uint32_t Rgb(int x, int y) const {
+        const unsigned char* row =
+            cairo_image_surface_get_data(surface_) +
+            static_cast<ptrdiff_t>(y) * cairo_image_surface_get_stride(surface_);
+        uint32_t pixel;
+        std::memcpy(&pixel, row + x * 4, sizeof pixel);
+        return pixel & 0xFFFFFF;
+    }
+
+  private:
+    cairo_surface_t* surface_;
+};
+
+class SplashWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        MessageBoxSink = RecordMessageBox;
+        ClearRecordedBoxes();
+        WorkerEntry = TestWorker;
+        WorkerGate.store(true);
+        WorkerStartFailed = false;
+        AppRunning.store(true);
+        ProgressPercent.store(0);
+        LinuxUseResourceTable(nullptr);
+        int ignored;
+        PlatformTakeQuit(&ignored);
+    }
+    void TearDown() override {
+        WorkerGate.store(true);
+        if (MainWindow != nullptr) {
+            LinuxDestroyWindow(MainWindow); // waits for a worker still running
+            MainWindow = nullptr;
+        }
+        ShutdownGraphics();
+        DrainEvents();
+        int ignored;
+        PlatformTakeQuit(&ignored);
+        AppRunning.store(true);
+        WorkerEntry = ScriptThread;
+        MessageBoxSink = PlatformMessageBox;
+    }
+
+    ScratchDir scratch_;
+};
+
+// Closes the window as a window manager would: a delete event, handled by GTK's default.
+gboolean SendDeleteEvent(gpointer) {
+    GdkEvent* event = gdk_event_new(GDK_DELETE);
+    event->any.window =
+        GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(LinuxGtkWindow(MainWindow)))));
+    event->any.send_event = TRUE;
+    gtk_main_do_event(event);
+    gdk_event_free(event);
+    return G_SOURCE_REMOVE;
+}
+
+} // namespace
+
+TEST_F(SplashWindow, ShowsCentredWithTheBarWhereTheScriptPutIt) {
+    const std::string shot = scratch_ / "screen.png";
+    TestScript = "function Start() end\n"
+                 "function Update()\n"
+                 "  SetProgress(0.5)\n"
+                 "  os.execute('sleep 0.4; import -window root " +
+                 shot +
+                 "')\n"
+                 "  ExitApp()\n"
+                 "end\n";
+    EXPECT_EQ(LauncherMain(), 1) << "ExitApp is noticed after the next tick";
+    EXPECT_TRUE(RecordedBoxes.empty());
+
+    // The window is left standing when the loop ends; look at it.
+    ASSERT_NE(MainWindow, nullptr);
+    GdkWindow* gdkWindow = gtk_widget_get_window(GTK_WIDGET(LinuxGtkWindow(MainWindow)));
+    int x = 0;
+    int y = 0;
+    gdk_window_get_origin(gdkWindow, &x, &y);
+    EXPECT_EQ(x, 532);
+    EXPECT_EQ(y, 264);
+    EXPECT_EQ(gdk_window_get_width(gdkWindow), 856);
+    EXPECT_EQ(gdk_window_get_height(gdkWindow), 552);
+    EXPECT_STREQ(gtk_window_get_title(LinuxGtkWindow(MainWindow)), "Game Launcher");
+    // The frame has been released; the window must repaint from pixels of its own.
+    gdk_window_invalidate_rect(gdkWindow, nullptr, FALSE);
+    PumpEvents(50);
+
+    Screenshot screen(shot);
+    ASSERT_TRUE(screen.Ok()) << "no screenshot at " << shot;
+    const int row = 264 + BarY + 6;
+    EXPECT_EQ(screen.Rgb(532 + BarX, row), 0x000000u) << "the fill's clear first column";
+    for (int column = 1; column < 328; ++column) {
+        ASSERT_EQ(screen.Rgb(532 + BarX + column, row), 0x3FD84Du) << column;
+    }
+    for (int column = 328; column < 656; column += 9) {
+        ASSERT_EQ(screen.Rgb(532 + BarX + column, row), 0x000000u) << column;
+    }
+
+    // Everywhere the background is opaque and outside the bar, the screen shows it unchanged.
+    PlatformImage* background = LoadPngResource(IdBackground);
+    PlatformFrame* expected = PlatformCreateFrame(background);
+    int compared = 0;
+    for (int by = 0; by < 552; by += 5) {
+        for (int bx = 0; bx < 856; bx += 5) {
+            const uint32_t pixel = LinuxFramePixel(expected, bx, by);
+            const bool inBar = bx >= BarX && bx < BarX + 656 && by >= BarY && by < BarY + 14;
+            if ((pixel >> 24) == 255 && !inBar) {
+                ASSERT_EQ(screen.Rgb(532 + bx, 264 + by), pixel & 0xFFFFFF) << bx << "," << by;
+                ++compared;
+            }
+        }
+    }
+    EXPECT_GT(compared, 10000);
+    PlatformDeleteFrame(expected);
+    PlatformDeleteImage(background);
+}
+
+TEST_F(SplashWindow, MissingBarPictureShowsTheBackgroundWithoutABar) {
+    LinuxResource background{"PNG", IdBackground, nullptr, 0};
+    LinuxResource fill{"PNG", IdFill, nullptr, 0};
+    PlatformFindResource("PNG", IdBackground, &background.bytes, &background.size);
+    PlatformFindResource("PNG", IdFill, &fill.bytes, &fill.size);
+    const LinuxResource table[] = {background, fill, {nullptr, 0, nullptr, 0}};
+    LinuxUseResourceTable(table);
+
+    const std::string shot = scratch_ / "screen.png";
+    TestScript = "function Start() end\n"
+                 "function Update()\n"
+                 "  SetProgress(0.9)\n"
+                 "  os.execute('sleep 0.3; import -window root " +
+                 shot +
+                 "')\n"
+                 "  ExitApp()\n"
+                 "end\n";
+    LauncherMain();
+    ASSERT_EQ(RecordedBoxes.size(), 1u);
+    EXPECT_EQ(RecordedBoxes[0].text, L"PNG Resource not found: ID 133");
+
+    Screenshot screen(shot);
+    ASSERT_TRUE(screen.Ok());
+    // The bar groove of the bare background, no green anywhere along the bar.
+    for (int column = 0; column < 656; column += 3) {
+        ASSERT_NE(screen.Rgb(532 + BarX + column, 264 + BarY + 6), 0x3FD84Du) << column;
+    }
+    EXPECT_EQ(screen.Rgb(532 + BarX + 100, 264 + BarY + 6), 0x0A0E16u);
+}
+
+TEST_F(SplashWindow, ClosingMidScriptWaitsForTheWorkerAndEndsWithZero) {
+    const std::string log = scratch_ / "log";
+    TestScript = CloseLogger(log) +
+                 "function Start() end\n"
+                 "function Update()\n"
+                 "  SetProgress(0.3)\n"
+                 "  os.execute('sleep 0.6')\n"
+                 "  local f = io.open([[" +
+                 log +
+                 "]], 'a'); f:write('update done\\n'); f:close()\n"
+                 "end\n";
+    g_timeout_add(150, SendDeleteEvent, nullptr);
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(LauncherMain(), 0);
+    EXPECT_GE(SecondsSince(start), 0.5) << "the destroy handler must wait for the worker";
+    EXPECT_EQ(ReadFile(log), "update done\nclosed\n") << "closed once, by the worker";
+    EXPECT_EQ(ScriptState, nullptr);
+    EXPECT_FALSE(ScriptBusy.load());
+    EXPECT_FALSE(AppRunning.load());
+    EXPECT_EQ(LinuxGtkWindow(MainWindow), nullptr) << "the window is gone";
+}
+
+TEST_F(SplashWindow, DestroyedBeforeTheWorkerStartsStillWaitsForIt) {
+    const std::string log = scratch_ / "log";
+    TestScript = CloseLogger(log) + "function Start() end\nfunction Update() end\n";
+    WorkerGate.store(false);
+    PlatformWindow* window = PlatformCreateWindow(L"Game Launcher", 0, 0, 856, 552);
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(ScriptBusy.load()) << "busy before the worker has run a single step";
+
+    std::thread opener([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        WorkerGate.store(true);
+    });
+    const Clock::time_point start = Clock::now();
+    LinuxDestroyWindow(window);
+    const double waited = SecondsSince(start);
+    opener.join();
+
+    EXPECT_GE(waited, 0.15);
+    EXPECT_EQ(ReadFile(log), "closed\n");
+    EXPECT_EQ(ScriptState, nullptr);
+    EXPECT_FALSE(ScriptBusy.load());
+    EXPECT_FALSE(AppRunning.load());
+    int code = -1;
+    EXPECT_TRUE(PlatformTakeQuit(&code)) << "the quit goes to the UI thread's own queue";
+    EXPECT_EQ(code, 0);
+}
+
+TEST_F(SplashWindow, DestroyClosesAnInterpreterLeftOpenExactlyOnce) {
+    const std::string log = scratch_ / "log";
+    const std::string code = CloseLogger(log);
+    ScriptState = luaL_newstate();
+    luaL_openlibs(ScriptState);
+    ASSERT_EQ(luaL_dostring(ScriptState, code.c_str()), 0);
+    ScriptBusy.store(false);
+
+    WindowOnDestroy(nullptr);
+    EXPECT_EQ(ScriptState, nullptr);
+    EXPECT_EQ(ReadFile(log), "closed\n");
+    WindowOnDestroy(nullptr);
+    EXPECT_EQ(ReadFile(log), "closed\n");
+}
+
+TEST_F(SplashWindow, WorkersQuitRequestNeverEndsTheLoop) {
+    TestScript = "function Start() end\nfunction Update() end\n";
+    WorkerEntry = [](const std::string& name) {
+        PlatformPostQuit(7); // the worker's own queue, which no loop reads
+        TestWorker(name);
+    };
+    MainWindow = PlatformCreateWindow(L"Game Launcher", 0, 0, 856, 552);
+    ASSERT_NE(MainWindow, nullptr);
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        AppRunning.store(false);
+    });
+    const Clock::time_point start = Clock::now();
+    const int code = RunMessageLoop();
+    stopper.join();
+    EXPECT_GE(SecondsSince(start), 0.2);
+    EXPECT_EQ(code, 1) << "ended after a repaint tick, not by the worker's quit";
+}
+
+TEST_F(SplashWindow, PressAndDragAnywhereMovesTheWindow) {
+    TestScript = "function Start() end\nfunction Update() end\n";
+    BackgroundImage = LoadPngResource(IdBackground);
+    ASSERT_NE(BackgroundImage, nullptr);
+    BackgroundWidth = PlatformImageWidth(BackgroundImage);
+    BackgroundHeight = PlatformImageHeight(BackgroundImage);
+    FrameBitmap = PlatformCreateFrame(BackgroundImage);
+    MainWindow = PlatformCreateWindow(L"Game Launcher", 100, 100, 856, 552);
+    ASSERT_NE(MainWindow, nullptr);
+    PresentFrame(MainWindow);
+    PumpEvents(100);
+
+    GdkWindow* gdkWindow = gtk_widget_get_window(GTK_WIDGET(LinuxGtkWindow(MainWindow)));
+    int x = 0;
+    int y = 0;
+    gdk_window_get_origin(gdkWindow, &x, &y);
+    ASSERT_EQ(x, 100);
+    ASSERT_EQ(y, 100);
+
+    // Press in the middle of the picture, drag by (+60, +40) in steps, release.
+    FakePointerMove(500, 400);
+    PumpEvents(50);
+    FakePointerButton(true);
+    PumpEvents(50);
+    for (int step = 1; step <= 4; ++step) {
+        FakePointerMove(500 + 15 * step, 400 + 10 * step);
+        PumpEvents(40);
+    }
+    FakePointerButton(false);
+    PumpEvents(100);
+
+    gdk_window_get_origin(gdkWindow, &x, &y);
+    EXPECT_EQ(x, 160);
+    EXPECT_EQ(y, 140);
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (!gtk_init_check(nullptr, nullptr)) {
+        std::fprintf(stderr, "window_tests: needs an X display (run under xvfb-run)\n");
+        return 1;
+    }
+    return RUN_ALL_TESTS();
+}
