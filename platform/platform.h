@@ -32,6 +32,11 @@ bool PlatformPathExists(const std::string& path);
 // Creates exactly one folder (its parent must exist); true on success.
 bool PlatformCreateFolder(const std::string& path);
 
+// Gives an extracted file the read, write and execute bits for owner, group and other that its
+// archive recorded (mode & 0777; set-id and sticky bits are never applied), so a client program
+// unpacked from a Unix-made archive can be started. Does nothing where files carry no such bits.
+void PlatformApplyPermissions(const std::string& path, unsigned int unixMode);
+
 // --- Processes ---
 
 // Starts the program at exePath with commandLine (the text that follows the program name, as
