@@ -42,6 +42,9 @@ void PlatformApplyPermissions(const std::string& path, unsigned int unixMode);
 // Starts the program at exePath with commandLine (the text that follows the program name, as
 // given to CreateProcessW) in workingDir, with the launcher's environment, without waiting for it
 // and keeping no handle. On success returns true and the process id; on failure false and the
-// platform's error number.
+// platform's error number. The three strings are bytes like the file system paths: on Windows
+// they are converted from the active ANSI code page, so a user folder with non-ASCII letters names
+// the same file here as in the extraction (never widened byte by byte with sign extension). On
+// Linux the child gets exePath and then the command line's words, split at spaces.
 bool PlatformStartProcess(const std::string& exePath, const std::string& commandLine,
                           const std::string& workingDir, unsigned long* processIdOrError);
