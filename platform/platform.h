@@ -45,6 +45,7 @@ void PlatformApplyPermissions(const std::string& path, unsigned int unixMode);
 // platform's error number. The three strings are bytes like the file system paths: on Windows
 // they are converted from the active ANSI code page, so a user folder with non-ASCII letters names
 // the same file here as in the extraction (never widened byte by byte with sign extension). On
-// Linux the child gets exePath and then the command line's words, split at spaces.
+// Linux the child gets the program path (made absolute against the launcher's working folder)
+// and then the command line's words, split at spaces.
 bool PlatformStartProcess(const std::string& exePath, const std::string& commandLine,
                           const std::string& workingDir, unsigned long* processIdOrError);
