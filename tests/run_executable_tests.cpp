@@ -240,6 +240,22 @@ TEST_F(RunExecutableTest, ReturnsAtOnceAndTheChildRunsOnAsNoChildOfOurs) {
     EXPECT_EQ(WaitForLog().args, Words{"-log"});
 }
 
+TEST_F(RunExecutableTest, TheChildOutlivesTheLauncher) {
+    setenv("DEMO_CLIENT_LINGER_MS", "500", 1);
+    // A launcher of its own that starts the client and ends at once.
+    const pid_t launcher = fork();
+    ASSERT_GE(launcher, 0);
+    if (launcher == 0) {
+        _exit(LaunchProcess(client, work, {"-log"}) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(launcher, &status, 0), launcher);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(fs::exists(log));
+    EXPECT_EQ(WaitForLog().args, Words{"-log"});
+}
+
 TEST(LaunchProcess, PrintsOneLinePerOutcome) {
     ScratchDir scratch;
     OutputCapture capture;
