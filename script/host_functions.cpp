@@ -2,6 +2,8 @@
 
 #include <lua.hpp>
 
+#include "actions/run_executable.h"
+#include "actions/unzip.h"
 #include "platform/platform.h"
 #include "script/curl_module.h"
 #include "script/shared_state.h"
@@ -10,12 +12,16 @@
 namespace {
 
 // Registration order is part of the contract: later entries may rely on earlier ones.
+// clang-format off
 const luaL_Reg HostFunctionTable[] = {
     {"SetProgress", SetProgress},
     {"ExitApp", ExitApp},
     {"HideConsole", HideConsole},
+    {"Unzip", Unzip},
+    {"RunExecutable", RunExecutable},
     {nullptr, nullptr},
 };
+// clang-format on
 
 // Makes require("cURL") open the built-in module without searching the file system; the module
 // itself is opened only by the script's first require.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test; then runs the core tests again under
-# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
+# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, and fuzzes the zip extraction.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,3 +18,9 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=ON >/d
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+
+echo "== Fuzzing the zip extraction (60 s) =="
+cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ -DLAUNCHER_FUZZ=ON -DLAUNCHER_BUILD_TESTS=OFF >/dev/null
+cmake --build build-fuzz -j "$jobs" --target unzip_fuzz make_fuzz_seeds
+fuzz/run.sh build-fuzz 60

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <lua.hpp>
 
+#include "actions/run_executable.h"
+#include "actions/unzip.h"
 #include "platform/platform.h"
 #include "script/host_functions.h"
 #include "script/shared_state.h"
@@ -122,9 +124,15 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
     EXPECT_EQ(lua_gettop(L), top);
     EXPECT_STREQ(lua_tostring(L, -2), "sentinel");
 
-    for (const char* name : {"SetProgress", "ExitApp", "HideConsole"}) {
+    const std::pair<const char*, lua_CFunction> expected[] = {{"SetProgress", SetProgress},
+                                                              {"ExitApp", ExitApp},
+                                                              {"HideConsole", HideConsole},
+                                                              {"Unzip", Unzip},
+                                                              {"RunExecutable", RunExecutable}};
+    for (const auto& [name, function] : expected) {
         lua_getglobal(L, name);
         EXPECT_TRUE(lua_iscfunction(L, -1)) << name;
+        EXPECT_EQ(lua_tocfunction(L, -1), function) << name;
         EXPECT_EQ(lua_getupvalue(L, -1, 1), nullptr) << name << " has an upvalue";
         lua_pop(L, 1);
     }

@@ -1,0 +1,16 @@
+// Process launch for the script: the host function RunExecutable and the layer below it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct lua_State;
+
+// Lua: RunExecutable(exePath, workingDir, option...) -> boolean. Options are strings or numbers
+// from argument 3 on; the first argument of any other kind ends them.
+int RunExecutable(lua_State* L);
+
+// Starts exePath in workingDir with " " + option for each option as its command line, without
+// waiting. Prints the child's id on std::cout, or the error number on std::cerr.
+bool LaunchProcess(const std::string& exePath, const std::string& workingDir,
+                   const std::vector<std::string>& options);

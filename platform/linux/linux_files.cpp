@@ -1,0 +1,18 @@
+// Linux file system operations: existence test, one-level folder creation, permission bits.
+#include "platform/platform.h"
+
+#include <sys/stat.h>
+
+bool PlatformPathExists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+bool PlatformCreateFolder(const std::string& path) {
+    // Default security: the process umask decides the final bits.
+    return mkdir(path.c_str(), 0777) == 0;
+}
+
+void PlatformApplyPermissions(const std::string& path, unsigned int unixMode) {
+    chmod(path.c_str(), static_cast<mode_t>(unixMode & 0777));
+}

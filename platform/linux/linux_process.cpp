@@ -1,0 +1,183 @@
+// Linux process start. The child is started through an intermediate process that exits at once
+// (double fork), so it is re-parented away from the launcher: no zombie and no handle remain, and
+// it runs on after the launcher ends. A close-on-exec pipe carries the child's id and, when the
+// start fails (working folder, exec), the errno of the failure back to the launcher.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+// One message on the report pipe. Each is smaller than PIPE_BUF, so writes never interleave.
+struct StartReport {
+    int32_t kind;
+    int32_t value;
+};
+constexpr int32_t ReportProcessId = 1;
+constexpr int32_t ReportFailure = 2;
+
+// The words a Windows program would find in the command line: split at spaces, empty words
+// dropped, no quoting rules because the launcher never adds quotes.
+std::vector<std::string> SplitWords(const std::string& commandLine) {
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : commandLine) {
+        if (c == ' ') {
+            if (!word.empty()) {
+                words.push_back(word);
+                word.clear();
+            }
+        } else {
+            word += c;
+        }
+    }
+    if (!word.empty()) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+// A relative program path names a file below the launcher's working folder, not the child's.
+bool ResolveProgram(const std::string& exePath, std::string* program) {
+    if (exePath.empty() || exePath[0] == '/') {
+        *program = exePath;
+        return true;
+    }
+    std::vector<char> cwd(4096);
+    while (getcwd(cwd.data(), cwd.size()) == nullptr) {
+        if (errno != ERANGE) {
+            return false;
+        }
+        cwd.resize(cwd.size() * 2);
+    }
+    *program = std::string(cwd.data()) + "/" + exePath;
+    return true;
+}
+
+// Async-signal-safe: used between fork and exec.
+void SendReport(int fd, int32_t kind, int32_t value) {
+    const StartReport report{kind, value};
+    while (write(fd, &report, sizeof report) < 0 && errno == EINTR) {
+    }
+}
+
+// Runs in the grandchild; only async-signal-safe calls until execve.
+[[noreturn]] void ExecChild(int reportFd, const char* program, char* const* argv,
+                            const char* workingDir) {
+    if (chdir(workingDir) != 0) {
+        SendReport(reportFd, ReportFailure, errno);
+        _exit(127);
+    }
+    // The launcher's own descriptors (archive, sockets) are not the child's business.
+#ifdef CLOSE_RANGE_CLOEXEC
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+#endif
+    struct sigaction defaultAction = {};
+    defaultAction.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &defaultAction, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(program, argv, environ);
+    SendReport(reportFd, ReportFailure, errno);
+    _exit(127);
+}
+
+// Reads every report until all writers are gone; true when the child was started.
+bool CollectReports(int fd, unsigned long* processIdOrError) {
+    bool haveId = false;
+    unsigned long processId = 0;
+    StartReport report;
+    size_t filled = 0;
+    for (;;) {
+        ssize_t n = read(fd, reinterpret_cast<char*>(&report) + filled, sizeof report - filled);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        filled += static_cast<size_t>(n);
+        if (filled < sizeof report) {
+            continue;
+        }
+        filled = 0;
+        if (report.kind == ReportFailure) {
+            *processIdOrError = static_cast<unsigned long>(report.value);
+            return false;
+        }
+        if (report.kind == ReportProcessId) {
+            haveId = true;
+            processId = static_cast<unsigned long>(report.value);
+        }
+    }
+    if (!haveId) {
+        // The intermediate process died before it could report.
+        *processIdOrError = ECHILD;
+        return false;
+    }
+    *processIdOrError = processId;
+    return true;
+}
+
+} // namespace
+
+bool PlatformStartProcess(const std::string& exePath, const std::string& commandLine,
+                          const std::string& workingDir, unsigned long* processIdOrError) {
+    std::string program;
+    if (!ResolveProgram(exePath, &program)) {
+        *processIdOrError = static_cast<unsigned long>(errno);
+        return false;
+    }
+    // Everything the children need is prepared here: after fork only async-signal-safe calls.
+    std::vector<std::string> words = SplitWords(commandLine);
+    std::vector<char*> argv;
+    argv.push_back(program.data());
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        *processIdOrError = static_cast<unsigned long>(errno);
+        return false;
+    }
+    const pid_t middle = fork();
+    if (middle < 0) {
+        *processIdOrError = static_cast<unsigned long>(errno);
+        close(fds[0]);
+        close(fds[1]);
+        return false;
+    }
+    if (middle == 0) {
+        close(fds[0]);
+        // A session of its own: the child outlives the launcher's terminal and process group.
+        setsid();
+        const pid_t child = fork();
+        if (child < 0) {
+            SendReport(fds[1], ReportFailure, errno);
+            _exit(1);
+        }
+        if (child == 0) {
+            ExecChild(fds[1], program.c_str(), argv.data(), workingDir.c_str());
+        }
+        SendReport(fds[1], ReportProcessId, child);
+        _exit(0);
+    }
+    close(fds[1]);
+    while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    const bool started = CollectReports(fds[0], processIdOrError);
+    close(fds[0]);
+    return started;
+}

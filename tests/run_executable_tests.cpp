@@ -1,0 +1,266 @@
+// RunExecutable with a real child (the demo client) that records its arguments and working
+// folder: command-line words, option collection, argument errors, failed starts and the child
+// running on by itself.
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <lua.hpp>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "actions/run_executable.h"
+#include "script/host_functions.h"
+#include "script/shared_state.h"
+#include "tests/support/output_capture.h"
+#include "tests/support/scratch_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ClientLog {
+    std::string cwd;
+    std::string arg0;
+    std::vector<std::string> args;
+};
+
+class RunExecutableTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ScriptState = luaL_newstate();
+        luaL_openlibs(ScriptState);
+        RegisterHostFunctions();
+        // A copy per test: the client writes its log beside its own executable.
+        fs::create_directories(scratch / "bin");
+        fs::create_directories(scratch / "work");
+        client = scratch / "bin/client";
+        fs::copy_file(DEMO_CLIENT_PATH, client);
+        work = scratch / "work";
+        log = scratch / "bin/client.log";
+    }
+    void TearDown() override {
+        lua_close(ScriptState);
+        ScriptState = nullptr;
+        unsetenv("DEMO_CLIENT_LINGER_MS");
+    }
+
+    // Runs RunExecutable(callArguments) with CLIENT and WORK set; returns the Lua error text or "".
+    std::string Run(const std::string& callArguments = "CLIENT, WORK") {
+        lua_State* L = ScriptState;
+        lua_pushstring(L, client.c_str());
+        lua_setglobal(L, "CLIENT");
+        lua_pushstring(L, work.c_str());
+        lua_setglobal(L, "WORK");
+        const std::string code = "Result = RunExecutable(" + callArguments + ")";
+        OutputCapture capture;
+        std::string error;
+        if (luaL_loadbuffer(L, code.data(), code.size(), "=t") != 0 || lua_pcall(L, 0, 0, 0) != 0) {
+            error = lua_tostring(L, -1);
+            lua_pop(L, 1);
+        }
+        capture.Stop();
+        stdoutText = capture.Out();
+        stderrText = capture.Err();
+        lua_getglobal(L, "Result");
+        resultIsBoolean = lua_isboolean(L, -1);
+        result = lua_toboolean(L, -1) != 0;
+        lua_pop(L, 1);
+        return error;
+    }
+
+    // The id from the one success line, or -1.
+    pid_t PrintedProcessId() {
+        const std::string prefix = "Process created successfully with PID: ";
+        if (stdoutText.rfind(prefix, 0) != 0 || stdoutText.back() != '\n' ||
+            stdoutText.find('\n') != stdoutText.size() - 1) {
+            return -1;
+        }
+        return static_cast<pid_t>(std::stol(stdoutText.substr(prefix.size())));
+    }
+
+    ClientLog WaitForLog() {
+        for (int i = 0; i < 1000 && !fs::exists(log); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ClientLog parsed;
+        std::istringstream lines(ReadFile(log));
+        for (std::string line; std::getline(lines, line);) {
+            const size_t space = line.find(' ');
+            const std::string key = line.substr(0, space);
+            const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+            if (key == "cwd") {
+                parsed.cwd = value;
+            } else if (key == "arg0") {
+                parsed.arg0 = value;
+            } else if (key == "arg") {
+                parsed.args.push_back(value);
+            }
+        }
+        return parsed;
+    }
+
+    ScratchDir scratch;
+    std::string client;
+    std::string work;
+    std::string log;
+    bool result = false;
+    bool resultIsBoolean = false;
+    std::string stdoutText;
+    std::string stderrText;
+};
+
+using Words = std::vector<std::string>;
+
+} // namespace
+
+// --- Command line ---
+
+TEST_F(RunExecutableTest, NoOptionsGiveNoExtraWords) {
+    ASSERT_EQ(Run(), "");
+    EXPECT_TRUE(resultIsBoolean);
+    EXPECT_TRUE(result);
+    EXPECT_GT(PrintedProcessId(), 0) << stdoutText;
+    EXPECT_EQ(stderrText, "");
+    const ClientLog started = WaitForLog();
+    EXPECT_EQ(started.cwd, fs::canonical(work).string());
+    EXPECT_EQ(started.arg0, client);
+    EXPECT_EQ(started.args, Words{});
+}
+
+TEST_F(RunExecutableTest, AnOptionWithSpacesArrivesAsItsWords) {
+    ASSERT_EQ(Run("CLIENT, WORK, '-screen-width 1560 -screen-height 720 -force-opengl', '-log'"),
+              "");
+    EXPECT_TRUE(result);
+    EXPECT_EQ(WaitForLog().args,
+              (Words{"-screen-width", "1560", "-screen-height", "720", "-force-opengl", "-log"}));
+}
+
+TEST_F(RunExecutableTest, NumbersAreOptionsInTheirLuaForm) {
+    ASSERT_EQ(Run("CLIENT, WORK, 1560, 0.5, '-x'"), "");
+    EXPECT_TRUE(result);
+    EXPECT_EQ(WaitForLog().args, (Words{"1560", "0.5", "-x"}));
+}
+
+TEST_F(RunExecutableTest, TheFirstNonStringEndsTheOptions) {
+    ASSERT_EQ(Run("CLIENT, WORK, 'a', nil, 'b'"), "");
+    EXPECT_TRUE(result);
+    EXPECT_EQ(WaitForLog().args, Words{"a"});
+    fs::remove(log);
+
+    ASSERT_EQ(Run("CLIENT, WORK, nil, 'b'"), "");
+    EXPECT_EQ(WaitForLog().args, Words{});
+    fs::remove(log);
+
+    ASSERT_EQ(Run("CLIENT, WORK, 'a', {}, 'b'"), "");
+    EXPECT_EQ(WaitForLog().args, Words{"a"});
+}
+
+TEST_F(RunExecutableTest, RelativePathsAreTheLaunchersNotTheChilds) {
+    const fs::path before = fs::current_path();
+    fs::current_path(scratch.Path());
+    const std::string error = Run("'bin/client', 'work', '-log'");
+    fs::current_path(before);
+    ASSERT_EQ(error, "");
+    EXPECT_TRUE(result);
+    const ClientLog started = WaitForLog();
+    EXPECT_EQ(started.cwd, fs::canonical(work).string());
+    EXPECT_EQ(fs::canonical(started.arg0), fs::canonical(client));
+    EXPECT_EQ(started.args, Words{"-log"});
+}
+
+// --- Argument errors ---
+
+TEST_F(RunExecutableTest, MissingOrWrongPathArgumentsRaiseAndStartNothing) {
+    EXPECT_EQ(Run("CLIENT"),
+              "t:1: bad argument #2 to 'RunExecutable' (string expected, got no value)");
+    EXPECT_EQ(Run(""), "t:1: bad argument #1 to 'RunExecutable' (string expected, got no value)");
+    EXPECT_EQ(Run("{}, WORK"),
+              "t:1: bad argument #1 to 'RunExecutable' (string expected, got table)");
+    EXPECT_EQ(Run("CLIENT, nil, 'x'"),
+              "t:1: bad argument #2 to 'RunExecutable' (string expected, got nil)");
+    EXPECT_EQ(stdoutText, "");
+    EXPECT_EQ(stderrText, "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(fs::exists(log));
+}
+
+// --- Failed starts ---
+
+TEST_F(RunExecutableTest, FailedStartsReportTheErrnoAndFalse) {
+    const std::string missing = scratch / "bin/missing";
+    const std::string notExecutable = scratch / "bin/data.txt";
+    WriteFile(notExecutable, "plain text\n");
+    fs::permissions(notExecutable, fs::perms::owner_read | fs::perms::owner_write);
+    struct Case {
+        std::string call;
+        int error;
+    };
+    const Case cases[] = {
+        {"'" + missing + "', WORK", ENOENT},
+        {"'" + notExecutable + "', WORK", EACCES},
+        {"CLIENT, '" + (scratch / "no-such-folder") + "'", ENOENT},
+        {"CLIENT, ''", ENOENT},
+        {"'', WORK", ENOENT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.call);
+        ASSERT_EQ(Run(c.call), "");
+        EXPECT_TRUE(resultIsBoolean);
+        EXPECT_FALSE(result);
+        EXPECT_EQ(stderrText, "CreateProcess failed with error: " + std::to_string(c.error) + "\n");
+        EXPECT_EQ(stdoutText, "");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(fs::exists(log));
+}
+
+// --- The child on its own ---
+
+TEST_F(RunExecutableTest, ReturnsAtOnceAndTheChildRunsOnAsNoChildOfOurs) {
+    setenv("DEMO_CLIENT_LINGER_MS", "1500", 1);
+    ASSERT_EQ(Run("CLIENT, WORK, '-log'"), "");
+    EXPECT_TRUE(result);
+    const pid_t child = PrintedProcessId();
+    ASSERT_GT(child, 0) << stdoutText;
+    // Still lingering: the call did not wait for it.
+    EXPECT_FALSE(fs::exists(log));
+    EXPECT_EQ(kill(child, 0), 0);
+    // Not our child: nothing of it to reap, so no zombie is left behind.
+    EXPECT_EQ(waitpid(child, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+    EXPECT_NE(getsid(child), getsid(0));
+    EXPECT_EQ(WaitForLog().args, Words{"-log"});
+}
+
+TEST_F(RunExecutableTest, TheChildOutlivesTheLauncher) {
+    setenv("DEMO_CLIENT_LINGER_MS", "500", 1);
+    // A launcher of its own that starts the client and ends at once.
+    const pid_t launcher = fork();
+    ASSERT_GE(launcher, 0);
+    if (launcher == 0) {
+        _exit(LaunchProcess(client, work, {"-log"}) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(launcher, &status, 0), launcher);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(fs::exists(log));
+    EXPECT_EQ(WaitForLog().args, Words{"-log"});
+}
+
+TEST(LaunchProcess, PrintsOneLinePerOutcome) {
+    ScratchDir scratch;
+    OutputCapture capture;
+    EXPECT_FALSE(LaunchProcess(scratch / "missing", scratch.Path(), {"a b"}));
+    capture.Stop();
+    EXPECT_EQ(capture.Out(), "");
+    EXPECT_EQ(capture.Err(), "CreateProcess failed with error: 2\n");
+}

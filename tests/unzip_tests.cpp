@@ -1,0 +1,368 @@
+// Unzip on real archives: progress values, argument errors, every failure line, what stays on
+// disk, entry names that would leave the output folder, damaged data and permission bits.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <lua.hpp>
+#include <sys/stat.h>
+
+#include "actions/unzip.h"
+#include "script/host_functions.h"
+#include "script/shared_state.h"
+#include "tests/support/output_capture.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/zip_builder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Compressible but not trivial: enough to span several read buffers when large.
+std::string SampleBytes(size_t size, unsigned seed = 1) {
+    std::string bytes(size, '\0');
+    unsigned state = seed;
+    for (size_t i = 0; i < size; ++i) {
+        state = state * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>("abcdefgh\n"[(state >> 16) % 9]);
+    }
+    return bytes;
+}
+
+class UnzipTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ProgressPercent.store(0);
+        ScriptState = luaL_newstate();
+        luaL_openlibs(ScriptState);
+        RegisterHostFunctions();
+        zip = scratch / "package.zip";
+        out = scratch / "out";
+    }
+    void TearDown() override {
+        lua_close(ScriptState);
+        ScriptState = nullptr;
+    }
+
+    // Runs Unzip(zip, out, callback) in Lua with a callback that records what it gets. Returns
+    // the Lua error text, or "" when the call returned; its result is then in `result`.
+    std::string RunUnzip(const std::string& callArguments = "ZIP, OUT, Record") {
+        lua_State* L = ScriptState;
+        lua_pushstring(L, zip.c_str());
+        lua_setglobal(L, "ZIP");
+        lua_pushstring(L, out.c_str());
+        lua_setglobal(L, "OUT");
+        const std::string code = "Seen = {} function Record(p) Seen[#Seen + 1] = p end "
+                                 "Result = Unzip(" +
+                                 callArguments + ")";
+        OutputCapture capture;
+        std::string error;
+        if (luaL_loadbuffer(L, code.data(), code.size(), "=t") != 0 || lua_pcall(L, 0, 0, 0) != 0) {
+            error = lua_tostring(L, -1);
+            lua_pop(L, 1);
+        }
+        capture.Stop();
+        stdoutText = capture.Out();
+        stderrText = capture.Err();
+        lua_getglobal(L, "Result");
+        result = lua_toboolean(L, -1) != 0;
+        resultIsBoolean = lua_isboolean(L, -1);
+        lua_pop(L, 1);
+        EXPECT_EQ(lua_gettop(L), 0);
+        return error;
+    }
+
+    std::vector<double> Seen() {
+        lua_State* L = ScriptState;
+        std::vector<double> values;
+        lua_getglobal(L, "Seen");
+        for (int i = 1;; ++i) {
+            lua_rawgeti(L, -1, i);
+            if (lua_isnil(L, -1)) {
+                lua_pop(L, 1);
+                break;
+            }
+            values.push_back(lua_tonumber(L, -1));
+            lua_pop(L, 1);
+        }
+        lua_pop(L, 1);
+        return values;
+    }
+
+    // Every path below the scratch folder, relative to it.
+    std::vector<std::string> ScratchTree() {
+        std::vector<std::string> paths;
+        for (const auto& item : fs::recursive_directory_iterator(scratch.Path())) {
+            paths.push_back(fs::relative(item.path(), scratch.Path()).string());
+        }
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    }
+
+    ScratchDir scratch;
+    std::string zip;
+    std::string out;
+    bool result = false;
+    bool resultIsBoolean = false;
+    std::string stdoutText;
+    std::string stderrText;
+};
+
+} // namespace
+
+// --- The working path ---
+
+TEST_F(UnzipTest, FourEntriesIntoAMissingFolderReportQuarterSteps) {
+    const std::string big = SampleBytes(200000);
+    WriteZip(zip, {ZipFolder("d/"), ZipFile("d/a.txt", "alpha\n"), ZipFile("d/b.bin", big, false),
+                   ZipFile("e.txt", "echo")});
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_TRUE(resultIsBoolean);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(Seen(), (std::vector<double>{0.25, 0.5, 0.75, 1.0}));
+    EXPECT_EQ(ReadFile(out + "/d/a.txt"), "alpha\n");
+    EXPECT_EQ(ReadFile(out + "/d/b.bin"), big);
+    EXPECT_EQ(ReadFile(out + "/e.txt"), "echo");
+    EXPECT_EQ(stdoutText, "");
+    EXPECT_EQ(stderrText, "");
+}
+
+TEST_F(UnzipTest, FractionsAreSinglePrecision) {
+    WriteZip(zip, {ZipFile("a", "1"), ZipFile("b", "2"), ZipFile("c", "3")});
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_TRUE(result);
+    EXPECT_EQ(Seen(), (std::vector<double>{static_cast<float>(1.0f / 3.0f),
+                                           static_cast<float>(2.0f / 3.0f), 1.0}));
+    EXPECT_EQ(Seen()[0], 0.3333333432674408);
+}
+
+TEST_F(UnzipTest, AHostFunctionServesAsCallback) {
+    WriteZip(zip, {ZipFile("a", "1"), ZipFile("b", "2")});
+    ASSERT_EQ(RunUnzip("ZIP, OUT, SetProgress"), "");
+    EXPECT_TRUE(result);
+    EXPECT_EQ(ProgressPercent.load(), 100);
+}
+
+TEST_F(UnzipTest, CallbackErrorsAreSwallowedAndExtractionGoesOn) {
+    WriteZip(zip, {ZipFolder("d/"), ZipFile("d/a", "1"), ZipFile("b", "2")});
+    ASSERT_EQ(RunUnzip("ZIP, OUT, function(p) Record(p) error('callback broke') end"), "");
+    EXPECT_TRUE(result);
+    EXPECT_EQ(Seen().size(), 3u);
+    EXPECT_EQ(ReadFile(out + "/b"), "2");
+    EXPECT_EQ(stderrText, "");
+}
+
+TEST_F(UnzipTest, ExistingFolderIsUsedAndExistingFilesOverwritten) {
+    fs::create_directories(out + "/d");
+    WriteFile(out + "/d/a.txt", "a much longer old content");
+    WriteFile(out + "/keep.txt", "untouched");
+    WriteZip(zip, {ZipFolder("d/"), ZipFile("d/a.txt", "new"), ZipFile("empty", "")});
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_TRUE(result);
+    EXPECT_EQ(ReadFile(out + "/d/a.txt"), "new");
+    EXPECT_EQ(ReadFile(out + "/keep.txt"), "untouched");
+    ASSERT_TRUE(PathExists(out + "/empty"));
+    EXPECT_EQ(fs::file_size(out + "/empty"), 0u);
+    EXPECT_EQ(Seen().size(), 3u);
+}
+
+TEST_F(UnzipTest, NamesWithDotsThatStayInsideAreExtracted) {
+    WriteZip(zip, {ZipFolder("d/"), ZipFile("d/..hidden", "1"), ZipFile("a..b", "2"),
+                   ZipFile("...", "3"), ZipFolder("./"), ZipFile("./dot", "4")});
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_TRUE(result);
+    EXPECT_EQ(ReadFile(out + "/d/..hidden"), "1");
+    EXPECT_EQ(ReadFile(out + "/a..b"), "2");
+    EXPECT_EQ(ReadFile(out + "/..."), "3");
+    EXPECT_EQ(ReadFile(out + "/dot"), "4");
+}
+
+// --- Arguments ---
+
+TEST_F(UnzipTest, ArgumentErrorsAreBareMessages) {
+    WriteZip(zip, {ZipFile("a", "1")});
+    const std::string count = "Expected 2 arguments: zip file path and output folder";
+    const std::string callback = "Third argument must be a callback function";
+    EXPECT_EQ(RunUnzip("ZIP, OUT"), count);
+    EXPECT_EQ(RunUnzip("ZIP, OUT, Record, 4"), count);
+    EXPECT_EQ(RunUnzip(""), count);
+    EXPECT_EQ(RunUnzip("ZIP, OUT, 5"), callback);
+    EXPECT_EQ(RunUnzip("ZIP, OUT, nil"), callback);
+    EXPECT_EQ(RunUnzip("ZIP, OUT, {}"), callback);
+    EXPECT_EQ(RunUnzip("{}, OUT, Record"),
+              "t:1: bad argument #1 to 'Unzip' (string expected, got table)");
+    EXPECT_EQ(RunUnzip("ZIP, true, Record"),
+              "t:1: bad argument #2 to 'Unzip' (string expected, got boolean)");
+    EXPECT_FALSE(PathExists(out));
+}
+
+// --- Failures before the first entry ---
+
+TEST_F(UnzipTest, MissingArchiveLeavesTheOutputFolderUncreated) {
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_TRUE(resultIsBoolean);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(stderrText, "Failed to open zip file: " + zip + "\n");
+    EXPECT_FALSE(PathExists(out));
+}
+
+TEST_F(UnzipTest, NotAZipFileFailsToOpen) {
+    WriteFile(zip, "this is not an archive");
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_FALSE(result);
+    EXPECT_EQ(stderrText, "Failed to open zip file: " + zip + "\n");
+}
+
+TEST_F(UnzipTest, OutputFolderWithMissingParentIsNotCreated) {
+    WriteZip(zip, {ZipFile("a", "1")});
+    out = scratch / "missing/out";
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_FALSE(result);
+    EXPECT_EQ(stderrText, "Failed to create output folder: " + out + "\n");
+    EXPECT_FALSE(PathExists(scratch / "missing"));
+}
+
+TEST_F(UnzipTest, ArchiveWithoutEntriesHasNoFirstFile) {
+    // An end record with no entries, after a few bytes of something else (a stub, as
+    // self-extracting archives have). Minizip cannot find an end record at offset 0 and would
+    // report a bare empty archive as unopenable.
+    WriteFile(zip, "stub" + std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_FALSE(result);
+    EXPECT_EQ(stderrText, "Failed to locate first file in zip.\n");
+    EXPECT_TRUE(PathExists(out));
+    EXPECT_TRUE(Seen().empty());
+}
+
+// --- Failing entries ---
+
+TEST_F(UnzipTest, FileWithoutItsFolderEntryFailsAndStopsExtraction) {
+    WriteZip(zip, {ZipFile("first", "1"), ZipFile("x/y.txt", "2"), ZipFile("later", "3")});
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_FALSE(result);
+    EXPECT_EQ(stderrText, "Failed to extract file.\n");
+    EXPECT_EQ(Seen(), (std::vector<double>{static_cast<float>(1.0f / 3.0f)}));
+    EXPECT_EQ(ReadFile(out + "/first"), "1");
+    EXPECT_FALSE(PathExists(out + "/x"));
+    EXPECT_FALSE(PathExists(out + "/later"));
+}
+
+TEST_F(UnzipTest, DamagedDataLeavesThePartlyWrittenFile) {
+    const std::string data = SampleBytes(300000);
+    ZipEntry broken = ZipFile("broken.bin", data);
+    broken.breakAfter = 200000;
+    WriteZip(zip, {ZipFile("good", "1"), broken, ZipFile("later", "3")});
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_FALSE(result);
+    EXPECT_EQ(stderrText, "Failed to extract file.\n");
+    EXPECT_EQ(Seen().size(), 1u);
+    const std::string written = ReadFile(out + "/broken.bin");
+    EXPECT_GT(written.size(), 0u);
+    EXPECT_LT(written.size(), 200000u);
+    EXPECT_EQ(written, data.substr(0, written.size()));
+    EXPECT_FALSE(PathExists(out + "/later"));
+}
+
+TEST_F(UnzipTest, CrcMismatchFailsTheEntry) {
+    for (bool deflate : {true, false}) {
+        SCOPED_TRACE(deflate ? "deflated" : "stored");
+        WriteZip(zip, {ZipFile("good", "1"), ZipFile("bad", SampleBytes(100000), deflate),
+                       ZipFile("later", "3")});
+        SetEntryCrc(zip, "bad", 0x12345678);
+        ASSERT_EQ(RunUnzip(), "");
+        EXPECT_FALSE(result);
+        EXPECT_EQ(stderrText, "Failed to extract file.\n");
+        EXPECT_EQ(Seen().size(), 1u);
+        EXPECT_FALSE(PathExists(out + "/later"));
+        fs::remove_all(out);
+    }
+}
+
+TEST_F(UnzipTest, OutputPathThatIsAFolderFailsTheEntry) {
+    fs::create_directories(out + "/taken");
+    WriteZip(zip, {ZipFile("taken", "1")});
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_FALSE(result);
+    EXPECT_EQ(stderrText, "Failed to extract file.\n");
+}
+
+TEST_F(UnzipTest, NamesOf256BytesOrEmptyFailInsteadOfBeingCut) {
+    const std::string longest(255, 'n');
+    WriteZip(zip, {ZipFile(longest, "ok")});
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_TRUE(result);
+    EXPECT_EQ(ReadFile(out + "/" + longest), "ok");
+
+    for (const std::string& name : {std::string(256, 'n'), std::string(300, 'n'), std::string()}) {
+        SCOPED_TRACE(name.size());
+        fs::remove_all(out);
+        WriteZip(zip, {ZipFile(name, "x")});
+        ASSERT_EQ(RunUnzip(), "");
+        EXPECT_FALSE(result);
+        EXPECT_EQ(stderrText, "Failed to extract file.\n");
+        EXPECT_TRUE(fs::is_empty(out));
+    }
+}
+
+// --- Entry names that would leave the output folder ---
+
+class UnzipTraversal : public UnzipTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(UnzipTraversal, IsRefusedAndNothingIsWrittenOutside) {
+    // Deep enough that every ".." form lands inside the scratch folder if it is followed.
+    out = scratch / "a/b/c/out";
+    fs::create_directories(scratch / "a/b/c");
+    const std::string name = GetParam();
+    std::vector<ZipEntry> entries = {ZipFile("first", "1")};
+    if (name.back() == '/') {
+        entries.push_back(ZipFolder(name));
+    } else {
+        entries.push_back(ZipFile(name, "escaped"));
+    }
+    WriteZip(zip, entries);
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_FALSE(result);
+    EXPECT_EQ(stderrText, "Failed to extract file.\n");
+    EXPECT_EQ(Seen().size(), 1u);
+    EXPECT_EQ(ScratchTree(), (std::vector<std::string>{"a", "a/b", "a/b/c", "a/b/c/out",
+                                                       "a/b/c/out/first", "package.zip"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, UnzipTraversal,
+                         ::testing::Values("../escape.txt", "../../escape.txt", "..", "../",
+                                           "../evil/", "d/../../escape.txt", "d/../../../x/",
+                                           "..\\escape.txt", "d\\..\\..\\escape.txt",
+                                           "/absolute.txt", "/", "\\absolute.txt", "C:escape.txt",
+                                           "c:/escape.txt", "Z:\\escape.txt"));
+
+// --- Permission bits ---
+
+TEST_F(UnzipTest, UnixPermissionBitsApplyWithoutSetId) {
+    ZipEntry program = ZipFile("client", "#!/bin/sh\n");
+    program.unixMode = 04755;
+    ZipEntry secret = ZipFile("secret", "s");
+    secret.unixMode = 02640;
+    ZipEntry plain = ZipFile("plain", "p");
+    WriteZip(zip, {program, secret, plain});
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_TRUE(result);
+    struct stat info;
+    ASSERT_EQ(stat((out + "/client").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+    ASSERT_EQ(stat((out + "/secret").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    ASSERT_EQ(stat((out + "/plain").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0111, 0u);
+}
+
+// --- ExtractZip on its own ---
+
+TEST(ExtractZip, WorksWithoutProgressCallable) {
+    ScratchDir scratch;
+    WriteZip(scratch / "p.zip", {ZipFile("a", "1")});
+    OutputCapture capture;
+    EXPECT_TRUE(ExtractZip(scratch / "p.zip", scratch / "out", nullptr));
+    capture.Stop();
+    EXPECT_EQ(ReadFile(scratch / "out/a"), "1");
+}
