@@ -1,19 +1,55 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs the launcher once (on a private X server when there
-# is no display).
+# Installs what is needed, builds, serves the demo client package on 127.0.0.1:8765 and runs the
+# launcher once against it in demo-run/ (under Xvfb when there is no display). Run it twice to
+# see the second-run path: the leftover archive is removed and the client starts at once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+top=$(pwd)
 
 scripts/install-deps.sh
-cmake -S . -B build >/dev/null
+cmake -S . -B build -DLAUNCHER_DOWNLOAD_HOST=127.0.0.1:8765 >/dev/null
 cmake --build build -j "$(nproc)"
 
-run=(build/launcher)
-if [ -z "${DISPLAY:-}" ]; then
-    echo "No display: running on Xvfb (1920x1080), where nobody sees the window."
-    run=(xvfb-run -a -s "-screen 0 1920x1080x24" build/launcher)
+serve_root="$top/build/demo/serve"
+run_dir="$top/demo-run"
+export USERNAME="${USERNAME:-demo}"
+documents="$run_dir/C:/Users/$USERNAME/Documents"
+client_log="$documents/game/windows_pc_halden/win32/client.log"
+
+if curl -s -o /dev/null "http://127.0.0.1:8765/" 2>/dev/null; then
+    echo "demo: something already listens on 127.0.0.1:8765; stop it first" >&2
+    exit 1
 fi
-# After ExitApp the exit code is the last event's parameter: 1 when that was a repaint tick.
+python3 -m http.server 8765 --bind 127.0.0.1 --directory "$serve_root" >"$top/build/demo-server.log" 2>&1 &
+server=$!
+trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null || true' EXIT
+for _ in $(seq 50); do
+    curl -s -o /dev/null "http://127.0.0.1:8765/" && break
+    sleep 0.1
+done
+
+# On Linux the script's "C:/Users/<name>/Documents" is a relative path below the working folder.
+mkdir -p "$documents"
+rm -f "$client_log"
+echo "== Running build/launcher in $run_dir (USERNAME=$USERNAME) =="
+cd "$run_dir"
 status=0
-"${run[@]}" || status=$?
-echo "launcher ended with exit code $status"
+if [ -n "${DISPLAY:-}" ]; then
+    "$top/build/launcher" || status=$?
+else
+    xvfb-run -a -s "-screen 0 1920x1080x24" "$top/build/launcher" || status=$?
+fi
+echo "== launcher exited with code $status =="
+
+# The client runs on by itself after the launcher has ended; give it a moment to write its log.
+for _ in $(seq 50); do
+    [ -s "$client_log" ] && break
+    sleep 0.1
+done
+if [ -s "$client_log" ]; then
+    echo "== The demo client logged ($client_log) =="
+    cat "$client_log"
+else
+    echo "== The demo client left no log at $client_log ==" >&2
+    exit 1
+fi

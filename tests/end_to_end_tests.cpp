@@ -1,0 +1,256 @@
+// The carried bootstrap script from end to end, as the worker runs it: a real loopback server
+// serving the demo package, real extraction below a scratch working folder, the real demo client.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "script/carried_script.h"
+#include "script/script_runner.h"
+#include "script/shared_state.h"
+#include "tests/support/http_server.h"
+#include "tests/support/output_capture.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/zip_builder.h"
+
+namespace {
+
+const std::string PackagePath = "/client/pc/2100/exe/windows_pc_halden_202505171539.zip";
+const std::string Root = "C:/Users/tester/Documents";
+const std::string ArchivePath = Root + "/windows_pc_halden_202505171539.zip";
+const std::string ClientDir = Root + "/game/windows_pc_halden/win32";
+
+// The script's messages as the GBK bytes it carries.
+const std::string Deleting = "\xc9\xbe\xb3\xfd\xd1\xb9\xcb\xf5\xb0\xfc\xa3\xba";
+const std::string Deleted = "\xb3\xc9\xb9\xa6" + Deleting;
+const std::string AlreadyGone = "\xd1\xb9\xcb\xf5\xb0\xfc\xd2\xd1\xb2\xbb\xb4\xe6\xd4\xda\xa3\xac"
+                                "\xbf\xc9\xc4\xdc\xd2\xd1\xb1\xbb\xd5\xbc\xd3\xc3";
+
+struct RunOutput {
+    std::string out;
+    std::string err;
+};
+
+class EndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        previousDir_ = std::filesystem::current_path();
+        std::filesystem::current_path(scratch_.Path());
+        std::filesystem::create_directories(Root);
+        setenv("USERNAME", "tester", 1);
+        ProgressPercent.store(0);
+        AppRunning.store(true);
+    }
+    void TearDown() override {
+        std::filesystem::current_path(previousDir_);
+        AppRunning.store(true);
+    }
+
+    // The carried text with the test server as download host, and SetProgress wrapped so every
+    // value the script reports lands in progress.log, in order.
+    std::string ScriptFor(int port) const {
+        std::string text(CarriedScriptText, CarriedScriptSize);
+        const std::string host = CARRIED_DOWNLOAD_HOST;
+        const size_t at = text.find("http://" + host + "/");
+        EXPECT_NE(at, std::string::npos) << "the carried script names no download URL";
+        if (at != std::string::npos) {
+            text.replace(at + 7, host.size(), "127.0.0.1:" + std::to_string(port));
+        }
+        return text + "\nlocal realSetProgress = SetProgress\n"
+                      "function SetProgress(value)\n"
+                      "  local log = io.open('progress.log', 'a')\n"
+                      "  log:write(string.format('%.7g\\n', value))\n"
+                      "  log:close()\n"
+                      "  realSetProgress(value)\n"
+                      "end\n";
+    }
+
+    // Runs the script on its own thread, as the window starts the worker.
+    RunOutput RunLauncherScript(int port) {
+        const std::string text = ScriptFor(port);
+        std::remove("progress.log");
+        OutputCapture capture;
+        std::thread worker([&text] { RunScriptText(text.c_str(), text.size()); });
+        worker.join();
+        capture.Stop();
+        return {capture.Out(), capture.Err()};
+    }
+
+    std::string ProgressLog() const {
+        return ReadFile("progress.log");
+    }
+
+    // The client runs on by itself; wait (bounded) for the log it writes when started.
+    static std::string WaitForClientLog() {
+        const std::string log = ClientDir + "/client.log";
+        for (int i = 0; i < 500 && !PathExists(log); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return ReadFile(log);
+    }
+
+    static std::string DemoPackage() {
+        return ReadFile(DEMO_PACKAGE_PATH);
+    }
+
+    ScratchDir scratch_;
+    std::filesystem::path previousDir_;
+};
+
+} // namespace
+
+TEST_F(EndToEnd, FirstRunDownloadsExtractsAndStartsTheClient) {
+    HttpServer server;
+    const std::string package = DemoPackage();
+    // Half the archive, a pause long enough to be seen, then the rest.
+    server.Route(PackagePath,
+                 HttpResponse::Stall(package, package.size() / 2, std::chrono::milliseconds(300)));
+
+    const RunOutput run = RunLauncherScript(server.Port());
+
+    EXPECT_EQ(run.err, "");
+    // "Start", the time, the root, then the PID line of the started client.
+    ASSERT_EQ(run.out.rfind("Start\n", 0), 0u) << run.out;
+    const size_t timeEnd = run.out.find('\n', 6);
+    const double time = std::stod(run.out.substr(6, timeEnd - 6));
+    EXPECT_GE(time, 0.0);
+    EXPECT_LT(time, 1.0);
+    EXPECT_EQ(run.out.substr(timeEnd + 1, run.out.find('\n', timeEnd + 1) - timeEnd),
+              "diskWritablePath:\t" + Root + "\n");
+    EXPECT_NE(run.out.find("Process created successfully with PID: "), std::string::npos);
+    EXPECT_EQ(server.RequestedPaths(), std::vector<std::string>{PackagePath});
+
+    // The download rises to 100, is reset to 0, then each of the five entries reports its share.
+    const std::string progress = ProgressLog();
+    const std::string tail = "1\n0\n0.2\n0.4\n0.6\n0.8\n1\n";
+    const size_t reset = progress.find(tail);
+    ASSERT_NE(reset, std::string::npos) << progress;
+    EXPECT_EQ(reset + tail.size(), progress.size()) << progress;
+    EXPECT_NE(progress.find("0.5"), std::string::npos) << "no progress while stalled halfway:\n"
+                                                       << progress;
+    EXPECT_EQ(ProgressPercent.load(), 100);
+
+    EXPECT_EQ(ReadFile(ArchivePath), package) << "the archive stays until the next run";
+    EXPECT_TRUE(PathExists(Root + "/game/windows_pc_halden/patch/version.json"));
+    const std::string client = WaitForClientLog();
+    const std::string clientDir = (std::filesystem::current_path() / ClientDir).string();
+    EXPECT_EQ(client, "cwd " + clientDir + "\narg0 " + clientDir + "/game.exe\n" +
+                          "arg -screen-width\narg 1560\narg -screen-height\narg 720\n"
+                          "arg -force-opengl\narg -log\n");
+    EXPECT_FALSE(AppRunning.load());
+    EXPECT_FALSE(ScriptBusy.load());
+    EXPECT_EQ(ScriptState, nullptr);
+}
+
+TEST_F(EndToEnd, SecondRunRemovesTheArchiveAndStartsTheClientAtOnce) {
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(DemoPackage()));
+    RunLauncherScript(server.Port());
+    WaitForClientLog();
+    std::filesystem::remove(ClientDir + "/client.log");
+    AppRunning.store(true);
+
+    const RunOutput second = RunLauncherScript(server.Port());
+    EXPECT_EQ(second.err, "");
+    EXPECT_NE(second.out.find(Deleting + ArchivePath + "\n" + Deleted + ArchivePath + "\n"),
+              std::string::npos)
+        << second.out;
+    EXPECT_FALSE(PathExists(ArchivePath));
+    EXPECT_EQ(server.RequestedPaths().size(), 1u) << "the second run must not download";
+    EXPECT_EQ(ProgressLog(), "") << "the second run reports no progress";
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_FALSE(AppRunning.load());
+
+    // A third run finds the archive gone and says so.
+    AppRunning.store(true);
+    const RunOutput third = RunLauncherScript(server.Port());
+    EXPECT_NE(third.out.find(Deleting + ArchivePath + "\n" + AlreadyGone + "\n"), std::string::npos)
+        << third.out;
+    EXPECT_NE(third.out.find("Process created successfully with PID: "), std::string::npos);
+}
+
+TEST_F(EndToEnd, ArchiveThatCannotBeRemovedIsNotReportedAsRemoved) {
+    std::filesystem::create_directories(Root + "/game/windows_pc_halden/patch");
+    WriteFile(Root + "/game/windows_pc_halden/patch/version.json", "{}");
+    // A non-empty folder in the archive's place opens for reading but cannot be removed.
+    std::filesystem::create_directories(ArchivePath + "/held");
+
+    const RunOutput run = RunLauncherScript(1);
+    EXPECT_EQ(run.out.find(Deleted), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\xc9\xbe\xb3\xfd\xd1\xb9\xcb\xf5\xb0\xfc\xca\xa7\xb0\xdc\xa3\xba"),
+              std::string::npos)
+        << run.out;
+    EXPECT_TRUE(PathExists(ArchivePath + "/held"));
+    EXPECT_FALSE(AppRunning.load());
+}
+
+TEST_F(EndToEnd, UnsetUserNameFailsBeforeAnyDownload) {
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(DemoPackage()));
+    unsetenv("USERNAME");
+
+    const RunOutput run = RunLauncherScript(server.Port());
+    EXPECT_EQ(run.err.rfind("Lua Update error: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find("attempt to concatenate a nil value"), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
+    EXPECT_TRUE(server.RequestedPaths().empty());
+    EXPECT_TRUE(AppRunning.load()) << "ExitApp must not be reached";
+}
+
+TEST_F(EndToEnd, ErrorPageBecomesTheArchiveAndTheLauncherStillEnds) {
+    HttpServer server; // every path is 404 with a short body
+
+    const RunOutput run = RunLauncherScript(server.Port());
+    EXPECT_NE(ReadFile(ArchivePath), "");
+    EXPECT_EQ(run.err, "Failed to open zip file: " + ArchivePath + "\n" +
+                           "CreateProcess failed with error: 2\n");
+    EXPECT_EQ(ProgressLog().substr(ProgressLog().rfind("0\n")), "0\n");
+    EXPECT_FALSE(AppRunning.load());
+}
+
+TEST_F(EndToEnd, WithoutAnnouncedLengthTheBarStaysAtZeroDuringTheDownload) {
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::WithoutLength(DemoPackage()));
+
+    const RunOutput run = RunLauncherScript(server.Port());
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(ProgressLog(), "0\n0.2\n0.4\n0.6\n0.8\n1\n");
+    EXPECT_NE(WaitForClientLog(), "");
+}
+
+TEST_F(EndToEnd, RefusedConnectionIsOneErrorLineAndTheLauncherStays) {
+    int port;
+    {
+        HttpServer gone;
+        port = gone.Port();
+    }
+    const RunOutput run = RunLauncherScript(port);
+    EXPECT_EQ(run.err.rfind("Lua Update error: ", 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(run.out.find("Process created"), std::string::npos);
+    EXPECT_TRUE(AppRunning.load()) << "ExitApp must not be reached";
+}
+
+TEST_F(EndToEnd, PackageWithAnotherTopFolderIsDownloadedAgainNextRun) {
+    ScratchDir elsewhere;
+    const std::string wrong = elsewhere / "wrong.zip";
+    WriteZip(wrong, {ZipFolder("other/"), ZipFolder("other/patch/"),
+                     ZipFile("other/patch/version.json", "{}")});
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(ReadFile(wrong)));
+
+    const RunOutput first = RunLauncherScript(server.Port());
+    EXPECT_TRUE(PathExists(Root + "/game/other/patch/version.json"));
+    EXPECT_EQ(first.err, "CreateProcess failed with error: 2\n");
+    EXPECT_FALSE(AppRunning.load());
+
+    AppRunning.store(true);
+    RunLauncherScript(server.Port());
+    EXPECT_EQ(server.RequestedPaths().size(), 2u);
+}
