@@ -20,7 +20,7 @@ if curl -s -o /dev/null "http://127.0.0.1:8765/" 2>/dev/null; then
     echo "demo: something already listens on 127.0.0.1:8765; stop it first" >&2
     exit 1
 fi
-python3 -m http.server 8765 --bind 127.0.0.1 --directory "$serve_root" >"$top/build/demo-server.log" 2>&1 &
+python3 demo/serve.py "$serve_root" 8765 >"$top/build/demo-server.log" 2>&1 &
 server=$!
 trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null || true' EXIT
 for _ in $(seq 50); do
