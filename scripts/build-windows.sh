@@ -63,7 +63,7 @@ EOF
     fi
 
     local packages=(cmake pkg-config dpkg-dev g++-mingw-w64-i686-posix libz-mingw-w64-dev
-                    googletest wine wine32:i386)
+                    googletest wine wine32:i386 locales)
     local missing=()
     for package in "${packages[@]}"; do
         if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
@@ -77,6 +77,12 @@ EOF
         log "installing: ${missing[*]}"
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
             "${missing[@]}" >/dev/null
+    fi
+    # The code-page tests run Wine in a Chinese locale (ANSI code page 936); Wine can name files
+    # in it only when the C library has that locale.
+    if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf-\?8'; then
+        log "generating the zh_CN.UTF-8 locale"
+        $sudo localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
     fi
 }
 

@@ -24,4 +24,9 @@ if [ ! -f "$WINEPREFIX/.launcher-ready" ]; then
     exec 9>&-
 fi
 
+# LAUNCHER_WINE_LOCALE picks Wine's ANSI code page (zh_CN.UTF-8 gives 936), without bash itself
+# trying to switch to a locale that may not be installed.
+if [ -n "${LAUNCHER_WINE_LOCALE:-}" ]; then
+    exec env LC_ALL="$LAUNCHER_WINE_LOCALE" wine "$@"
+fi
 exec wine "$@"
