@@ -12,7 +12,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$(pwd)
 
-# .pc files name their prefix relative to themselves (${pcfiledir}), as it is moved after the build.
 # Bump when the recipes below change, so that old caches are not reused.
 recipe=3
 triplet=i686-w64-mingw32
@@ -128,6 +127,8 @@ fetch_source() {
 }
 
 # --- The builds, each installing into $prefix ---
+# The .pc files name their prefix relative to themselves (${pcfiledir}): the prefix is built in a
+# scratch folder and moved into the cache when complete.
 
 build_lua() {
     local src=$1/src
@@ -226,7 +227,7 @@ build_dependencies() {
     mkdir -p "$prefix/lib/pkgconfig" "$prefix/include"
     (
         cd "$work"
-        # apt's download user cannot write to a private folder; fetching as root is fine here.
+        # mktemp's folder is private; apt's download user must be able to write into it.
         chmod 755 "$work"
         log "fetching Debian sources of lua5.1, zlib and curl"
         local lua zlib curl

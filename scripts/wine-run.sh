@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Runs a 32-bit Windows program under Wine, quietly, in the launcher's own Wine prefix, which is
 # made on first use. CTest runs the Windows test programs through this (CMAKE_CROSSCOMPILING_EMULATOR).
+#
+#     scripts/wine-run.sh program.exe [arguments]
+#     scripts/wine-run.sh --wait    # waits until that prefix's Wine server has ended
 set -euo pipefail
 
 export WINEDEBUG=-all
@@ -9,6 +12,13 @@ export WINEPREFIX=${LAUNCHER_WINEPREFIX:-$HOME/.cache/launcher-wine-win32}
 # No Mono or Gecko prompts: the tests need neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
+
+if [ "${1:-}" = "--wait" ]; then
+    if [ -d "$WINEPREFIX" ]; then
+        wineserver --wait
+    fi
+    exit 0
+fi
 
 if [ ! -f "$WINEPREFIX/.launcher-ready" ]; then
     mkdir -p "$(dirname "$WINEPREFIX")"
