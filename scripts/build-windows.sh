@@ -223,6 +223,9 @@ build_googletest() {
 build_dependencies() {
     local work
     work=$(mktemp -d "$cache_root/.build-XXXXXX")
+    # An interrupted build leaves no scratch behind.
+    trap "rm -rf '$work'" EXIT
+    trap 'exit 1' INT TERM HUP
     prefix=$work/prefix
     mkdir -p "$prefix/lib/pkgconfig" "$prefix/include"
     (
@@ -243,12 +246,17 @@ build_dependencies() {
         log "building GoogleTest $(binary_version googletest)"
         build_googletest
         cp versions.txt "$prefix/"
-    # The prefix moves into place below: nothing may refer to where it was built.
-    rm -f "$prefix"/lib/pkgconfig/{gtest,gtest_main,gmock,gmock_main}.pc
+        # The prefix moves into place below: nothing may refer to where it was built.
+        rm -f "$prefix"/lib/pkgconfig/{gtest,gtest_main,gmock,gmock_main}.pc
     )
     # Published only when complete, so an interrupted run leaves no half-built cache.
-    mv "$prefix" "$deps"
+    # A run alongside may have published the same key first; theirs is as good.
+    if ! mv -T "$prefix" "$deps" 2>/dev/null && [ ! -d "$deps" ]; then
+        echo "build-windows: cannot move the dependencies into $deps" >&2
+        exit 1
+    fi
     rm -rf "$work"
+    trap - EXIT
     prefix=$deps
 }
 
