@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test; then runs the core tests again under
-# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, and fuzzes the zip extraction.
+# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, fuzzes the zip extraction, and
+# builds the 32-bit Windows program and runs its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,3 +25,11 @@ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=cl
     -DCMAKE_CXX_COMPILER=clang++ -DLAUNCHER_FUZZ=ON -DLAUNCHER_BUILD_TESTS=OFF >/dev/null
 cmake --build build-fuzz -j "$jobs" --target unzip_fuzz make_fuzz_seeds
 fuzz/run.sh build-fuzz 60
+
+echo "== Windows build and test (Wine) =="
+scripts/build-windows.sh
+status=0
+ctest --test-dir build-windows --output-on-failure -j "$jobs" || status=$?
+# Wine's server lingers a few seconds after its last program; leave nothing running.
+scripts/wine-run.sh --wait
+exit "$status"

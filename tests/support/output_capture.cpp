@@ -5,7 +5,14 @@
 #include <iostream>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -13,6 +20,27 @@ void FlushAll() {
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
+}
+
+// A nameless file to receive one stream.
+int OpenCaptureFile() {
+#ifdef _WIN32
+    // An open file cannot be unlinked on Windows; _O_TEMPORARY removes it on close instead.
+    // _O_BINARY: the stream takes the file's mode, so lines end in "\n" as the tests expect.
+    char folder[MAX_PATH];
+    char path[MAX_PATH];
+    if (GetTempPathA(sizeof folder, folder) == 0 || GetTempFileNameA(folder, "cap", 0, path) == 0) {
+        return -1;
+    }
+    return _open(path, _O_RDWR | _O_TRUNC | _O_BINARY | _O_TEMPORARY, _S_IREAD | _S_IWRITE);
+#else
+    char path[] = "/tmp/launcher-capture-XXXXXX";
+    const int file = mkstemp(path);
+    if (file >= 0) {
+        unlink(path);
+    }
+    return file;
+#endif
 }
 
 } // namespace
@@ -38,14 +66,12 @@ void OutputCapture::Stop() {
 }
 
 OutputCapture::Redirect OutputCapture::Begin(int fd) {
-    char path[] = "/tmp/launcher-capture-XXXXXX";
     Redirect redirect;
     redirect.fd = fd;
-    redirect.file = mkstemp(path);
+    redirect.file = OpenCaptureFile();
     if (redirect.file < 0) {
         throw std::runtime_error("cannot create capture file");
     }
-    unlink(path);
     redirect.saved = dup(fd);
     dup2(redirect.file, fd);
     return redirect;
@@ -57,7 +83,7 @@ std::string OutputCapture::End(Redirect& redirect) {
     std::string text;
     char buffer[4096];
     lseek(redirect.file, 0, SEEK_SET);
-    for (ssize_t n; (n = read(redirect.file, buffer, sizeof buffer)) > 0;) {
+    for (int n; (n = static_cast<int>(read(redirect.file, buffer, sizeof buffer))) > 0;) {
         text.append(buffer, static_cast<size_t>(n));
     }
     close(redirect.file);

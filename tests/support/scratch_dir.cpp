@@ -7,13 +7,37 @@
 
 #include <stdlib.h>
 
+#ifdef _WIN32
+#include <atomic>
+#include <string>
+
+#include <windows.h>
+#endif
+
 ScratchDir::ScratchDir() {
+#ifdef _WIN32
+    // No mkdtemp: try fresh names until one can be created. Forward slashes, so that the path can
+    // be pasted into a Lua string literal as it is.
+    static std::atomic<unsigned> counter{0};
+    const std::filesystem::path temp = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = "launcher-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                 std::to_string(GetTickCount()) + "-" + std::to_string(counter++);
+        std::error_code error;
+        if (std::filesystem::create_directory(temp / name, error)) {
+            path_ = (temp / name).generic_string();
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create scratch folder");
+#else
     std::string pattern =
         (std::filesystem::temp_directory_path() / "launcher-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("cannot create scratch folder");
     }
     path_ = pattern;
+#endif
 }
 
 ScratchDir::~ScratchDir() {

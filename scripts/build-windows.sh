@@ -1,0 +1,305 @@
+#!/usr/bin/env bash
+# Builds the 32-bit Windows launcher, build-windows/launcher.exe, with Debian's mingw-w64.
+#
+# Lua 5.1, minizip (zlib's contrib/minizip, with its Win32 file layer) and libcurl (plain HTTP
+# only) are built static from Debian's own source packages; zlib comes from libz-mingw-w64-dev and
+# GoogleTest from /usr/src/googletest. They are cached outside the repository, in
+# ${LAUNCHER_WIN32_CACHE:-~/.cache/launcher-win32-deps}/<key>, the key naming every version that
+# goes into them, so only the first run (or a new Debian upload) builds them.
+#
+# Arguments are passed on to CMake: scripts/build-windows.sh -DLAUNCHER_DOWNLOAD_HOST=host:port
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source_dir=$(pwd)
+
+# Bump when the recipes below change, so that old caches are not reused.
+recipe=3
+triplet=i686-w64-mingw32
+# As in cmake/mingw-i686.cmake: double arithmetic in SSE2, without x87 excess precision.
+cflags="-O2 -msse2 -mfpmath=sse"
+cache_root=${LAUNCHER_WIN32_CACHE:-$HOME/.cache/launcher-win32-deps}
+jobs=$(nproc)
+if [ "$jobs" -gt 2 ]; then
+    jobs=2
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+fi
+
+log() {
+    echo "build-windows: $*"
+}
+
+# --- Debian packages: the cross compiler, mingw's zlib, Wine to run the tests, apt-get source ---
+
+ensure_packages() {
+    local apt_changed=0
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        log "adding the i386 architecture (for wine32)"
+        $sudo dpkg --add-architecture i386
+        apt_changed=1
+    fi
+    if ! grep -rqs '^\(Types:.*deb-src\|deb-src \)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+        log "adding deb-src entries (for apt-get source)"
+        local codename
+        codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+        $sudo tee /etc/apt/sources.list.d/launcher-deb-src.sources >/dev/null <<EOF
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: $codename $codename-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: $codename-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+        apt_changed=1
+    fi
+
+    local packages=(cmake pkg-config dpkg-dev g++-mingw-w64-i686-posix libz-mingw-w64-dev
+                    googletest wine wine32:i386 locales)
+    local missing=()
+    for package in "${packages[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$package")
+        fi
+    done
+    if [ "$apt_changed" -eq 1 ] || [ ${#missing[@]} -gt 0 ]; then
+        $sudo apt-get update -qq
+    fi
+    if [ ${#missing[@]} -gt 0 ]; then
+        log "installing: ${missing[*]}"
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+            "${missing[@]}" >/dev/null
+    fi
+    # The code-page tests run Wine in a Chinese locale (ANSI code page 936); Wine can name files
+    # in it only when the C library has that locale.
+    if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf-\?8'; then
+        log "generating the zh_CN.UTF-8 locale"
+        $sudo localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+    fi
+}
+
+# --- Versions and the cache key ---
+
+# Every source version apt knows for a source package, newest first.
+source_versions() {
+    apt-cache showsrc --only-source "$1" 2>/dev/null | awk '/^Version:/ {print $2}' |
+        sort --unique --version-sort --reverse
+}
+
+binary_version() {
+    dpkg-query -W -f='${Version}' "$1"
+}
+
+newest_source_version() {
+    local newest
+    newest=$(source_versions "$1" | head -n 1)
+    if [ -z "$newest" ]; then
+        echo "build-windows: apt knows no source of $1 (is deb-src set up?)" >&2
+        exit 1
+    fi
+    echo "$newest"
+}
+
+# Fetches and unpacks a source package into the current folder: the newest version first, older
+# ones when a mirror lacks it (security uploads are sometimes missing from a deb-src mirror).
+# Prints the folder it unpacked into.
+fetch_source() {
+    local package=$1 version
+    for version in $(source_versions "$package"); do
+        if apt-get source -qq --only-source "$package=$version" >"fetch-$package.log" 2>&1; then
+            local upstream=${version#*:}
+            upstream=${upstream%-*}
+            echo "$package $version" >>versions.txt
+            echo "$package-$upstream"
+            return 0
+        fi
+        log "$package $version could not be fetched, trying an older version" >&2
+    done
+    cat "fetch-$package.log" >&2
+    exit 1
+}
+
+# --- The builds, each installing into $prefix ---
+# The .pc files name their prefix relative to themselves (${pcfiledir}): the prefix is built in a
+# scratch folder and moved into the cache when complete.
+
+build_lua() {
+    local src=$1/src
+    # The library only: not the stand-alone interpreter and compiler.
+    for file in "$src"/*.c; do
+        case $(basename "$file") in
+        lua.c | luac.c | print.c) continue ;;
+        esac
+        echo "$triplet-gcc-posix $cflags -c $file -o lua-$(basename "$file" .c).o"
+    done | xargs -P "$jobs" -I{} sh -c '{}'
+    rm -f "$prefix/lib/liblua5.1.a"
+    $triplet-gcc-ar-posix rcs "$prefix/lib/liblua5.1.a" lua-*.o
+    mkdir -p "$prefix/include/lua5.1"
+    cp "$src/lua.h" "$src/luaconf.h" "$src/lualib.h" "$src/lauxlib.h" "$1/etc/lua.hpp" \
+        "$prefix/include/lua5.1/"
+    cat >"$prefix/lib/pkgconfig/lua5.1.pc" <<EOF
+prefix=\${pcfiledir}/../..
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: Lua
+Description: Lua 5.1, static, for $triplet
+Version: ${1#lua5.1-}
+Cflags: -I\${includedir}/lua5.1
+Libs: -L\${libdir} -llua5.1
+EOF
+}
+
+build_minizip() {
+    local src=$1/contrib/minizip
+    for name in ioapi unzip zip iowin32 mztools; do
+        echo "$triplet-gcc-posix $cflags -I$src -c $src/$name.c -o minizip-$name.o"
+    done | xargs -P "$jobs" -I{} sh -c '{}'
+    rm -f "$prefix/lib/libminizip.a"
+    $triplet-gcc-ar-posix rcs "$prefix/lib/libminizip.a" minizip-*.o
+    mkdir -p "$prefix/include/minizip"
+    cp "$src"/{ioapi,unzip,zip,iowin32,mztools,crypt}.h "$prefix/include/minizip/"
+    # Like Debian's: both <unzip.h> and <minizip/unzip.h> work.
+    cat >"$prefix/lib/pkgconfig/minizip.pc" <<EOF
+prefix=\${pcfiledir}/../..
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: minizip
+Description: zlib's minizip with its Win32 file layer, static, for $triplet
+Version: ${1#zlib-}
+Requires: zlib
+Cflags: -I\${includedir}/minizip -I\${includedir}
+Libs: -L\${libdir} -lminizip
+EOF
+}
+
+build_curl() {
+    # Plain HTTP and nothing else: no TLS, no other protocol, no compression or IDN libraries.
+    cmake -S "$1" -B curl-build -G "Unix Makefiles" \
+        -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+        -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
+        -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=OFF -DCURL_USE_OPENSSL=OFF -DCURL_USE_SCHANNEL=OFF \
+        -DCURL_WINDOWS_SSPI=OFF -DCURL_DISABLE_CRYPTO_AUTH=ON -DCURL_DISABLE_NTLM=ON \
+        -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DUSE_LIBIDN2=OFF \
+        -DUSE_WIN32_IDN=OFF -DCURL_USE_LIBPSL=OFF -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF \
+        -DCURL_USE_GSSAPI=OFF -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON \
+        -DENABLE_UNIX_SOCKETS=OFF -DPICKY_COMPILER=OFF >curl-configure.log 2>&1 ||
+        { cat curl-configure.log >&2; exit 1; }
+    cmake --build curl-build -j "$jobs" >curl-build.log 2>&1 || { cat curl-build.log >&2; exit 1; }
+    cmake --install curl-build >/dev/null
+    # Static use needs CURL_STATICLIB and the system libraries in Libs, where CMake's pkg-config
+    # module looks.
+    cat >"$prefix/lib/pkgconfig/libcurl.pc" <<EOF
+prefix=\${pcfiledir}/../..
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: libcurl
+Description: libcurl for plain HTTP, static, for $triplet
+Version: ${1#curl-}
+Cflags: -I\${includedir} -DCURL_STATICLIB
+Libs: -L\${libdir} -lcurl -lwinmm -lws2_32 -ladvapi32 -lcrypt32 -lbcrypt
+EOF
+}
+
+build_googletest() {
+    cmake -S /usr/src/googletest -B gtest-build -G "Unix Makefiles" \
+        -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_GMOCK=ON \
+        >gtest-configure.log 2>&1 || { cat gtest-configure.log >&2; exit 1; }
+    cmake --build gtest-build -j "$jobs" >gtest-build.log 2>&1 || { cat gtest-build.log >&2; exit 1; }
+    cmake --install gtest-build >/dev/null
+}
+
+build_dependencies() {
+    local work
+    work=$(mktemp -d "$cache_root/.build-XXXXXX")
+    # An interrupted build leaves no scratch behind.
+    trap "rm -rf '$work'" EXIT
+    trap 'exit 1' INT TERM HUP
+    prefix=$work/prefix
+    mkdir -p "$prefix/lib/pkgconfig" "$prefix/include"
+    (
+        cd "$work"
+        # mktemp's folder is private; apt's download user must be able to write into it.
+        chmod 755 "$work"
+        log "fetching Debian sources of lua5.1, zlib and curl"
+        local lua zlib curl
+        lua=$(fetch_source lua5.1)
+        zlib=$(fetch_source zlib)
+        curl=$(fetch_source curl)
+        log "building $lua"
+        build_lua "$PWD/$lua"
+        log "building minizip from $zlib"
+        build_minizip "$PWD/$zlib"
+        log "building $curl (plain HTTP)"
+        build_curl "$PWD/$curl"
+        log "building GoogleTest $(binary_version googletest)"
+        build_googletest
+        cp versions.txt "$prefix/"
+        # The prefix moves into place below: nothing may refer to where it was built.
+        rm -f "$prefix"/lib/pkgconfig/{gtest,gtest_main,gmock,gmock_main}.pc
+    )
+    # Published only when complete, so an interrupted run leaves no half-built cache.
+    # A run alongside may have published the same key first; theirs is as good.
+    if ! mv -T "$prefix" "$deps" 2>/dev/null && [ ! -d "$deps" ]; then
+        echo "build-windows: cannot move the dependencies into $deps" >&2
+        exit 1
+    fi
+    rm -rf "$work"
+    trap - EXIT
+    prefix=$deps
+}
+
+ensure_packages
+
+key="lua5.1-$(newest_source_version lua5.1)"
+key+="_zlib-$(newest_source_version zlib)"
+key+="_curl-$(newest_source_version curl)"
+key+="_zmingw-$(binary_version libz-mingw-w64-dev)"
+key+="_gtest-$(binary_version googletest)"
+key+="_gcc-$(binary_version g++-mingw-w64-i686-posix)"
+key+="_r$recipe"
+key=${key//[^A-Za-z0-9._+-]/_}
+deps=$cache_root/$key
+
+mkdir -p "$cache_root"
+if [ -d "$deps" ]; then
+    log "dependencies cached in $deps"
+else
+    log "building dependencies into $deps"
+    build_dependencies
+fi
+
+# pkg-config results stay in CMake's cache: after a dependency rebuild, configure afresh.
+if [ -f build-windows/CMakeCache.txt ] &&
+    ! grep -qxF "LAUNCHER_WIN32_DEPS:PATH=$deps" build-windows/CMakeCache.txt; then
+    rm -f build-windows/CMakeCache.txt
+fi
+cmake -S . -B build-windows -DLAUNCHER_WIN32_DEPS:PATH="$deps" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" \
+    -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+cmake --build build-windows -j "$jobs"
+
+# One file, and no DLL beyond what every Windows system has.
+imports=$($triplet-objdump -p build-windows/launcher.exe | awk '/DLL Name:/ {print tolower($3)}')
+for dll in $imports; do
+    case $dll in
+    kernel32.dll | user32.dll | gdi32.dll | advapi32.dll | shell32.dll | ole32.dll | \
+        oleaut32.dll | ws2_32.dll | winmm.dll | msvcrt.dll | bcrypt.dll | gdiplus.dll | \
+        shlwapi.dll | comctl32.dll | crypt32.dll) ;;
+    *)
+        echo "build-windows: launcher.exe needs $dll, which Windows does not provide" >&2
+        exit 1
+        ;;
+    esac
+done
+log "built build-windows/launcher.exe (imports: $(echo $imports | tr ' ' ','))"
