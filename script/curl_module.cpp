@@ -115,22 +115,22 @@ size_t RefuseBlock(size_t size) {
     return size == 0 ? 1 : 0;
 }
 
-size_t OnWrite(char* data, size_t size, size_t count, void* userdata) {
+// Hands one block of body or header data to its Lua callback.
+size_t PassBlock(CallbackSlot slot, char* data, size_t size, void* userdata) {
     CallbackCall call = {};
     call.transfer = static_cast<Transfer*>(userdata);
-    call.slot = WriteSlot;
+    call.slot = slot;
     call.data = data;
-    call.size = size * count;
+    call.size = size;
     return InvokeCallback(&call) ? call.size : RefuseBlock(call.size);
 }
 
+size_t OnWrite(char* data, size_t size, size_t count, void* userdata) {
+    return PassBlock(WriteSlot, data, size * count, userdata);
+}
+
 size_t OnHeader(char* data, size_t size, size_t count, void* userdata) {
-    CallbackCall call = {};
-    call.transfer = static_cast<Transfer*>(userdata);
-    call.slot = HeaderSlot;
-    call.data = data;
-    call.size = size * count;
-    return InvokeCallback(&call) ? call.size : RefuseBlock(call.size);
+    return PassBlock(HeaderSlot, data, size * count, userdata);
 }
 
 size_t OnRead(char* buffer, size_t size, size_t count, void* userdata) {
