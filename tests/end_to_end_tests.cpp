@@ -73,8 +73,7 @@ class EndToEnd : public ::testing::Test {
         std::filesystem::current_path(previousDir_);
         AppRunning.store(true);
 #ifdef _WIN32
-        std::error_code ignored;
-        std::filesystem::remove_all("C:/Users/" + user_, ignored);
+        RemoveTree("C:/Users/" + user_);
 #endif
     }
 
