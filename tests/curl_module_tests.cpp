@@ -9,10 +9,6 @@
 #include <gtest/gtest.h>
 #include <lua.hpp>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "script/curl_module.h"
 #include "script/host_functions.h"
 #include "script/shared_state.h"
@@ -83,31 +79,6 @@ std::string BinaryBody(size_t size) {
     }
     return bytes;
 }
-
-// A port on 127.0.0.1 that refuses connections while the object lives: bound, never listening.
-class RefusingPort {
-  public:
-    RefusingPort() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ~RefusingPort() {
-        close(fd_);
-    }
-    int Port() const {
-        return port_;
-    }
-
-  private:
-    int fd_ = -1;
-    int port_ = 0;
-};
 
 // Collects the body into the global `body` and the largest counts seen into `maxtotal`/`maxnow`.
 const char* const CollectingPerform = R"(

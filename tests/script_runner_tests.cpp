@@ -1,5 +1,6 @@
 // The worker's run of a script: call order, error lines, and the ScriptBusy/ScriptState discipline.
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -103,11 +104,19 @@ TEST(ScriptRunner, BusyAndStateStayVisibleWhileUpdateRuns) {
     ProgressPercent.store(0);
     OutputCapture capture;
     std::thread worker([&] { RunScriptText(text.c_str(), text.size()); });
-    while (ProgressPercent.load() != 42) {
+    // Bounded, so a worker that never gets there fails the test instead of hanging it; the
+    // release file is written either way, so the worker always ends and can be joined.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    bool inside = false;
+    while (!(inside = ProgressPercent.load() == 42) &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
     }
-    EXPECT_TRUE(ScriptBusy.load());
-    EXPECT_NE(ScriptState, nullptr);
+    EXPECT_TRUE(inside) << "Update did not report its progress within 5 seconds";
+    if (inside) {
+        EXPECT_TRUE(ScriptBusy.load());
+        EXPECT_NE(ScriptState, nullptr);
+    }
     WriteFile(release, "");
     worker.join();
     capture.Stop();

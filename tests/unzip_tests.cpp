@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 #include <lua.hpp>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include "actions/unzip.h"
 #include "script/host_functions.h"
@@ -94,7 +96,7 @@ class UnzipTest : public ::testing::Test {
     std::vector<std::string> ScratchTree() {
         std::vector<std::string> paths;
         for (const auto& item : fs::recursive_directory_iterator(scratch.Path())) {
-            paths.push_back(fs::relative(item.path(), scratch.Path()).string());
+            paths.push_back(fs::relative(item.path(), scratch.Path()).generic_string());
         }
         std::sort(paths.begin(), paths.end());
         return paths;
@@ -168,14 +170,21 @@ TEST_F(UnzipTest, ExistingFolderIsUsedAndExistingFilesOverwritten) {
 }
 
 TEST_F(UnzipTest, NamesWithDotsThatStayInsideAreExtracted) {
-    WriteZip(zip, {ZipFolder("d/"), ZipFile("d/..hidden", "1"), ZipFile("a..b", "2"),
-                   ZipFile("...", "3"), ZipFolder("./"), ZipFile("./dot", "4")});
+    std::vector<ZipEntry> entries = {ZipFolder("d/"), ZipFile("d/..hidden", "1"),
+                                     ZipFile("a..b", "2"), ZipFolder("./"), ZipFile("./dot", "4")};
+#ifndef _WIN32
+    // Windows drops trailing dots from names, so there a name of dots only is the folder itself.
+    entries.push_back(ZipFile("...", "3"));
+#endif
+    WriteZip(zip, entries);
     ASSERT_EQ(RunUnzip(), "");
     EXPECT_TRUE(result);
     EXPECT_EQ(ReadFile(out + "/d/..hidden"), "1");
     EXPECT_EQ(ReadFile(out + "/a..b"), "2");
-    EXPECT_EQ(ReadFile(out + "/..."), "3");
     EXPECT_EQ(ReadFile(out + "/dot"), "4");
+#ifndef _WIN32
+    EXPECT_EQ(ReadFile(out + "/..."), "3");
+#endif
 }
 
 // --- Arguments ---
@@ -339,6 +348,9 @@ INSTANTIATE_TEST_SUITE_P(Names, UnzipTraversal,
 // --- Permission bits ---
 
 TEST_F(UnzipTest, UnixPermissionBitsApplyWithoutSetId) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows files have no Unix permission bits";
+#else
     ZipEntry program = ZipFile("client", "#!/bin/sh\n");
     program.unixMode = 04755;
     ZipEntry secret = ZipFile("secret", "s");
@@ -354,6 +366,7 @@ TEST_F(UnzipTest, UnixPermissionBitsApplyWithoutSetId) {
     EXPECT_EQ(info.st_mode & 07777, 0640u);
     ASSERT_EQ(stat((out + "/plain").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0111, 0u);
+#endif
 }
 
 // --- ExtractZip on its own ---

@@ -2,14 +2,16 @@
 // executable, then exits:
 //
 //     cwd <working folder>
+//     cmdline <the raw command line>     (Windows only)
 //     arg0 <argv[0]>
 //     arg <argv[1]>
 //     arg <argv[2]> ...
 //
-// one line each, the text copied unchanged after the first space. The file is written under a
-// temporary name and renamed, so a reader sees it whole or not at all. When DEMO_CLIENT_LINGER_MS
-// is set, the program first sleeps that many milliseconds, to show that the launcher does not
-// wait for it.
+// one line each, the text copied unchanged after the first space, in UTF-8. On Windows a program
+// receives one command line and its C runtime splits it into argv, so both are recorded. The
+// file is written under a temporary name and renamed, so a reader sees it whole or not at all.
+// When DEMO_CLIENT_LINGER_MS is set, the program first sleeps that many milliseconds, to show
+// that the launcher does not wait for it.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,30 +20,108 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
-int main(int argc, char** argv) {
-    if (const char* linger = std::getenv("DEMO_CLIENT_LINGER_MS")) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(linger)));
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) {
+        return std::string();
     }
+    const int size = static_cast<int>(text.size());
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(length > 0 ? length : 0), '\0');
+    if (length > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, &bytes[0], length, nullptr, nullptr);
+    }
+    return bytes;
+}
+
+bool OwnPath(std::filesystem::path* self) {
+    std::wstring path(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (length == 0 || length >= path.size()) {
+        return false;
+    }
+    path.resize(length);
+    *self = path;
+    return true;
+}
+
+std::string CurrentFolder() {
+    std::wstring folder(GetCurrentDirectoryW(0, nullptr), L'\0');
+    folder.resize(GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), &folder[0]));
+    return Utf8(folder);
+}
+#else
+bool OwnPath(std::filesystem::path* self) {
     std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
+    *self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return !error;
+}
+
+std::string CurrentFolder() {
+    std::error_code error;
+    const std::filesystem::path cwd = std::filesystem::current_path(error);
+    return error ? std::string() : cwd.string();
+}
+#endif
+
+// Writes the record beside the program; the process exit code on failure, else 0.
+int Record(const std::vector<std::string>& lines) {
+    std::filesystem::path self;
+    if (!OwnPath(&self)) {
         return 2;
     }
-    const std::filesystem::path cwd = std::filesystem::current_path(error);
     const std::filesystem::path log = self.parent_path() / "client.log";
     const std::filesystem::path partial = self.parent_path() / "client.log.partial";
     {
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        out << "cwd " << (error ? std::string() : cwd.string()) << "\n";
-        out << "arg0 " << (argc > 0 ? argv[0] : "") << "\n";
-        for (int i = 1; i < argc; ++i) {
-            out << "arg " << argv[i] << "\n";
+        for (const std::string& line : lines) {
+            out << line << "\n";
         }
         if (!out.flush()) {
             return 3;
         }
     }
+    std::error_code error;
     std::filesystem::rename(partial, log, error);
     return error ? 4 : 0;
 }
+
+void Linger() {
+    if (const char* linger = std::getenv("DEMO_CLIENT_LINGER_MS")) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(linger)));
+    }
+}
+
+} // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+    Linger();
+    std::vector<std::string> lines = {"cwd " + CurrentFolder(),
+                                      "cmdline " + Utf8(GetCommandLineW()),
+                                      "arg0 " + (argc > 0 ? Utf8(argv[0]) : std::string())};
+    for (int i = 1; i < argc; ++i) {
+        lines.push_back("arg " + Utf8(argv[i]));
+    }
+    return Record(lines);
+}
+#else
+int main(int argc, char** argv) {
+    Linger();
+    std::vector<std::string> lines = {"cwd " + CurrentFolder(),
+                                      "arg0 " + std::string(argc > 0 ? argv[0] : "")};
+    for (int i = 1; i < argc; ++i) {
+        lines.push_back(std::string("arg ") + argv[i]);
+    }
+    return Record(lines);
+}
+#endif

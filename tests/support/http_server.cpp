@@ -5,12 +5,19 @@
 #include <cstring>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <windows.h>
+#else
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -19,6 +26,149 @@ constexpr size_t MaxRequestHead = 64 * 1024;
 // How long a finished connection waits for the client to close before the server closes it.
 constexpr int LingerMilliseconds = 1000;
 constexpr size_t SendChunk = 1 << 20;
+
+// --- The few places where Winsock differs from POSIX sockets ---
+
+#ifdef _WIN32
+constexpr SocketHandle NoSocket = INVALID_SOCKET;
+constexpr int ShutBoth = SD_BOTH;
+constexpr int ShutSend = SD_SEND;
+// Winsock raises no SIGPIPE, so there is nothing to turn off.
+constexpr int SendFlags = 0;
+
+// Each server and refusing port holds Winsock open while it lives; the calls are counted.
+bool StartSockets() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+void EndSockets() {
+    WSACleanup();
+}
+
+// Blocking Winsock calls are not interrupted by signals.
+bool Interrupted() {
+    return false;
+}
+
+SocketHandle OpenSocket(int type) {
+    const SocketHandle fd = socket(AF_INET, type, 0);
+    // As SOCK_CLOEXEC: a child started meanwhile must not keep a connection open.
+    if (fd != NoSocket) {
+        SetHandleInformation(reinterpret_cast<HANDLE>(fd), HANDLE_FLAG_INHERIT, 0);
+    }
+    return fd;
+}
+
+SocketHandle AcceptSocket(SocketHandle listening) {
+    const SocketHandle fd = accept(listening, nullptr, nullptr);
+    if (fd != NoSocket) {
+        SetHandleInformation(reinterpret_cast<HANDLE>(fd), HANDLE_FLAG_INHERIT, 0);
+    }
+    return fd;
+}
+
+void CloseSocket(SocketHandle fd) {
+    closesocket(fd);
+}
+
+int WaitReadable(pollfd* waits, unsigned long count, int milliseconds) {
+    return WSAPoll(waits, count, milliseconds);
+}
+#else
+constexpr SocketHandle NoSocket = -1;
+constexpr int ShutBoth = SHUT_RDWR;
+constexpr int ShutSend = SHUT_WR;
+// A client that went away must fail the send, not end the test program.
+constexpr int SendFlags = MSG_NOSIGNAL;
+
+bool StartSockets() {
+    return true;
+}
+
+void EndSockets() {}
+
+bool Interrupted() {
+    return errno == EINTR;
+}
+
+SocketHandle OpenSocket(int type) {
+    return socket(AF_INET, type | SOCK_CLOEXEC, 0);
+}
+
+SocketHandle AcceptSocket(SocketHandle listening) {
+    return accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+void CloseSocket(SocketHandle fd) {
+    close(fd);
+}
+
+int WaitReadable(pollfd* waits, nfds_t count, int milliseconds) {
+    return poll(waits, count, milliseconds);
+}
+#endif
+
+// Binds a new socket to 127.0.0.1 on an ephemeral port; NoSocket on failure.
+SocketHandle BindLoopback(int type, int* port) {
+    const SocketHandle fd = OpenSocket(type);
+    if (fd == NoSocket) {
+        return NoSocket;
+    }
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        CloseSocket(fd);
+        return NoSocket;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+// The accept loop's wake-up: a pipe, or on Windows a loopback datagram socket connected to
+// itself (Winsock waits on sockets only).
+bool OpenWakeChannel(SocketHandle wake[2]) {
+#ifdef _WIN32
+    int port = 0;
+    const SocketHandle fd = BindLoopback(SOCK_DGRAM, &port);
+    if (fd == NoSocket) {
+        return false;
+    }
+    sockaddr_in self = {};
+    self.sin_family = AF_INET;
+    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    self.sin_port = htons(static_cast<u_short>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) {
+        CloseSocket(fd);
+        return false;
+    }
+    wake[0] = wake[1] = fd;
+    return true;
+#else
+    return pipe2(wake, O_CLOEXEC) == 0;
+#endif
+}
+
+void SendWake(SocketHandle fd) {
+    const char wake = 1;
+#ifdef _WIN32
+    send(fd, &wake, 1, 0);
+#else
+    while (write(fd, &wake, 1) < 0 && errno == EINTR) {
+    }
+#endif
+}
+
+void CloseWakeChannel(SocketHandle wake[2]) {
+    CloseSocket(wake[0]);
+    if (wake[1] != wake[0]) {
+        CloseSocket(wake[1]);
+    }
+}
 
 const char* ReasonPhrase(int status) {
     switch (status) {
@@ -72,27 +222,22 @@ HttpResponse HttpResponse::Stall(std::string bytes, uint64_t sentFirst,
 }
 
 HttpServer::HttpServer() {
-    if (pipe2(wakePipe_, O_CLOEXEC) != 0) {
-        throw std::runtime_error("http server: cannot create its wake-up pipe");
+    if (!StartSockets()) {
+        throw std::runtime_error("http server: cannot start the socket library");
     }
-    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    if (listenFd_ < 0 ||
-        bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listenFd_, 64) != 0 ||
-        getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (listenFd_ >= 0) {
-            close(listenFd_);
+    if (!OpenWakeChannel(wake_)) {
+        EndSockets();
+        throw std::runtime_error("http server: cannot create its wake-up channel");
+    }
+    listenFd_ = BindLoopback(SOCK_STREAM, &port_);
+    if (listenFd_ == NoSocket || listen(listenFd_, 64) != 0) {
+        if (listenFd_ != NoSocket) {
+            CloseSocket(listenFd_);
         }
-        close(wakePipe_[0]);
-        close(wakePipe_[1]);
+        CloseWakeChannel(wake_);
+        EndSockets();
         throw std::runtime_error("http server: cannot listen on 127.0.0.1");
     }
-    port_ = ntohs(address.sin_port);
     acceptThread_ = std::thread(&HttpServer::AcceptLoop, this);
 }
 
@@ -123,30 +268,28 @@ void HttpServer::Stop() {
         stopped_ = true;
         stopping_ = true;
         // Wakes threads blocked in recv or send; each still closes its own descriptor.
-        for (int fd : connections_) {
-            shutdown(fd, SHUT_RDWR);
+        for (SocketHandle fd : connections_) {
+            shutdown(fd, ShutBoth);
         }
     }
     stopping_changed_.notify_all();
-    const char wake = 1;
-    while (write(wakePipe_[1], &wake, 1) < 0 && errno == EINTR) {
-    }
+    SendWake(wake_[1]);
     acceptThread_.join();
     // The accept loop has ended, so no thread is added any more.
     for (std::thread& thread : connectionThreads_) {
         thread.join();
     }
     connectionThreads_.clear();
-    close(listenFd_);
-    close(wakePipe_[0]);
-    close(wakePipe_[1]);
+    CloseSocket(listenFd_);
+    CloseWakeChannel(wake_);
+    EndSockets();
 }
 
 void HttpServer::AcceptLoop() {
     for (;;) {
-        pollfd waits[2] = {{listenFd_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
-        if (poll(waits, 2, -1) < 0) {
-            if (errno == EINTR) {
+        pollfd waits[2] = {{listenFd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        if (WaitReadable(waits, 2, -1) < 0) {
+            if (Interrupted()) {
                 continue;
             }
             return;
@@ -154,13 +297,13 @@ void HttpServer::AcceptLoop() {
         if (waits[1].revents != 0) {
             return;
         }
-        const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
+        const SocketHandle fd = AcceptSocket(listenFd_);
+        if (fd == NoSocket) {
             continue;
         }
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) {
-            close(fd);
+            CloseSocket(fd);
             return;
         }
         connections_.insert(fd);
@@ -168,7 +311,7 @@ void HttpServer::AcceptLoop() {
     }
 }
 
-void HttpServer::ServeConnection(int fd) {
+void HttpServer::ServeConnection(SocketHandle fd) {
     std::string path;
     if (!ReadRequestPath(fd, &path)) {
         CloseConnection(fd);
@@ -201,24 +344,25 @@ void HttpServer::ServeConnection(int fd) {
     if (sending && SendAll(fd, body.data() + first, body.size() - first)) {
         // Half-close and wait for the client to close first: closing with unread request bytes
         // would reset the connection and could destroy the end of the response.
-        shutdown(fd, SHUT_WR);
+        shutdown(fd, ShutSend);
         char drain[4096];
         pollfd wait = {fd, POLLIN, 0};
-        while (poll(&wait, 1, LingerMilliseconds) > 0 && recv(fd, drain, sizeof drain, 0) > 0) {
+        while (WaitReadable(&wait, 1, LingerMilliseconds) > 0 &&
+               recv(fd, drain, sizeof drain, 0) > 0) {
         }
     }
     CloseConnection(fd);
 }
 
-bool HttpServer::ReadRequestPath(int fd, std::string* path) {
+bool HttpServer::ReadRequestPath(SocketHandle fd, std::string* path) {
     std::string head;
     char buffer[4096];
     while (head.find("\r\n\r\n") == std::string::npos) {
         if (head.size() > MaxRequestHead) {
             return false;
         }
-        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR) {
+        const auto n = recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && Interrupted()) {
             continue;
         }
         if (n <= 0) {
@@ -236,10 +380,10 @@ bool HttpServer::ReadRequestPath(int fd, std::string* path) {
     return true;
 }
 
-bool HttpServer::SendAll(int fd, const char* data, size_t size) {
+bool HttpServer::SendAll(SocketHandle fd, const char* data, size_t size) {
     while (size > 0) {
-        const ssize_t n = send(fd, data, std::min(size, SendChunk), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
+        const auto n = send(fd, data, static_cast<int>(std::min(size, SendChunk)), SendFlags);
+        if (n < 0 && Interrupted()) {
             continue;
         }
         if (n <= 0) {
@@ -262,9 +406,25 @@ bool HttpServer::Hold(std::chrono::milliseconds duration) {
     return !stopping_;
 }
 
-void HttpServer::CloseConnection(int fd) {
+void HttpServer::CloseConnection(SocketHandle fd) {
     // Under the lock, so Stop never shuts down a descriptor number that was already reused.
     std::lock_guard<std::mutex> lock(mutex_);
     connections_.erase(fd);
-    close(fd);
+    CloseSocket(fd);
+}
+
+RefusingPort::RefusingPort() {
+    if (!StartSockets()) {
+        throw std::runtime_error("refusing port: cannot start the socket library");
+    }
+    fd_ = BindLoopback(SOCK_STREAM, &port_);
+    if (fd_ == NoSocket) {
+        EndSockets();
+        throw std::runtime_error("refusing port: cannot bind 127.0.0.1");
+    }
+}
+
+RefusingPort::~RefusingPort() {
+    CloseSocket(fd_);
+    EndSockets();
 }

@@ -1,6 +1,7 @@
 // A small HTTP/1.1 server on 127.0.0.1 for tests and benchmarks. It listens on an ephemeral port
 // from construction until Stop() or destruction, answers each connection on its own thread with
 // the response routed by the exact request path, and closes the connection after one response.
+// The same code runs on POSIX sockets and on Winsock.
 #pragma once
 
 #include <chrono>
@@ -44,6 +45,12 @@ struct HttpResponse {
                               std::chrono::milliseconds duration);
 };
 
+#ifdef _WIN32
+using SocketHandle = uintptr_t; // Winsock's SOCKET
+#else
+using SocketHandle = int;
+#endif
+
 class HttpServer {
   public:
     HttpServer();
@@ -68,15 +75,18 @@ class HttpServer {
 
   private:
     void AcceptLoop();
-    void ServeConnection(int fd);
-    bool ReadRequestPath(int fd, std::string* path);
-    bool SendAll(int fd, const char* data, size_t size);
+    void ServeConnection(SocketHandle fd);
+    bool ReadRequestPath(SocketHandle fd, std::string* path);
+    bool SendAll(SocketHandle fd, const char* data, size_t size);
     // Waits up to `duration`; false when the server began stopping meanwhile.
     bool Hold(std::chrono::milliseconds duration);
-    void CloseConnection(int fd);
+    void CloseConnection(SocketHandle fd);
+    void Wake();
 
-    int listenFd_ = -1;
-    int wakePipe_[2] = {-1, -1};
+    SocketHandle listenFd_;
+    // Stop writes to [1] to end the accept loop's wait on [0]: a pipe, or on Windows (where only
+    // sockets can be waited on together) a loopback datagram socket connected to itself.
+    SocketHandle wake_[2];
     int port_ = 0;
 
     mutable std::mutex mutex_;
@@ -85,7 +95,24 @@ class HttpServer {
     bool stopped_ = false;
     std::map<std::string, HttpResponse> routes_;
     std::vector<std::string> requested_;
-    std::set<int> connections_;
+    std::set<SocketHandle> connections_;
     std::vector<std::thread> connectionThreads_;
     std::thread acceptThread_;
+};
+
+// A port on 127.0.0.1 that refuses connections while the object lives: bound, never listening.
+class RefusingPort {
+  public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+
+    int Port() const {
+        return port_;
+    }
+
+  private:
+    SocketHandle fd_;
+    int port_ = 0;
 };

@@ -41,8 +41,18 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    RemoveTree(path_);
+}
+
+void RemoveTree(const std::string& path) {
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+#ifdef _WIN32
+    for (int attempt = 0; error && attempt < 250; ++attempt) {
+        Sleep(20);
+        std::filesystem::remove_all(path, error);
+    }
+#endif
 }
 
 std::string ReadFile(const std::string& path) {

@@ -22,6 +22,10 @@ class ScratchDir {
     std::string path_;
 };
 
+// Removes a folder and everything in it, ignoring failure. On Windows a program still running
+// from the folder keeps its file, so removal is retried for a few seconds while it ends.
+void RemoveTree(const std::string& path);
+
 // Whole-file helpers for fixtures and assertions.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
