@@ -17,6 +17,7 @@
 namespace {
 
 const char* const EasyMetatable = "CURL.easy";
+const long ReceiveBufferSize = 1024L * 1024;
 
 // One easy handle as the script sees it. It lives inside a full userdata, which Lua never moves,
 // so libcurl may keep the address of errorBuffer for the handle's whole life.
@@ -204,6 +205,10 @@ int EasyInit(lua_State* L) {
         handle->curl = nullptr;
         return luaL_error(L, "cannot set error buffer");
     }
+    // Lets a fast link hand over large blocks: each block costs a Lua call and a Lua string, and
+    // with libcurl's 16 KiB default that overhead held a loopback download to 70% of curl(1)'s
+    // speed. A slow link still delivers what each read returns, so nothing else changes.
+    curl_easy_setopt(handle->curl, CURLOPT_BUFFERSIZE, ReceiveBufferSize);
     return 1;
 }
 
