@@ -4,6 +4,10 @@
 #
 #     scripts/wine-run.sh program.exe [arguments]
 #     scripts/wine-run.sh --wait    # waits until that prefix's Wine server has ended
+#
+# Programs get no X display (the test programs need none), unless LAUNCHER_WINE_DISPLAY names one:
+# the window tests run on their own Xvfb server, in a prefix of their own (LAUNCHER_WINEPREFIX),
+# as all programs of one Wine session share the display driver its first program found.
 set -euo pipefail
 
 export WINEDEBUG=-all
@@ -11,7 +15,11 @@ export WINEARCH=win32
 export WINEPREFIX=${LAUNCHER_WINEPREFIX:-$HOME/.cache/launcher-wine-win32}
 # No Mono or Gecko prompts: the tests need neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY
+if [ -n "${LAUNCHER_WINE_DISPLAY:-}" ]; then
+    export DISPLAY=$LAUNCHER_WINE_DISPLAY
+else
+    unset DISPLAY
+fi
 
 if [ "${1:-}" = "--wait" ]; then
     if [ -d "$WINEPREFIX" ]; then

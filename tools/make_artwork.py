@@ -245,7 +245,8 @@ def icon_ico():
         pixels.append(row)
     image = rgba_png(pixels, size, size)
     header = struct.pack("<HHH", 0, 1, 1)
-    entry = struct.pack("<BBBBHHII", 0, 0, 0, 0, 1, 32, len(image), 6 + 16)
+    # Width and height bytes give the size itself: 0 would announce a 256-pixel image.
+    entry = struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(image), 6 + 16)
     return header + entry + image
 
 

@@ -1,14 +1,10 @@
-// Windows entry point. Runs the script worker to its end (the splash window comes later).
-#include <windows.h>
+// Windows entry point: keeps the instance handle for the resource lookups, then runs the
+// launcher's start-up. The command line, previous instance and show command are not used.
+#include "app/startup.h"
+#include "platform/win32/win32_backend.h"
 
-#include <string>
-#include <thread>
-
-#include "script/script_runner.h"
-
-int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*commandLine*/,
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLine*/,
                     int /*show*/) {
-    std::thread worker(ScriptThread, std::string("launcher_script.lua"));
-    worker.join();
-    return 0;
+    AppInstance = instance;
+    return LauncherMain();
 }

@@ -1,0 +1,29 @@
+// State shared by the Win32 backend's files (user32, GDI and GDI+). The core never includes this.
+#pragma once
+
+#include <windows.h>
+
+#include <gdiplus.h>
+
+struct PlatformImage {
+    Gdiplus::Bitmap* bitmap;
+};
+
+struct PlatformFrame {
+    HBITMAP bitmap;
+    // The frame's pixels (a 32-bit top-down or bottom-up DIB section), for clearing; null when
+    // GDI gave a bitmap without reachable bits.
+    void* bits;
+    size_t byteCount;
+};
+
+struct PlatformWindow {
+    HWND handle;
+};
+
+// The instance handle given to wWinMain; every resource lookup uses it (null means the program's
+// own module too).
+extern HINSTANCE AppInstance;
+
+// Token from GdiplusStartup, handed back to GdiplusShutdown; 0 while GDI+ is not running.
+extern ULONG_PTR GdiplusToken;

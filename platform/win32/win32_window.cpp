@@ -1,0 +1,92 @@
+// Win32 splash window: the layered popup of class GameLauncherClass, its window procedure, the
+// repaint timer and the message queue. WindowProc only translates messages into the core's
+// window handlers.
+#include "app/window_procedure.h"
+#include "platform/platform.h"
+#include "platform/win32/win32_backend.h"
+
+namespace {
+
+const wchar_t ClassName[] = L"GameLauncherClass";
+// WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX: never drawn, as every pixel comes from
+// the layered update, but the system menu's close command stays available.
+const DWORD WindowStyle = 0x10ca0000;
+
+// The program has one window; its handle is known from WM_CREATE on, inside CreateWindowExW.
+PlatformWindow MainWindowState{nullptr};
+
+// The last message retrieved; its wParam is the program's exit code.
+MSG LastMessage{};
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        MainWindowState.handle = window;
+        // -1 makes CreateWindowExW destroy the window and give no handle.
+        return WindowOnCreate(&MainWindowState) ? 0 : -1;
+    case WM_DESTROY:
+        WindowOnDestroy(&MainWindowState);
+        return 0;
+    case WM_NCHITTEST:
+        return WindowOnHitTest(static_cast<int>(DefWindowProcW(window, message, wParam, lParam)));
+    case WM_COMMAND:
+        WindowOnCommand(&MainWindowState, LOWORD(wParam));
+        return 0;
+    case WM_TIMER:
+        WindowOnTimer(&MainWindowState, static_cast<unsigned>(wParam));
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+} // namespace
+
+void PlatformScreenSize(int* width, int* height) {
+    *width = GetSystemMetrics(SM_CXSCREEN);
+    *height = GetSystemMetrics(SM_CYSCREEN);
+}
+
+PlatformWindow* PlatformCreateWindow(const std::wstring& title, int x, int y, unsigned width,
+                                     unsigned height) {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = AppInstance;
+    windowClass.lpszClassName = ClassName;
+    // Not tested: a failed registration shows up as a failed creation.
+    RegisterClassW(&windowClass);
+
+    HWND handle = CreateWindowExW(WS_EX_LAYERED, ClassName, title.c_str(), WindowStyle, x, y,
+                                  static_cast<int>(width), static_cast<int>(height), nullptr,
+                                  nullptr, AppInstance, nullptr);
+    if (handle == nullptr) {
+        MainWindowState.handle = nullptr;
+        return nullptr;
+    }
+    return &MainWindowState;
+}
+
+void PlatformStartTimer(PlatformWindow* window, unsigned id, unsigned periodMs) {
+    if (window != nullptr) {
+        SetTimer(window->handle, id, periodMs, nullptr);
+    }
+}
+
+void PlatformStopTimer(PlatformWindow* window, unsigned id) {
+    if (window != nullptr) {
+        KillTimer(window->handle, id);
+    }
+}
+
+bool PlatformWaitEvent(int* code) {
+    const BOOL got = GetMessageW(&LastMessage, nullptr, 0, 0);
+    if (got == 0 || got == -1) {
+        // WM_QUIT; -1 (a broken queue) would otherwise spin here for ever.
+        *code = static_cast<int>(LastMessage.wParam);
+        return false;
+    }
+    TranslateMessage(&LastMessage);
+    DispatchMessageW(&LastMessage);
+    *code = static_cast<int>(LastMessage.wParam);
+    return true;
+}

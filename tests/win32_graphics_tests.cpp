@@ -1,0 +1,221 @@
+// The Win32 resources and GDI+ drawing, in a test program that carries launcher.rc itself: what
+// the resource script puts in the program (language, icons, manifest), the pictures decoded by
+// GDI+, and the pixels ticks leave in the frame (a memory device context, no display needed).
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/image_resources.h"
+#include "app/render.h"
+#include "app/startup.h"
+#include "app/ui_state.h"
+#include "platform/platform.h"
+#include "platform/win32/win32_backend.h"
+#include "script/shared_state.h"
+
+namespace {
+
+struct Box {
+    bool owned;
+    std::wstring text;
+    std::wstring title;
+    unsigned flags;
+};
+
+std::vector<Box> Boxes;
+
+void RecordBox(PlatformWindow* owner, const std::wstring& text, const std::wstring& title,
+               unsigned flags) {
+    Boxes.push_back({owner != nullptr, text, title, flags});
+}
+
+// The frame's pixel as premultiplied ARGB, whichever way up GDI+ made the bitmap.
+uint32_t FramePixel(int x, int y) {
+    DIBSECTION section;
+    EXPECT_EQ(GetObjectW(FrameBitmap->bitmap, sizeof section, &section), int(sizeof section));
+    GdiFlush();
+    const int height = section.dsBm.bmHeight;
+    const int row = section.dsBmih.biHeight < 0 ? y : height - 1 - y;
+    uint32_t pixel;
+    std::memcpy(&pixel,
+                static_cast<const unsigned char*>(section.dsBm.bmBits) +
+                    static_cast<ptrdiff_t>(row) * section.dsBm.bmWidthBytes + x * 4,
+                sizeof pixel);
+    return pixel;
+}
+
+std::string ResourceText(const wchar_t* type, int id) {
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(id), type);
+    if (found == nullptr) {
+        return std::string();
+    }
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
+    return std::string(bytes, SizeofResource(nullptr, found));
+}
+
+class Win32Splash : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Boxes.clear();
+        MessageBoxSink = RecordBox;
+        PlatformStartGraphics();
+    }
+    void TearDown() override {
+        ShutdownGraphics();
+        EXPECT_EQ(GdiplusToken, 0u);
+        MessageBoxSink = PlatformMessageBox;
+        ProgressPercent.store(0);
+    }
+    void LoadAll() {
+        TrackImage = LoadPngResource(IdTrack);
+        FillImage = LoadPngResource(IdFill);
+        BackgroundImage = LoadPngResource(IdBackground);
+        ASSERT_NE(TrackImage, nullptr);
+        ASSERT_NE(FillImage, nullptr);
+        ASSERT_NE(BackgroundImage, nullptr);
+        BackgroundWidth = PlatformImageWidth(BackgroundImage);
+        BackgroundHeight = PlatformImageHeight(BackgroundImage);
+        FrameBitmap = PlatformCreateFrame(BackgroundImage);
+        ASSERT_NE(FrameBitmap, nullptr);
+    }
+};
+
+} // namespace
+
+TEST(Win32Resources, PicturesAreStoredUnderChinesePrcAndFoundWithoutALanguage) {
+    const WORD prc = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
+    ASSERT_EQ(prc, 2052);
+    for (int id : {131, 133, 135}) {
+        EXPECT_NE(FindResourceExW(nullptr, L"PNG", MAKEINTRESOURCEW(id), prc), nullptr) << id;
+        const unsigned char* bytes = nullptr;
+        size_t size = 0;
+        ASSERT_EQ(PlatformFindResource("PNG", id, &bytes, &size), ResourceStatus::Found) << id;
+        ASSERT_GT(size, 8u);
+        EXPECT_EQ(std::memcmp(bytes, "\x89PNG\r\n\x1a\n", 8), 0) << id;
+    }
+    const unsigned char* bytes = nullptr;
+    size_t size = 0;
+    EXPECT_EQ(PlatformFindResource("PNG", 132, &bytes, &size), ResourceStatus::NotFound);
+    EXPECT_EQ(PlatformFindResource("PNG", 107, &bytes, &size), ResourceStatus::NotFound);
+    // Only the low 16 bits of an id name a resource.
+    EXPECT_EQ(PlatformFindResource("PNG", 131 + 0x10000, &bytes, &size), ResourceStatus::Found);
+}
+
+TEST(Win32Resources, IconGroupsHoldOne128PixelImageOf32Bits) {
+    for (int id : {107, 108}) {
+        const std::string group = ResourceText(MAKEINTRESOURCEW(14), id); // RT_GROUP_ICON
+        // Header (reserved, type 1, count) and 14-byte entries.
+        ASSERT_EQ(group.size(), 6u + 14u) << id;
+        const auto* raw = reinterpret_cast<const unsigned char*>(group.data());
+        EXPECT_EQ(raw[2] | raw[3] << 8, 1);
+        EXPECT_EQ(raw[4] | raw[5] << 8, 1);
+        EXPECT_EQ(raw[6], 128);                      // width
+        EXPECT_EQ(raw[7], 128);                      // height
+        EXPECT_EQ(raw[6 + 6] | raw[6 + 7] << 8, 32); // bits per pixel
+        const int imageId = raw[6 + 12] | raw[6 + 13] << 8;
+        const std::string image = ResourceText(MAKEINTRESOURCEW(3), imageId); // RT_ICON
+        EXPECT_EQ(image.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0);
+    }
+}
+
+TEST(Win32Resources, ManifestAsksForTheInvokersLevelAndNothingElse) {
+    const std::string manifest = ResourceText(MAKEINTRESOURCEW(24), 1); // RT_MANIFEST
+    ASSERT_FALSE(manifest.empty());
+    EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
+    EXPECT_NE(manifest.find("uiAccess=\"false\""), std::string::npos);
+    EXPECT_EQ(manifest.find("dpiAware"), std::string::npos);
+    EXPECT_EQ(manifest.find("dependency"), std::string::npos);
+    EXPECT_EQ(manifest.find("compatibility"), std::string::npos);
+}
+
+TEST_F(Win32Splash, CarriedPicturesDecodeWithTheirSizesAndNoMessage) {
+    LoadAll();
+    EXPECT_EQ(BackgroundWidth, 856u);
+    EXPECT_EQ(BackgroundHeight, 552u);
+    EXPECT_EQ(PlatformImageWidth(TrackImage), 656u);
+    EXPECT_EQ(PlatformImageHeight(TrackImage), 14u);
+    EXPECT_EQ(PlatformImageWidth(FillImage), 656u);
+    EXPECT_EQ(PlatformImageHeight(FillImage), 14u);
+    EXPECT_TRUE(Boxes.empty());
+    // The first frame is the background over transparent black: see-through right of the body.
+    EXPECT_EQ(FramePixel(850, 300), 0u);
+    EXPECT_EQ(FramePixel(400, 400) >> 24, 255u);
+}
+
+TEST_F(Win32Splash, UndecodableBytesAndAnEmptyStreamGiveTheDecodersNonzeroStatus) {
+    const unsigned char text[] = "not a picture at all";
+    int status = 0;
+    EXPECT_EQ(PlatformDecodePng(text, sizeof text, &status), nullptr);
+    EXPECT_NE(status, 0);
+    const unsigned char* bytes = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(PlatformFindResource("PNG", IdFill, &bytes, &size), ResourceStatus::Found);
+    status = 0;
+    EXPECT_EQ(PlatformDecodePng(bytes, size / 2, &status), nullptr) << "truncated";
+    EXPECT_NE(status, 0);
+}
+
+TEST_F(Win32Splash, TickDrawsTheFillCutToTheProgressOverTheTrack) {
+    LoadAll();
+    const int row = BarY + 6;
+    struct Case {
+        int32_t percent;
+        int length;
+    };
+    // 250 is drawn as 100 and -5 as 0; a shorter fill after a longer one leaves nothing behind.
+    for (const Case& c : {Case{100, 656}, Case{1, 6}, Case{50, 328}, Case{250, 656}, Case{25, 164},
+                          Case{-5, 0}, Case{99, 649}}) {
+        ProgressPercent.store(c.percent);
+        ASSERT_TRUE(RenderFrame());
+        const uint32_t green = 0xFF000000u | (63u << 16) | (216u << 8) | 77u;
+        const uint32_t black = 0xFF000000u;
+        if (c.length > 2) {
+            EXPECT_EQ(FramePixel(BarX + 2, row), green) << c.percent;
+            // The fill's last column is transparent: a full bar ends one column early.
+            EXPECT_EQ(FramePixel(BarX + std::min(c.length - 1, 654), row), green) << c.percent;
+        }
+        if (c.length < 650) {
+            EXPECT_EQ(FramePixel(BarX + c.length, row), black) << c.percent;
+            EXPECT_EQ(FramePixel(BarX + 650, row), black) << c.percent;
+        }
+    }
+}
+
+TEST_F(Win32Splash, RepeatedTicksLeaveThePartlyTransparentOutlineAsTheFirstTickDrawsIt) {
+    LoadAll();
+    ASSERT_TRUE(RenderFrame());
+    std::vector<uint32_t> first;
+    for (unsigned y = 0; y < BackgroundHeight; y += 3) {
+        for (unsigned x = 0; x < BackgroundWidth; x += 3) {
+            first.push_back(FramePixel(static_cast<int>(x), static_cast<int>(y)));
+        }
+    }
+    for (int tick = 0; tick < 20; ++tick) {
+        ASSERT_TRUE(RenderFrame());
+    }
+    size_t index = 0;
+    size_t partial = 0;
+    for (unsigned y = 0; y < BackgroundHeight; y += 3) {
+        for (unsigned x = 0; x < BackgroundWidth; x += 3) {
+            const uint32_t pixel = FramePixel(static_cast<int>(x), static_cast<int>(y));
+            partial += (pixel >> 24) > 0 && (pixel >> 24) < 255;
+            ASSERT_EQ(pixel, first[index++]) << x << "," << y;
+        }
+    }
+    EXPECT_GT(partial, 0u) << "the sample holds no partly transparent pixel";
+}
+
+TEST_F(Win32Splash, LoaderMessagesNameTheIdAndStatus) {
+    EXPECT_EQ(LoadPngResource(134), nullptr);
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].text, L"PNG Resource not found: ID 134");
+    EXPECT_EQ(Boxes[0].title, L"Resource Error");
+    EXPECT_EQ(Boxes[0].flags, 0x10u);
+    EXPECT_FALSE(Boxes[0].owned);
+}

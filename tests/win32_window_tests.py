@@ -1,0 +1,379 @@
+#!/usr/bin/env python3
+"""launcher.exe under Wine on an Xvfb screen, from outside: real downloads from a loopback HTTP
+server, a real archive holding a Windows test client, the window seen through X, messages sent by
+another Windows program, and the message boxes of test builds with broken resources.
+
+Run by CTest inside xvfb-run (a 1920x1080 screen, no window manager). The test builds record
+their message boxes in LAUNCHER_BOX_LOG instead of showing them (tests/support/win32_box_recorder.cpp)
+and read the download host from LAUNCHER_TEST_HOST, so the server may take any port.
+
+Environment: WINE_RUN (scripts/wine-run.sh), LAUNCHER_WINEPREFIX (a prefix for these tests
+alone), LAUNCHER_LOOPBACK, LAUNCHER_BROKEN_PICTURES, LAUNCHER_NO_BACKGROUND, LAUNCHER_NO_TRACK
+(the test builds), CLIENT_EXE (the recording client), POST_MESSAGE_EXE, SCRATCH (a folder).
+"""
+
+import http.server
+import io
+import os
+import shutil
+import subprocess
+import threading
+import time
+import unittest
+import zipfile
+
+ARCHIVE_NAME = "windows_pc_halden_202505171539.zip"
+ARCHIVE_PATH = "/client/pc/2100/exe/" + ARCHIVE_NAME
+WINE_USER = "launchertest"
+SCREEN_WIDTH, SCREEN_HEIGHT = 1920, 1080
+WINDOW = (532, 264, 856, 552)
+BAR_X, BAR_Y, BAR_ROW = WINDOW[0] + 50, WINDOW[1] + 520, 6
+FILL_GREEN = (63, 216, 77)
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def make_archive(client_exe):
+    """The client package: folder entries before their contents, as a real package has, the
+    client program and the install marker; an even length, so the held download stops at
+    exactly half."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
+        for folder in ("windows_pc_halden/", "windows_pc_halden/win32/",
+                       "windows_pc_halden/patch/"):
+            archive.writestr(folder, b"")
+        with open(client_exe, "rb") as f:
+            archive.writestr("windows_pc_halden/win32/game.exe", f.read())
+        archive.writestr("windows_pc_halden/patch/version.json", '{"version": "2100"}\n')
+    data = buffer.getvalue()
+    if len(data) % 2:
+        buffer = io.BytesIO(data)
+        with zipfile.ZipFile(buffer, "a") as archive:
+            archive.comment = b"x"
+        data = buffer.getvalue()
+    assert len(data) % 2 == 0
+    return data
+
+
+class PackageServer:
+    """Serves the archive on 127.0.0.1 at an ephemeral port. With hold set, it sends the first
+    half, then waits for release() (or, given pause, that many seconds) before the rest."""
+
+    def __init__(self, body, hold=False, pause=None):
+        self.body = body
+        self.hold = hold or pause is not None
+        self.pause = pause
+        self.requests = []
+        self.half_sent = threading.Event()
+        self.released = threading.Event()
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                server.requests.append(self.path)
+                if self.path != ARCHIVE_PATH:
+                    self.send_error(404)
+                    return
+                self.send_response(200)
+                self.send_header("Content-Type", "application/zip")
+                self.send_header("Content-Length", str(len(server.body)))
+                self.end_headers()
+                if not server.hold:
+                    self.wfile.write(server.body)
+                    return
+                half = len(server.body) // 2
+                self.wfile.write(server.body[:half])
+                self.wfile.flush()
+                server.half_sent.set()
+                server.released.wait(server.pause if server.pause is not None else 120)
+                self.wfile.write(server.body[half:])
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd.daemon_threads = True
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    @property
+    def host(self):
+        return "127.0.0.1:%d" % self.httpd.server_address[1]
+
+    def release(self):
+        self.released.set()
+
+    def close(self):
+        self.released.set()
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+def screenshot():
+    """The root window as rows of (r, g, b)."""
+    ppm = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"], check=True,
+                         capture_output=True).stdout
+    fields = []
+    index = 0
+    while len(fields) < 4:  # magic, width, height, maximum
+        while ppm[index:index + 1].isspace():
+            index += 1
+        start = index
+        while not ppm[index:index + 1].isspace():
+            index += 1
+        fields.append(ppm[start:index])
+    index += 1
+    assert fields[0] == b"P6" and fields[3] == b"255", fields
+    width, height = int(fields[1]), int(fields[2])
+    pixels = ppm[index:]
+
+    def pixel(x, y):
+        offset = (y * width + x) * 3
+        return tuple(pixels[offset:offset + 3])
+
+    return width, height, pixel
+
+
+def near(colour, expected, tolerance=8):
+    return all(abs(a - b) <= tolerance for a, b in zip(colour, expected))
+
+
+def window_geometry():
+    """(x, y, width, height) of the window titled "Game Launcher", or None."""
+    result = subprocess.run(["xwininfo", "-name", "Game Launcher"], capture_output=True, text=True)
+    if result.returncode != 0:
+        return None
+    values = {}
+    for line in result.stdout.splitlines():
+        key, _, value = line.strip().partition(":")
+        values[key] = value.strip()
+    return (int(values["Absolute upper-left X"]), int(values["Absolute upper-left Y"]),
+            int(values["Width"]), int(values["Height"]))
+
+
+def wait_for(condition, seconds, step=0.1):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(step)
+    return condition()
+
+
+class LauncherUnderWine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.wine_run = os.environ["WINE_RUN"]
+        cls.prefix = os.environ["LAUNCHER_WINEPREFIX"]
+        cls.scratch = os.environ["SCRATCH"]
+        shutil.rmtree(cls.scratch, ignore_errors=True)
+        os.makedirs(cls.scratch)
+        cls.archive = make_archive(os.environ["CLIENT_EXE"])
+        # Makes the prefix on first use; the test user's Documents folder lives in it.
+        subprocess.run([cls.wine_run, "cmd", "/c", "exit"], env=cls.environment(None), check=True,
+                       capture_output=True, timeout=300)
+        cls.documents = os.path.join(cls.prefix, "drive_c", "users", WINE_USER, "Documents")
+
+    @classmethod
+    def tearDownClass(cls):
+        # Wine's server would outlive the X server otherwise.
+        subprocess.run([cls.wine_run, "--wait"], env=cls.environment(None), timeout=120)
+
+    @classmethod
+    def environment(cls, server):
+        env = dict(os.environ)
+        env.update({
+            "LAUNCHER_WINE_DISPLAY": os.environ["DISPLAY"],
+            # Wine names the Windows user (USERNAME, the profile folder) after USER.
+            "USER": WINE_USER,
+            "LOGNAME": WINE_USER,
+            "LAUNCHER_TEST_HOST": server.host if server is not None else "127.0.0.1:9",
+            "LAUNCHER_RECORD_FILE": windows_path(os.path.join(cls.scratch, "client_record.txt")),
+            "LAUNCHER_BOX_LOG": windows_path(os.path.join(cls.scratch, "boxes.txt")),
+        })
+        return env
+
+    def setUp(self):
+        # Wine links a new profile's Documents to the Unix home; the tests want a folder of
+        # their own instead.
+        if os.path.islink(self.documents):
+            os.unlink(self.documents)
+        shutil.rmtree(self.documents, ignore_errors=True)
+        os.makedirs(self.documents)
+        for name in ("client_record.txt", "boxes.txt"):
+            path = os.path.join(self.scratch, name)
+            if os.path.exists(path):
+                os.remove(path)
+        self.server = None
+        self.launcher = None
+
+    def tearDown(self):
+        if self.launcher is not None and self.launcher.poll() is None:
+            self.post("close")
+            try:
+                self.launcher.wait(30)
+            except subprocess.TimeoutExpired:
+                self.launcher.kill()
+                self.launcher.wait()
+        if self.server is not None:
+            self.server.close()
+
+    def start(self, program, server):
+        self.launcher = subprocess.Popen([self.wine_run, os.environ[program]],
+                                         env=self.environment(server), cwd=self.scratch,
+                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        return self.launcher
+
+    def finish(self, seconds=60):
+        output, _ = self.launcher.communicate(timeout=seconds)
+        return self.launcher.returncode, output.decode("gbk", "replace")
+
+    def post(self, *words):
+        return subprocess.run([self.wine_run, os.environ["POST_MESSAGE_EXE"], *words],
+                              env=self.environment(self.server), capture_output=True,
+                              timeout=60).returncode
+
+    def boxes(self):
+        path = os.path.join(self.scratch, "boxes.txt")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8") as f:
+            return f.read().splitlines()
+
+    def client_record(self, seconds=20):
+        path = os.path.join(self.scratch, "client_record.txt")
+        if not wait_for(lambda: os.path.exists(path), seconds):
+            return None
+        with open(path, "rb") as f:
+            return f.read().decode("utf-16-le").splitlines()
+
+    def game_folder(self):
+        return os.path.join(self.documents, "game", "windows_pc_halden")
+
+    # --- from end to end ---
+
+    def test_first_run_installs_and_starts_client_then_second_run_removes_archive(self):
+        # A download that lasts a while: the script ends with the message loop well under way.
+        self.server = PackageServer(self.archive, pause=1.5)
+        self.start("LAUNCHER_LOOPBACK", self.server)
+        code, output = self.finish()
+        # ExitApp is noticed after the next message, the repaint tick, whose id is the exit code.
+        self.assertEqual(code, 1, output)
+        self.assertEqual(self.server.requests, [ARCHIVE_PATH])
+        with open(os.path.join(self.documents, ARCHIVE_NAME), "rb") as f:
+            self.assertEqual(f.read(), self.archive)
+        self.assertTrue(os.path.exists(os.path.join(self.game_folder(), "patch", "version.json")))
+        record = self.client_record()
+        self.assertIsNotNone(record, output)
+        # The client's command line as given: the options, each after one space.
+        self.assertEqual(record[0], " -screen-width 1560 -screen-height 720 -force-opengl -log")
+        self.assertTrue(record[2].lower().endswith("\\windows_pc_halden\\win32\\game.exe"), record)
+        self.assertTrue(record[1].lower().endswith("\\game\\windows_pc_halden\\win32"), record)
+        self.assertEqual(self.boxes(), [])
+
+        os.remove(os.path.join(self.scratch, "client_record.txt"))
+        self.start("LAUNCHER_LOOPBACK", self.server)
+        # The script is done within moments, so the loop may end on whatever message came first
+        # (its parameter is the exit code) or before any: the code is not looked at here.
+        _, output = self.finish()
+        self.assertEqual(self.server.requests, [ARCHIVE_PATH])
+        self.assertFalse(os.path.exists(os.path.join(self.documents, ARCHIVE_NAME)))
+        record = self.client_record()
+        self.assertIsNotNone(record, output)
+        self.assertIn("-screen-width 1560", record[0])
+        self.assertEqual(self.boxes(), [])
+
+    # --- the window ---
+
+    def test_window_is_centred_shows_progress_answers_command_and_close_waits_for_worker(self):
+        width, height, _ = screenshot()
+        self.assertEqual((width, height), (SCREEN_WIDTH, SCREEN_HEIGHT))
+        self.server = PackageServer(self.archive, hold=True)
+        self.start("LAUNCHER_LOOPBACK", self.server)
+        self.assertTrue(self.server.half_sent.wait(60), "the download never started")
+        self.assertEqual(wait_for(window_geometry, 30), WINDOW)
+
+        # The download stands at half: 50 per cent, a fill of 328 of the 656 columns.
+        def bar_at_half():
+            _, _, pixel = screenshot()
+            return (near(pixel(BAR_X + 160, BAR_Y + BAR_ROW), FILL_GREEN) and
+                    near(pixel(BAR_X + 326, BAR_Y + BAR_ROW), FILL_GREEN) and
+                    near(pixel(BAR_X + 330, BAR_Y + BAR_ROW), (0, 0, 0)) and
+                    near(pixel(BAR_X + 600, BAR_Y + BAR_ROW), (0, 0, 0)))
+
+        self.assertTrue(wait_for(bar_at_half, 15, step=0.5), "the bar does not show 50 per cent")
+        # Kept for a look by eye.
+        subprocess.run(["import", "-window", "root",
+                        os.path.join(self.scratch, "window_at_half.png")], check=True)
+        _, _, pixel = screenshot()
+        # Outside the picture's shape the window is see-through: the root's black shows.
+        self.assertEqual(pixel(WINDOW[0] + 850, WINDOW[1] + 300), (0, 0, 0))
+
+        # Command 1 from outside is answered with a box owned by the window; other ids are not.
+        self.assertEqual(self.post("command", "2"), 0)
+        self.assertEqual(self.post("command", "1"), 0)
+        self.assertTrue(wait_for(lambda: self.boxes(), 10))
+        time.sleep(0.5)
+        self.assertEqual(self.boxes(),
+                         ["owner=1 flags=0 title=Game Launcher text=Action Triggered!"])
+
+        # Closed while the worker is stuck in the download: the launcher waits for it.
+        self.assertEqual(self.post("close"), 0)
+        time.sleep(2)
+        self.assertIsNone(self.launcher.poll(), "the launcher ended before its worker")
+        self.server.release()
+        code, output = self.finish()
+        self.assertEqual(code, 0, output)
+        # The worker ran its script to the end: extraction and the client's start.
+        self.assertIsNotNone(self.client_record(), output)
+
+    # --- failures at start-up ---
+
+    def test_broken_pictures_each_show_their_message_and_end_with_code_1(self):
+        self.start("LAUNCHER_BROKEN_PICTURES", None)
+        code, output = self.finish()
+        self.assertEqual(code, 1, output)
+        boxes = self.boxes()
+        self.assertEqual(len(boxes), 3, boxes)
+        self.assertEqual(boxes[0],
+                         "owner=0 flags=16 title=Resource Error text=PNG Resource not found: ID 133")
+        prefix = ("owner=0 flags=16 title=GDI+ Error text="
+                  "GDI+ Bitmap::FromStream failed for resource ID 135. Status: ")
+        self.assertTrue(boxes[1].startswith(prefix), boxes[1])
+        status = int(boxes[1][len(prefix):])
+        self.assertNotEqual(status, 0)
+        self.assertEqual(boxes[2], "owner=0 flags=16 title=Critical Error "
+                         "text=Failed to load background PNG (IDB_BG) or GDI+ error.")
+        self.assertIsNone(window_geometry())
+
+    def test_missing_background_ends_with_code_1_and_its_message(self):
+        self.start("LAUNCHER_NO_BACKGROUND", None)
+        code, output = self.finish()
+        self.assertEqual(code, 1, output)
+        self.assertEqual(self.boxes(), ["owner=0 flags=16 title=Critical Error "
+                                        "text=Background PNG resource (IDB_BG) not found."])
+
+    def test_missing_track_shows_window_without_bar(self):
+        # No server listens: the script fails, and the window stays until it is closed.
+        self.start("LAUNCHER_NO_TRACK", None)
+        self.assertEqual(wait_for(window_geometry, 30), WINDOW)
+        self.assertTrue(wait_for(lambda: self.boxes(), 10))
+        self.assertEqual(self.boxes(), ["owner=0 flags=16 title=Resource Error "
+                                        "text=PNG Resource not found: ID 133"])
+        time.sleep(1)
+        _, _, pixel = screenshot()
+        # The background's own dark bar slot shows, neither the black track nor a fill.
+        for column in (2, 160, 600):
+            colour = pixel(BAR_X + column, BAR_Y + BAR_ROW)
+            self.assertTrue(near(colour, (10, 14, 22), 6), (column, colour))
+        self.assertEqual(self.post("close"), 0)
+        code, output = self.finish()
+        self.assertEqual(code, 0, output)
+        self.assertIn("Lua Update error", output)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
