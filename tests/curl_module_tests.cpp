@@ -13,6 +13,7 @@
 #include "script/host_functions.h"
 #include "script/shared_state.h"
 #include "tests/support/http_server.h"
+#include "tests/support/lua_host.h"
 #include "tests/support/output_capture.h"
 
 namespace {
@@ -22,30 +23,18 @@ using std::chrono::milliseconds;
 class CurlModule : public ::testing::Test {
   protected:
     void SetUp() override {
-        ScriptState = luaL_newstate();
-        luaL_openlibs(ScriptState);
-        RegisterHostFunctions();
+        OpenHostInterpreter();
     }
     void TearDown() override {
         // Closing collects every handle the chunks left behind; LeakSanitizer checks the rest.
-        lua_close(ScriptState);
-        ScriptState = nullptr;
+        CloseHostInterpreter();
     }
 
     // Runs a chunk with URL set to the server's address of `path`; returns the error text,
     // "" on success.
     std::string Exec(const std::string& code, const std::string& path = "/file") {
-        lua_pushstring(ScriptState, server.Url(path).c_str());
-        lua_setglobal(ScriptState, "URL");
-        // Chunk name "=t" makes Lua's position prefix a short "t:<line>: ".
-        if (luaL_loadbuffer(ScriptState, code.data(), code.size(), "=t") == 0 &&
-            lua_pcall(ScriptState, 0, 0, 0) == 0) {
-            return "";
-        }
-        const char* message = lua_tostring(ScriptState, -1);
-        std::string text = message != nullptr ? message : "(not a string)";
-        lua_pop(ScriptState, 1);
-        return text;
+        SetGlobalString("URL", server.Url(path));
+        return RunChunk(code);
     }
 
     std::string GlobalString(const char* name) {

@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "script/host_functions.h"
 #include "script/shared_state.h"
+#include "tests/support/lua_host.h"
 
 namespace {
 
@@ -19,28 +20,17 @@ class HostFunctions : public ::testing::Test {
     void SetUp() override {
         ProgressPercent.store(0);
         AppRunning.store(true);
-        ScriptState = luaL_newstate();
-        luaL_openlibs(ScriptState);
-        RegisterHostFunctions();
+        OpenHostInterpreter();
     }
     void TearDown() override {
-        lua_close(ScriptState);
-        ScriptState = nullptr;
+        CloseHostInterpreter();
         AppRunning.store(true);
         int ignored;
         PlatformTakeQuit(&ignored);
     }
 
-    // Runs a chunk; returns the error text, or "" on success.
     std::string Exec(const std::string& code) {
-        // Chunk name "=t" makes Lua's position prefix a short "t:1: ".
-        if (luaL_loadbuffer(ScriptState, code.data(), code.size(), "=t") == 0 &&
-            lua_pcall(ScriptState, 0, 0, 0) == 0) {
-            return "";
-        }
-        std::string message = lua_tostring(ScriptState, -1);
-        lua_pop(ScriptState, 1);
-        return message;
+        return RunChunk(code);
     }
 };
 

@@ -23,6 +23,7 @@
 #include "script/host_functions.h"
 #include "script/shared_state.h"
 #include "tests/support/environment.h"
+#include "tests/support/lua_host.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
 
@@ -56,9 +57,7 @@ std::string AsReportedFolder(const std::string& path) {
 class RunExecutableTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ScriptState = luaL_newstate();
-        luaL_openlibs(ScriptState);
-        RegisterHostFunctions();
+        OpenHostInterpreter();
         // A copy per test: the client writes its log beside its own executable.
         fs::create_directories(scratch / "bin");
         fs::create_directories(scratch / "work");
@@ -68,25 +67,18 @@ class RunExecutableTest : public ::testing::Test {
         log = scratch / "bin/client.log";
     }
     void TearDown() override {
-        lua_close(ScriptState);
-        ScriptState = nullptr;
+        CloseHostInterpreter();
         UnsetEnvironment("DEMO_CLIENT_LINGER_MS");
     }
 
     // Runs RunExecutable(callArguments) with CLIENT and WORK set; returns the Lua error text or "".
     std::string Run(const std::string& callArguments = "CLIENT, WORK") {
         lua_State* L = ScriptState;
-        lua_pushstring(L, client.c_str());
-        lua_setglobal(L, "CLIENT");
-        lua_pushstring(L, work.c_str());
-        lua_setglobal(L, "WORK");
+        SetGlobalString("CLIENT", client);
+        SetGlobalString("WORK", work);
         const std::string code = "Result = RunExecutable(" + callArguments + ")";
         OutputCapture capture;
-        std::string error;
-        if (luaL_loadbuffer(L, code.data(), code.size(), "=t") != 0 || lua_pcall(L, 0, 0, 0) != 0) {
-            error = lua_tostring(L, -1);
-            lua_pop(L, 1);
-        }
+        const std::string error = RunChunk(code);
         capture.Stop();
         stdoutText = capture.Out();
         stderrText = capture.Err();

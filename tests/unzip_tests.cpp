@@ -13,6 +13,7 @@
 #include "actions/unzip.h"
 #include "script/host_functions.h"
 #include "script/shared_state.h"
+#include "tests/support/lua_host.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/zip_builder.h"
@@ -36,34 +37,25 @@ class UnzipTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ProgressPercent.store(0);
-        ScriptState = luaL_newstate();
-        luaL_openlibs(ScriptState);
-        RegisterHostFunctions();
+        OpenHostInterpreter();
         zip = scratch / "package.zip";
         out = scratch / "out";
     }
     void TearDown() override {
-        lua_close(ScriptState);
-        ScriptState = nullptr;
+        CloseHostInterpreter();
     }
 
     // Runs Unzip(zip, out, callback) in Lua with a callback that records what it gets. Returns
     // the Lua error text, or "" when the call returned; its result is then in `result`.
     std::string RunUnzip(const std::string& callArguments = "ZIP, OUT, Record") {
         lua_State* L = ScriptState;
-        lua_pushstring(L, zip.c_str());
-        lua_setglobal(L, "ZIP");
-        lua_pushstring(L, out.c_str());
-        lua_setglobal(L, "OUT");
+        SetGlobalString("ZIP", zip);
+        SetGlobalString("OUT", out);
         const std::string code = "Seen = {} function Record(p) Seen[#Seen + 1] = p end "
                                  "Result = Unzip(" +
                                  callArguments + ")";
         OutputCapture capture;
-        std::string error;
-        if (luaL_loadbuffer(L, code.data(), code.size(), "=t") != 0 || lua_pcall(L, 0, 0, 0) != 0) {
-            error = lua_tostring(L, -1);
-            lua_pop(L, 1);
-        }
+        const std::string error = RunChunk(code);
         capture.Stop();
         stdoutText = capture.Out();
         stderrText = capture.Err();

@@ -1,0 +1,33 @@
+#include "tests/support/lua_host.h"
+
+#include <lua.hpp>
+
+#include "script/host_functions.h"
+#include "script/shared_state.h"
+
+void OpenHostInterpreter() {
+    ScriptState = luaL_newstate();
+    luaL_openlibs(ScriptState);
+    RegisterHostFunctions();
+}
+
+void CloseHostInterpreter() {
+    lua_close(ScriptState);
+    ScriptState = nullptr;
+}
+
+std::string RunChunk(const std::string& code) {
+    lua_State* L = ScriptState;
+    if (luaL_loadbuffer(L, code.data(), code.size(), "=t") == 0 && lua_pcall(L, 0, 0, 0) == 0) {
+        return "";
+    }
+    const char* message = lua_tostring(L, -1);
+    std::string text = message != nullptr ? message : "(not a string)";
+    lua_pop(L, 1);
+    return text;
+}
+
+void SetGlobalString(const char* name, const std::string& value) {
+    lua_pushstring(ScriptState, value.c_str());
+    lua_setglobal(ScriptState, name);
+}

@@ -1,0 +1,17 @@
+// The interpreter the host-function tests run chunks in: ScriptState, as the worker sets it up.
+#pragma once
+
+#include <string>
+
+// Makes ScriptState a fresh interpreter with the standard libraries and the host functions.
+void OpenHostInterpreter();
+
+// Closes ScriptState, collecting whatever the chunks left behind, and empties it.
+void CloseHostInterpreter();
+
+// Runs code as a chunk named "=t", so Lua's position prefix is a short "t:<line>: ". Returns
+// the error text ("(not a string)" for other error values), or "" on success.
+std::string RunChunk(const std::string& code);
+
+// Sets a global string in ScriptState.
+void SetGlobalString(const char* name, const std::string& value);
