@@ -73,6 +73,7 @@ int LauncherMain() {
     if (FrameBitmap != nullptr) {
         PresentFrame(MainWindow);
     }
+    PlatformUpdateWindow(MainWindow);
 
     exitCode = RunMessageLoop();
     ShutdownGraphics();

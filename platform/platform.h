@@ -124,6 +124,9 @@ PlatformWindow* PlatformCreateWindow(const std::wstring& title, int x, int y, un
 void PlatformPresentFrame(PlatformWindow* window, const PlatformFrame* frame, unsigned width,
                           unsigned height);
 
+// Has the window paint whatever it still has to paint, before the event loop starts.
+void PlatformUpdateWindow(PlatformWindow* window);
+
 // A repeating tick with this id delivered to the UI thread (WindowOnTimer); stop it.
 void PlatformStartTimer(PlatformWindow* window, unsigned id, unsigned periodMs);
 void PlatformStopTimer(PlatformWindow* window, unsigned id);

@@ -176,3 +176,6 @@ void LinuxDestroyWindow(PlatformWindow* window) {
     }
     delete window;
 }
+
+// GTK paints from its own main loop; there is nothing pending to flush here.
+void PlatformUpdateWindow(PlatformWindow* /*window*/) {}

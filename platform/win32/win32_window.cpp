@@ -90,3 +90,7 @@ bool PlatformWaitEvent(int* code) {
     *code = static_cast<int>(LastMessage.wParam);
     return true;
 }
+
+void PlatformUpdateWindow(PlatformWindow* window) {
+    UpdateWindow(window->handle);
+}
