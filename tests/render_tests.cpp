@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "script/shared_state.h"
 #include "tests/support/message_box_recorder.h"
+#include "tests/support/splash_pictures.h"
 
 namespace {
 
@@ -53,16 +54,7 @@ class SplashFrame : public ::testing::Test {
     void SetUp() override {
         MessageBoxSink = RecordMessageBox;
         ClearRecordedBoxes();
-        TrackImage = LoadPngResource(IdTrack);
-        FillImage = LoadPngResource(IdFill);
-        BackgroundImage = LoadPngResource(IdBackground);
-        ASSERT_NE(TrackImage, nullptr);
-        ASSERT_NE(FillImage, nullptr);
-        ASSERT_NE(BackgroundImage, nullptr);
-        BackgroundWidth = PlatformImageWidth(BackgroundImage);
-        BackgroundHeight = PlatformImageHeight(BackgroundImage);
-        FrameBitmap = PlatformCreateFrame(BackgroundImage);
-        ASSERT_NE(FrameBitmap, nullptr);
+        LoadSplashPictures();
         ProgressPercent.store(0);
     }
     void TearDown() override {

@@ -73,20 +73,14 @@ class RunExecutableTest : public ::testing::Test {
 
     // Runs RunExecutable(callArguments) with CLIENT and WORK set; returns the Lua error text or "".
     std::string Run(const std::string& callArguments = "CLIENT, WORK") {
-        lua_State* L = ScriptState;
         SetGlobalString("CLIENT", client);
         SetGlobalString("WORK", work);
-        const std::string code = "Result = RunExecutable(" + callArguments + ")";
-        OutputCapture capture;
-        const std::string error = RunChunk(code);
-        capture.Stop();
-        stdoutText = capture.Out();
-        stderrText = capture.Err();
-        lua_getglobal(L, "Result");
-        resultIsBoolean = lua_isboolean(L, -1);
-        result = lua_toboolean(L, -1) != 0;
-        lua_pop(L, 1);
-        return error;
+        const HostCall call = RunCapturedCall("Result = RunExecutable(" + callArguments + ")");
+        stdoutText = call.out;
+        stderrText = call.err;
+        resultIsBoolean = call.resultIsBoolean;
+        result = call.result;
+        return call.error;
     }
 
     // The id from the one success line, or -1.

@@ -48,23 +48,17 @@ class UnzipTest : public ::testing::Test {
     // Runs Unzip(zip, out, callback) in Lua with a callback that records what it gets. Returns
     // the Lua error text, or "" when the call returned; its result is then in `result`.
     std::string RunUnzip(const std::string& callArguments = "ZIP, OUT, Record") {
-        lua_State* L = ScriptState;
         SetGlobalString("ZIP", zip);
         SetGlobalString("OUT", out);
-        const std::string code = "Seen = {} function Record(p) Seen[#Seen + 1] = p end "
-                                 "Result = Unzip(" +
-                                 callArguments + ")";
-        OutputCapture capture;
-        const std::string error = RunChunk(code);
-        capture.Stop();
-        stdoutText = capture.Out();
-        stderrText = capture.Err();
-        lua_getglobal(L, "Result");
-        result = lua_toboolean(L, -1) != 0;
-        resultIsBoolean = lua_isboolean(L, -1);
-        lua_pop(L, 1);
-        EXPECT_EQ(lua_gettop(L), 0);
-        return error;
+        const HostCall call =
+            RunCapturedCall("Seen = {} function Record(p) Seen[#Seen + 1] = p end Result = Unzip(" +
+                            callArguments + ")");
+        stdoutText = call.out;
+        stderrText = call.err;
+        resultIsBoolean = call.resultIsBoolean;
+        result = call.result;
+        EXPECT_EQ(lua_gettop(ScriptState), 0);
+        return call.error;
     }
 
     std::vector<double> Seen() {

@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "platform/win32/win32_backend.h"
 #include "script/shared_state.h"
+#include "tests/support/splash_pictures.h"
 
 namespace {
 
@@ -73,16 +74,7 @@ class Win32Splash : public ::testing::Test {
         ProgressPercent.store(0);
     }
     void LoadAll() {
-        TrackImage = LoadPngResource(IdTrack);
-        FillImage = LoadPngResource(IdFill);
-        BackgroundImage = LoadPngResource(IdBackground);
-        ASSERT_NE(TrackImage, nullptr);
-        ASSERT_NE(FillImage, nullptr);
-        ASSERT_NE(BackgroundImage, nullptr);
-        BackgroundWidth = PlatformImageWidth(BackgroundImage);
-        BackgroundHeight = PlatformImageHeight(BackgroundImage);
-        FrameBitmap = PlatformCreateFrame(BackgroundImage);
-        ASSERT_NE(FrameBitmap, nullptr);
+        LoadSplashPictures();
     }
 };
 

@@ -4,6 +4,7 @@
 
 #include "script/host_functions.h"
 #include "script/shared_state.h"
+#include "tests/support/output_capture.h"
 
 void OpenHostInterpreter() {
     ScriptState = luaL_newstate();
@@ -30,4 +31,18 @@ std::string RunChunk(const std::string& code) {
 void SetGlobalString(const char* name, const std::string& value) {
     lua_pushstring(ScriptState, value.c_str());
     lua_setglobal(ScriptState, name);
+}
+
+HostCall RunCapturedCall(const std::string& code) {
+    HostCall call;
+    OutputCapture capture;
+    call.error = RunChunk(code);
+    capture.Stop();
+    call.out = capture.Out();
+    call.err = capture.Err();
+    lua_getglobal(ScriptState, "Result");
+    call.resultIsBoolean = lua_isboolean(ScriptState, -1);
+    call.result = lua_toboolean(ScriptState, -1) != 0;
+    lua_pop(ScriptState, 1);
+    return call;
 }
