@@ -1,4 +1,5 @@
-// The four values the UI thread and the script worker share. Nothing else crosses threads.
+// The values the UI thread and the script worker share. Nothing else crosses threads, but the
+// message-box hand-off of the window (app/message_hand_off.h).
 #pragma once
 
 #include <atomic>
@@ -14,3 +15,17 @@ extern std::atomic<bool> AppRunning;
 extern std::atomic<bool> ScriptBusy;
 // The program's one interpreter, or null. Read by the UI thread only once ScriptBusy is false.
 extern lua_State* ScriptState;
+
+// The launcher is ending (the window is being destroyed, or the script called ExitApp): long
+// work on the worker (a transfer, an extraction) stops between blocks, and nothing new is started.
+bool LauncherClosing();
+
+// Ends the launcher with this exit code: clears AppRunning. The first request's code stays, so a
+// failure that the window's close itself caused cannot turn a closed window into a failed run.
+void RequestExit(int32_t code);
+
+// The code of the first exit request, or fallback when none was made.
+int32_t RequestedExitCode(int32_t fallback);
+
+// Forgets any exit request and sets AppRunning again (tests that run the launcher several times).
+void ResetExitRequest();
