@@ -41,6 +41,10 @@ bool LoadBackground(int* exitCode) {
 } // namespace
 
 int LauncherMain() {
+    // Two launchers would write the same archive at once; the second only shows the first.
+    if (!PlatformClaimSingleInstance()) {
+        return 0;
+    }
     PlatformStartGraphics();
     // A missing bar picture has been reported and only costs the bar; start-up goes on.
     TrackImage = LoadPngResource(IdTrack);
@@ -81,13 +85,13 @@ int LauncherMain() {
 }
 
 int RunMessageLoop() {
-    int lastCode = 0;
     while (AppRunning.load()) {
-        if (!PlatformWaitEvent(&lastCode)) {
-            break;
+        int code = 0;
+        if (!PlatformWaitEvent(&code)) {
+            return code; // a quit request keeps its own code
         }
     }
-    return lastCode;
+    return RequestedExitCode(0);
 }
 
 void ShutdownGraphics() {

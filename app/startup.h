@@ -4,8 +4,8 @@
 
 // Loads the pictures, creates the window, shows the first frame, runs the loop while AppRunning
 // is set, releases everything and returns the exit code: 1 after a background failure (or a
-// worker that could not start), 0 after a refused window or a quit request, otherwise the last
-// event's parameter (1 after a repaint tick).
+// worker that could not start), 0 after a refused window or a closed one, the code of ExitApp,
+// or the code a quit request carried. A second launcher of the same user ends at once with 0.
 int LauncherMain();
 
 // Releases FrameBitmap, BackgroundImage, TrackImage and FillImage, in that order and each only if
@@ -16,5 +16,6 @@ void ShutdownGraphics();
 // not larger, so the window never starts off-screen.
 int CentredOrigin(int screenSize, unsigned size);
 
-// Handles events while AppRunning is set; returns the exit code as LauncherMain describes.
+// Handles events while AppRunning is set; returns the exit request's code (0 without one), or the
+// code of a quit request that ended the loop.
 int RunMessageLoop();

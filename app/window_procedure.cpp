@@ -7,6 +7,7 @@
 
 #include <lua.hpp>
 
+#include "app/message_hand_off.h"
 #include "app/render.h"
 #include "app/ui_state.h"
 #include "platform/platform.h"
@@ -28,6 +29,7 @@ bool StartDetachedWorker(const std::string& scriptName) {
 bool WindowOnCreate(PlatformWindow* window) {
     PlatformStartTimer(window, RepaintTimerId, RepaintPeriodMs);
 
+    OpenMessageHandOff();
     const std::string scriptName("launcher_script.lua");
     // Busy before the thread exists: a window destroyed before the worker's first step must
     // still wait for it, not close an interpreter the worker is about to use.
@@ -47,13 +49,15 @@ bool WindowOnCreate(PlatformWindow* window) {
 }
 
 void WindowOnTimer(PlatformWindow* window, unsigned timerId) {
-    if (timerId != RepaintTimerId || BackgroundImage == nullptr || FrameBitmap == nullptr ||
-        TrackImage == nullptr || FillImage == nullptr) {
+    if (timerId != RepaintTimerId) {
         return;
     }
-    if (RenderFrame()) {
+    if (BackgroundImage != nullptr && FrameBitmap != nullptr && TrackImage != nullptr &&
+        FillImage != nullptr && RenderFrame()) {
         PresentFrame(window);
     }
+    // After the frame, so the box appears over the latest progress.
+    ShowPendingMessage(window);
 }
 
 int WindowOnHitTest(int defaultAnswer) {
@@ -68,10 +72,13 @@ void WindowOnCommand(PlatformWindow* window, int commandId) {
 
 void WindowOnDestroy(PlatformWindow* window) {
     PlatformStopTimer(window, RepaintTimerId);
-    AppRunning.store(false);
+    // A closed window ends the launcher with 0, whatever the script does while it winds down.
+    RequestExit(0);
+    CloseMessageHandOff();
     PlatformPostQuit(0);
-    // No events are handled meanwhile: the worker may be mid-download, and the interpreter is
-    // its until ScriptBusy drops.
+    // No events are handled meanwhile. The worker notices the close between blocks of its work
+    // (transfer, extraction) and finishes within about a second; the interpreter is its until
+    // ScriptBusy drops.
     while (ScriptBusy.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(DestroyWaitStepMs));
     }

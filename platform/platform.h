@@ -1,5 +1,9 @@
 // What the core needs from the operating system. Each backend (platform/linux, platform/win32)
 // implements these; the core never includes a system header for them.
+//
+// Threads: the clock, the console, the file system, process start and text conversion are called
+// by the script worker; quit requests by any thread for its own queue; everything else (pictures,
+// frames, boxes, the window, timers, events) by the UI thread only.
 #pragma once
 
 #include <cstddef>
@@ -105,9 +109,28 @@ void PlatformEndDrawing(PlatformCanvas* canvas);
 
 const unsigned MessageBoxIconError = 0x10;
 
-// Modal box with one OK button; returns once it is closed. owner may be null.
+// Modal box with one OK button; returns once it is closed. owner may be null. UI thread (or a
+// program without a window).
 void PlatformMessageBox(PlatformWindow* owner, const std::wstring& text, const std::wstring& title,
                         unsigned flags);
+
+// Closes, as if OK had been pressed, every box that PlatformMessageBox is running on the calling
+// thread, so a window destroyed while its box is up does not leave the box waiting. UI thread.
+void PlatformDismissMessageBoxes();
+
+// --- Text ---
+
+// The carried script's GBK bytes (code page 936) as a wide string; bytes that are not GBK are
+// replaced, never rejected. Any thread.
+std::wstring PlatformWideFromGbk(const std::string& bytes);
+
+// --- One launcher at a time ---
+
+// Claims the per-user launcher lock for the rest of the process's life (true, also on a later
+// call). False when another launcher of the same user holds it; that launcher's window has then
+// been brought to the front where the system allows. A lock that cannot be made at all does not
+// stop the launcher. UI thread, before any window.
+bool PlatformClaimSingleInstance();
 
 // --- Screen and window ---
 

@@ -1,85 +1,152 @@
 
 -- 启动脚本：首次运行时下载并解压客户端，之后每次运行直接启动客户端。
 -- Bootstrap: the first run downloads and extracts the client package; every run starts the client.
+-- A mark file lives from the start of an install until its extraction has succeeded, so an
+-- install that was cut short (killed, closed, failed) is done again by the next run.
 
 function Start()
     print("Start")
 end
 
+-- Ends the current step; the reason is for the player, so it carries no position.
+local function Fail(reason)
+    error(reason, 0)
+end
+
+-- An error's text without Lua's position in front ([string "..."]:12: ).
+local function Reason(err)
+    local text = tostring(err)
+    return (text:gsub('^%[string ".-"%]:%d+: ', ""))
+end
+
 function Update(time)
     print(time)
 
-    local cURL = require("cURL")
+    -- What the player is told when a step fails; the reason follows on a line of its own.
+    local failure = "游戏客户端安装失败。"
 
-    -- Everything lives below the user's Documents folder.
-    local diskWritablePath = "C:/Users/" .. os.getenv("USERNAME") .. "/Documents"
+    local ok, err = pcall(function()
+        local cURL = require("cURL")
 
-    local function DownloadFile(url, output_file)
-        local file = io.open(output_file, "wb+")
-        local easy = cURL.easy_init()
-        easy:setopt_url(url)
-        easy:perform({
-            writefunction = function(str)
-                file:write(str)
-            end,
-            progressfunction = function(dltotal, dlnow, ultotal, ulnow)
-                -- Without an announced size there is nothing to show.
-                if dltotal > 0 then
-                    SetProgress(dlnow / dltotal)
-                end
-                return 0
-            end,
-        })
-        file:close()
-    end
-
-    -- A file exists for us when it can be opened for reading.
-    function file_exists(filename)
-        local file = io.open(filename, "r")
-        if file then
-            file:close()
-            return true
+        -- Everything lives below the user's Documents folder.
+        local userName = os.getenv("USERNAME")
+        if not userName then
+            Fail("USERNAME is not set")
         end
-        return false
-    end
+        local diskWritablePath = "C:/Users/" .. userName .. "/Documents"
 
-    print("diskWritablePath:", diskWritablePath)
-
-    -- The package to install: archive name on the server, and the folder it holds.
-    -- local pcexename = "windows_pc_fjord_202503021120.zip"
-    -- local exePath = "windows_pc_fjord"
-    -- local pcexename = "windows_pc_tundra_202504110905.zip"
-    -- local exePath = "windows_pc_tundra"
-    local pcexename = "windows_pc_halden_202505171539.zip"
-    local exePath = "windows_pc_halden"
-
-    local versionPath = diskWritablePath .. "/" .. "game/" .. exePath .. "/patch/version.json"
-    local filePath = diskWritablePath .. "/" .. pcexename
-
-    if not file_exists(versionPath) then
-        DownloadFile("http://@LAUNCHER_DOWNLOAD_HOST@/client/pc/2100/exe/" .. pcexename, filePath)
-        SetProgress(0)
-        Unzip(filePath, diskWritablePath .. "/game", function(progress)
-            SetProgress(progress)
-        end)
-        -- The archive stays until the next run, which removes it.
-    else
-        print("删除压缩包：" .. filePath)
-        if file_exists(filePath) then
-            -- Only a removal that happened is reported as one.
-            local removed, reason = os.remove(filePath)
-            if removed then
-                print("成功删除压缩包：" .. filePath)
-            else
-                print("删除压缩包失败：" .. tostring(reason))
+        local function DownloadFile(url, output_file)
+            local file, openError = io.open(output_file, "wb+")
+            if not file then
+                Fail(openError)
             end
-        else
-            print("压缩包已不存在，可能已被占用")
+            local status
+            local easy = cURL.easy_init()
+            easy:setopt_url(url)
+            local done, performError = pcall(easy.perform, easy, {
+                -- Each response starts with its status line; only a 200 carries the package.
+                headerfunction = function(line)
+                    status = tonumber(line:match("^HTTP/%S+%s+(%d%d%d)")) or status
+                end,
+                writefunction = function(str)
+                    if status ~= 200 then
+                        Fail("HTTP " .. tostring(status))
+                    end
+                    local written, writeError = file:write(str)
+                    if not written then
+                        Fail(output_file .. ": " .. writeError)
+                    end
+                end,
+                progressfunction = function(dltotal, dlnow, ultotal, ulnow)
+                    -- Without an announced size there is nothing to show.
+                    if dltotal > 0 then
+                        SetProgress(dlnow / dltotal)
+                    end
+                    return 0
+                end,
+            })
+            -- Buffered bytes reach the disk only here, so a full disk may show only now.
+            local closed, closeError = file:close()
+            if not done then
+                error(performError, 0)
+            end
+            if not closed then
+                Fail(output_file .. ": " .. closeError)
+            end
+            if status ~= 200 then
+                Fail("HTTP " .. tostring(status))
+            end
         end
-    end
 
-    RunExecutable(diskWritablePath .. "/game/" .. exePath .. "/win32/game.exe",
-                  diskWritablePath .. "/game/" .. exePath .. "/win32",
-                  "-screen-width 1560 -screen-height 720 -force-opengl", "-log")
+        -- A file exists for us when it can be opened for reading.
+        function file_exists(filename)
+            local file = io.open(filename, "r")
+            if file then
+                file:close()
+                return true
+            end
+            return false
+        end
+
+        print("diskWritablePath:", diskWritablePath)
+
+        -- The package to install: archive name on the server, and the folder it holds.
+        -- local pcexename = "windows_pc_fjord_202503021120.zip"
+        -- local exePath = "windows_pc_fjord"
+        -- local pcexename = "windows_pc_tundra_202504110905.zip"
+        -- local exePath = "windows_pc_tundra"
+        local pcexename = "windows_pc_halden_202505171539.zip"
+        local exePath = "windows_pc_halden"
+
+        local versionPath = diskWritablePath .. "/" .. "game/" .. exePath .. "/patch/version.json"
+        local filePath = diskWritablePath .. "/" .. pcexename
+        local markPath = diskWritablePath .. "/" .. exePath .. ".installing"
+
+        if not file_exists(versionPath) or file_exists(markPath) then
+            local mark, markError = io.open(markPath, "wb")
+            if not mark then
+                Fail(markError)
+            end
+            mark:close()
+            DownloadFile("http://@LAUNCHER_DOWNLOAD_HOST@/client/pc/2100/exe/" .. pcexename, filePath)
+            SetProgress(0)
+            local extracted = Unzip(filePath, diskWritablePath .. "/game", function(progress)
+                SetProgress(progress)
+            end)
+            if not extracted then
+                Fail("cannot extract " .. filePath)
+            end
+            os.remove(markPath)
+            -- The archive stays until the next run, which removes it.
+        else
+            print("删除压缩包：" .. filePath)
+            if file_exists(filePath) then
+                -- Only a removal that happened is reported as one.
+                local removed, reason = os.remove(filePath)
+                if removed then
+                    print("成功删除压缩包：" .. filePath)
+                else
+                    print("删除压缩包失败：" .. tostring(reason))
+                end
+            else
+                print("压缩包已不存在，可能已被占用")
+            end
+        end
+
+        failure = "游戏客户端启动失败。"
+        local client = diskWritablePath .. "/game/" .. exePath .. "/win32/game.exe"
+        local started = RunExecutable(client, diskWritablePath .. "/game/" .. exePath .. "/win32",
+                                      "-screen-width 1560 -screen-height 720 -force-opengl", "-log")
+        if not started then
+            Fail("cannot start " .. client)
+        end
+    end)
+
+    if not ok then
+        ShowMessage(failure .. "\n" .. Reason(err))
+        ExitApp(1)
+        -- Raised again, so the failure also gets its line on the error stream.
+        error(err, 0)
+    end
     ExitApp()
 end

@@ -1,9 +1,12 @@
 #include "script/host_functions.h"
 
+#include <string>
+
 #include <lua.hpp>
 
 #include "actions/run_executable.h"
 #include "actions/unzip.h"
+#include "app/message_hand_off.h"
 #include "platform/platform.h"
 #include "script/curl_module.h"
 #include "script/shared_state.h"
@@ -19,6 +22,7 @@ const luaL_Reg HostFunctionTable[] = {
     {"HideConsole", HideConsole},
     {"Unzip", Unzip},
     {"RunExecutable", RunExecutable},
+    {"ShowMessage", ShowMessage},
     {nullptr, nullptr},
 };
 // clang-format on
@@ -31,6 +35,14 @@ void RegisterPreloads(lua_State* L) {
     lua_pushcfunction(L, luaopen_cURL);
     lua_setfield(L, -2, "cURL");
     lua_pop(L, 2);
+}
+
+// The C++ side of ShowMessage, in a frame of its own: nothing with a destructor may live in a
+// frame where Lua raises an error.
+void ShowCheckedMessage(const char* text, size_t textSize, const char* title, size_t titleSize) {
+    const std::wstring wideTitle =
+        title != nullptr ? PlatformWideFromGbk(std::string(title, titleSize)) : L"Game Launcher";
+    ShowScriptMessage(PlatformWideFromGbk(std::string(text, textSize)), wideTitle);
 }
 
 } // namespace
@@ -49,14 +61,25 @@ int SetProgress(lua_State* L) {
     return 0;
 }
 
-int ExitApp(lua_State* /*L*/) {
-    AppRunning.exchange(false);
+int ExitApp(lua_State* L) {
+    // Any other argument is ignored, as it always was: the code is 0.
+    const int code = lua_isnumber(L, 1) ? static_cast<int>(lua_tointeger(L, 1)) : 0;
+    RequestExit(code);
     // Goes to the worker's own queue, which nothing reads: the UI loop ends on AppRunning.
-    PlatformPostQuit(0);
+    PlatformPostQuit(code);
     return 0;
 }
 
 int HideConsole(lua_State* /*L*/) {
     PlatformHideConsole();
+    return 0;
+}
+
+int ShowMessage(lua_State* L) {
+    size_t textSize = 0;
+    const char* text = luaL_checklstring(L, 1, &textSize);
+    size_t titleSize = 0;
+    const char* title = luaL_optlstring(L, 2, nullptr, &titleSize);
+    ShowCheckedMessage(text, textSize, title, titleSize);
     return 0;
 }

@@ -9,3 +9,8 @@ void RegisterHostFunctions();
 int SetProgress(lua_State* L);
 int ExitApp(lua_State* L);
 int HideConsole(lua_State* L);
+
+// ShowMessage(text [, title]): a modal box with the error icon and one OK button, title "Game
+// Launcher" when none is given; both GBK like the carried script. Returns once the box is closed,
+// or at once, showing nothing, once the launcher is closing.
+int ShowMessage(lua_State* L);

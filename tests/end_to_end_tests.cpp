@@ -13,11 +13,15 @@
 #include <windows.h>
 #endif
 
+#include "app/message_hand_off.h"
+#include "app/ui_state.h"
+#include "platform/platform.h"
 #include "script/carried_script.h"
 #include "script/script_runner.h"
 #include "script/shared_state.h"
 #include "tests/support/environment.h"
 #include "tests/support/http_server.h"
+#include "tests/support/message_box_recorder.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/zip_builder.h"
@@ -67,11 +71,15 @@ class EndToEnd : public ::testing::Test {
         SetEnvironment("USERNAME", user_);
         std::filesystem::create_directories(Root);
         ProgressPercent.store(0);
-        AppRunning.store(true);
+        ResetExitRequest();
+        ResetMessageHandOff();
+        MessageBoxSink = RecordMessageBox;
+        ClearRecordedBoxes();
     }
     void TearDown() override {
         std::filesystem::current_path(previousDir_);
-        AppRunning.store(true);
+        ResetExitRequest();
+        MessageBoxSink = PlatformMessageBox;
 #ifdef _WIN32
         RemoveTree("C:/Users/" + user_);
 #endif
@@ -120,6 +128,18 @@ class EndToEnd : public ::testing::Test {
         return ReadFile(log);
     }
 
+    // The one box of a failed run: the sentence, then the reason on a line of its own.
+    static void ExpectFailureBox(const std::wstring& sentence, const std::wstring& reason) {
+        ASSERT_EQ(RecordedBoxes.size(), 1u);
+        const std::wstring& text = RecordedBoxes[0].text;
+        EXPECT_EQ(text.substr(0, sentence.size() + 1), sentence + L"\n");
+        EXPECT_NE(text.find(reason, sentence.size()), std::wstring::npos)
+            << "no \"" << std::string(reason.begin(), reason.end()) << "\" in the box";
+        EXPECT_EQ(text.find(L"[string"), std::wstring::npos) << "no Lua position for the player";
+        EXPECT_EQ(RecordedBoxes[0].title, L"Game Launcher");
+        EXPECT_EQ(RecordedBoxes[0].flags, 0x10u);
+    }
+
     static std::string DemoPackage() {
         return ReadFile(DEMO_PACKAGE_PATH);
     }
@@ -130,6 +150,10 @@ class EndToEnd : public ::testing::Test {
     const std::string Root = "C:/Users/" + user_ + "/Documents";
     const std::string ArchivePath = Root + "/windows_pc_halden_202505171539.zip";
     const std::string ClientDir = Root + "/game/windows_pc_halden/win32";
+    const std::string ClientExe = ClientDir + "/game.exe";
+    const std::string MarkPath = Root + "/windows_pc_halden.installing";
+    const std::wstring InstallFailed = L"游戏客户端安装失败。";
+    const std::wstring StartFailed = L"游戏客户端启动失败。";
 };
 
 } // namespace
@@ -173,6 +197,8 @@ TEST_F(EndToEnd, FirstRunDownloadsExtractsAndStartsTheClient) {
 
     EXPECT_EQ(ReadFile(ArchivePath), package) << "the archive stays until the next run";
     EXPECT_TRUE(PathExists(Root + "/game/windows_pc_halden/patch/version.json"));
+    EXPECT_FALSE(PathExists(MarkPath)) << "the install is complete";
+    EXPECT_TRUE(RecordedBoxes.empty());
     const std::string client = WaitForClientLog();
     const std::string words = "arg -screen-width\narg 1560\narg -screen-height\narg 720\n"
                               "arg -force-opengl\narg -log\n";
@@ -187,7 +213,7 @@ TEST_F(EndToEnd, FirstRunDownloadsExtractsAndStartsTheClient) {
     const std::string clientDir = (std::filesystem::current_path() / ClientDir).string();
     EXPECT_EQ(client, "cwd " + clientDir + "\narg0 " + clientDir + "/game.exe\n" + words);
 #endif
-    EXPECT_FALSE(AppRunning.load());
+    EXPECT_EQ(RequestedExitCode(-1), 0);
     EXPECT_FALSE(ScriptBusy.load());
     EXPECT_EQ(ScriptState, nullptr);
 }
@@ -198,7 +224,7 @@ TEST_F(EndToEnd, SecondRunRemovesTheArchiveAndStartsTheClientAtOnce) {
     RunLauncherScript(server.Port());
     WaitForClientLog();
     std::filesystem::remove(ClientDir + "/client.log");
-    AppRunning.store(true);
+    ResetExitRequest();
 
     const RunOutput second = RunLauncherScript(server.Port());
     EXPECT_EQ(second.err, "");
@@ -212,7 +238,7 @@ TEST_F(EndToEnd, SecondRunRemovesTheArchiveAndStartsTheClientAtOnce) {
     EXPECT_FALSE(AppRunning.load());
 
     // A third run finds the archive gone and says so.
-    AppRunning.store(true);
+    ResetExitRequest();
     const RunOutput third = RunLauncherScript(server.Port());
     EXPECT_NE(third.out.find(Deleting + ArchivePath + "\n" + AlreadyGone + "\n"), std::string::npos)
         << third.out;
@@ -252,21 +278,36 @@ TEST_F(EndToEnd, UnsetUserNameFailsBeforeAnyDownload) {
     UnsetEnvironment("USERNAME");
 
     const RunOutput run = RunLauncherScript(server.Port());
-    EXPECT_EQ(run.err.rfind("Lua Update error: ", 0), 0u) << run.err;
-    EXPECT_NE(run.err.find("attempt to concatenate a nil value"), std::string::npos) << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
+    EXPECT_EQ(run.err, "Lua Update error: USERNAME is not set\n");
+    ExpectFailureBox(InstallFailed, L"USERNAME is not set");
     EXPECT_TRUE(server.RequestedPaths().empty());
-    EXPECT_TRUE(AppRunning.load()) << "ExitApp must not be reached";
+    EXPECT_EQ(RequestedExitCode(-1), 1);
 }
 
-TEST_F(EndToEnd, ErrorPageBecomesTheArchiveAndTheLauncherStillEnds) {
-    HttpServer server; // every path is 404 with a short body
+TEST_F(EndToEnd, ErrorStatusIsShownNothingIsStartedAndTheNextRunInstalls) {
+    for (const int status : {404, 500}) {
+        HttpServer server;
+        server.Route(PackagePath, HttpResponse::Body("<html>not here</html>", status));
+        ClearRecordedBoxes();
+        ResetExitRequest();
+        const RunOutput run = RunLauncherScript(server.Port());
+        const std::string reason = "HTTP " + std::to_string(status);
+        EXPECT_EQ(run.err, "Lua Update error: " + reason + "\n");
+        ExpectFailureBox(InstallFailed, std::wstring(reason.begin(), reason.end()));
+        EXPECT_EQ(RequestedExitCode(-1), 1);
+        EXPECT_EQ(ReadFile(ArchivePath), "") << "an error page is no package";
+        EXPECT_TRUE(PathExists(MarkPath));
+        EXPECT_EQ(run.out.find("Process created"), std::string::npos);
+    }
 
-    const RunOutput run = RunLauncherScript(server.Port());
-    EXPECT_NE(ReadFile(ArchivePath), "");
-    EXPECT_EQ(run.err, "Failed to open zip file: " + ArchivePath + "\n" + ClientMissing);
-    EXPECT_EQ(ProgressLog().substr(ProgressLog().rfind("0\n")), "0\n");
-    EXPECT_FALSE(AppRunning.load());
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(DemoPackage()));
+    ResetExitRequest();
+    const RunOutput next = RunLauncherScript(server.Port());
+    EXPECT_EQ(next.err, "");
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_FALSE(PathExists(MarkPath));
+    EXPECT_EQ(RequestedExitCode(-1), 0);
 }
 
 TEST_F(EndToEnd, WithoutAnnouncedLengthTheBarStaysAtZeroDuringTheDownload) {
@@ -279,7 +320,7 @@ TEST_F(EndToEnd, WithoutAnnouncedLengthTheBarStaysAtZeroDuringTheDownload) {
     EXPECT_NE(WaitForClientLog(), "");
 }
 
-TEST_F(EndToEnd, RefusedConnectionIsOneErrorLineAndTheLauncherStays) {
+TEST_F(EndToEnd, RefusedConnectionIsShownAndTheLauncherEndsWithOne) {
     int port;
     {
         HttpServer gone;
@@ -289,7 +330,9 @@ TEST_F(EndToEnd, RefusedConnectionIsOneErrorLineAndTheLauncherStays) {
     EXPECT_EQ(run.err.rfind("Lua Update error: ", 0), 0u) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_EQ(run.out.find("Process created"), std::string::npos);
-    EXPECT_TRUE(AppRunning.load()) << "ExitApp must not be reached";
+    // libcurl's own words for the refusal reach the player.
+    ExpectFailureBox(InstallFailed, L"onnect");
+    EXPECT_EQ(RequestedExitCode(-1), 1);
 }
 
 TEST_F(EndToEnd, PackageWithAnotherTopFolderIsDownloadedAgainNextRun) {
@@ -302,10 +345,12 @@ TEST_F(EndToEnd, PackageWithAnotherTopFolderIsDownloadedAgainNextRun) {
 
     const RunOutput first = RunLauncherScript(server.Port());
     EXPECT_TRUE(PathExists(Root + "/game/other/patch/version.json"));
-    EXPECT_EQ(first.err, ClientMissing);
-    EXPECT_FALSE(AppRunning.load());
+    EXPECT_EQ(first.err.rfind(ClientMissing, 0), 0u) << first.err;
+    ExpectFailureBox(StartFailed,
+                     L"cannot start " + std::wstring(ClientExe.begin(), ClientExe.end()));
+    EXPECT_EQ(RequestedExitCode(-1), 1);
 
-    AppRunning.store(true);
+    ResetExitRequest();
     RunLauncherScript(server.Port());
     EXPECT_EQ(server.RequestedPaths().size(), 2u);
 }

@@ -19,12 +19,12 @@ class HostFunctions : public ::testing::Test {
   protected:
     void SetUp() override {
         ProgressPercent.store(0);
-        AppRunning.store(true);
+        ResetExitRequest();
         OpenHostInterpreter();
     }
     void TearDown() override {
         CloseHostInterpreter();
-        AppRunning.store(true);
+        ResetExitRequest();
         int ignored;
         PlatformTakeQuit(&ignored);
     }
@@ -80,12 +80,17 @@ TEST_F(HostFunctions, SetProgressRejectsNonNumbersAndKeepsTheValue) {
     EXPECT_EQ(ProgressPercent.load(), 77);
 }
 
-TEST_F(HostFunctions, ExitAppClearsRunningAndTheScriptGoesOn) {
-    EXPECT_EQ(Exec("ExitApp() ExitApp('ignored', 1) reached = true"), "");
+TEST_F(HostFunctions, ExitAppClearsRunningTheFirstCodeStaysAndTheScriptGoesOn) {
+    EXPECT_EQ(Exec("ExitApp(7) ExitApp() ExitApp('ignored', 1) reached = true"), "");
     EXPECT_FALSE(AppRunning.load());
+    EXPECT_EQ(RequestedExitCode(-1), 7);
     lua_getglobal(ScriptState, "reached");
     EXPECT_TRUE(lua_toboolean(ScriptState, -1));
     lua_pop(ScriptState, 1);
+
+    ResetExitRequest();
+    EXPECT_EQ(Exec("ExitApp('not a code')"), "");
+    EXPECT_EQ(RequestedExitCode(-1), 0);
 }
 
 TEST_F(HostFunctions, ExitAppOnTheWorkerPostsNoQuitToAnotherThread) {

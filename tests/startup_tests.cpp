@@ -18,6 +18,7 @@
 #include "platform/linux/linux_backend.h"
 #include "platform/platform.h"
 #include "script/shared_state.h"
+#include "tests/support/environment.h"
 #include "tests/support/message_box_recorder.h"
 #include "tests/support/scratch_dir.h"
 
@@ -42,7 +43,9 @@ class Startup : public ::testing::Test {
     void SetUp() override {
         MessageBoxSink = RecordMessageBox;
         ClearRecordedBoxes();
-        AppRunning.store(true);
+        ResetExitRequest();
+        // Cases run side by side, each a launcher: each takes the one-launcher lock of its own.
+        SetEnvironment("XDG_RUNTIME_DIR", runtime_.Path());
     }
     void TearDown() override {
         LinuxUseResourceTable(nullptr);
@@ -73,6 +76,7 @@ class Startup : public ::testing::Test {
     }
 
   private:
+    ScratchDir runtime_;
     std::vector<LinuxResource> table_;
 };
 
@@ -154,11 +158,11 @@ TEST(MessageLoop, ClearedBeforeTheLoopEndsAtOnceWithZero) {
     int code = 0;
     EXPECT_TRUE(PlatformTakeQuit(&code));
     EXPECT_EQ(code, 9);
-    AppRunning.store(true);
+    ResetExitRequest();
 }
 
 TEST(MessageLoop, QuitRequestOfTheUiThreadEndsItWithItsCode) {
-    AppRunning.store(true);
+    ResetExitRequest();
     PlatformPostQuit(0);
     EXPECT_EQ(RunMessageLoop(), 0);
     PlatformPostQuit(42);

@@ -43,3 +43,6 @@ std::string LinuxUtf8(const std::wstring& text);
 
 // The parameter of the event being dispatched, for PlatformWaitEvent: the timer id during a tick.
 extern int LinuxDispatchedEventCode;
+
+// Writes the splash window's X id into the instance lock, for a second launcher to raise it.
+void LinuxAnnounceWindow(unsigned long windowId);

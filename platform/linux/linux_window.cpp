@@ -5,6 +5,9 @@
 #include <vector>
 
 #include <gtk/gtk.h>
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
 
 #include "app/window_procedure.h"
 #include "platform/linux/linux_backend.h"
@@ -109,6 +112,12 @@ PlatformWindow* PlatformCreateWindow(const std::wstring& title, int x, int y, un
     g_signal_connect(widget, "button-press-event", G_CALLBACK(OnButtonPress), window);
     g_signal_connect(widget, "destroy", G_CALLBACK(OnDestroy), window);
     gtk_widget_realize(widget);
+#ifdef GDK_WINDOWING_X11
+    GdkWindow* gdkWindow = gtk_widget_get_window(widget);
+    if (GDK_IS_X11_WINDOW(gdkWindow)) {
+        LinuxAnnounceWindow(gdk_x11_window_get_xid(gdkWindow));
+    }
+#endif
 
     if (!WindowOnCreate(window)) {
         gtk_widget_destroy(widget);

@@ -5,6 +5,8 @@
 
 #include <gdiplus.h>
 
+#include <string>
+
 struct PlatformImage {
     Gdiplus::Bitmap* bitmap;
 };
@@ -27,3 +29,10 @@ extern HINSTANCE AppInstance;
 
 // Token from GdiplusStartup, handed back to GdiplusShutdown; 0 while GDI+ is not running.
 extern ULONG_PTR GdiplusToken;
+
+// Widens bytes as the -A calls read them (the active ANSI code page); false with GetLastError set
+// on failure.
+bool WidenFromAnsi(const std::string& text, std::wstring* wide);
+
+// The splash window's class name, "GameLauncherClass".
+extern const wchar_t LauncherWindowClass[];

@@ -7,29 +7,11 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_backend.h"
 
 #if !defined(_WIN64)
 static_assert(sizeof(STARTUPINFOW) == 68, "the start-up record of a 32-bit process is 68 bytes");
 #endif
-
-namespace {
-
-// Widens bytes as the -A calls read them (CP_ACP); false with GetLastError set on failure.
-bool WidenFromAnsi(const std::string& text, std::wstring* wide) {
-    wide->clear();
-    if (text.empty()) {
-        return true;
-    }
-    const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-    if (length <= 0) {
-        return false;
-    }
-    wide->resize(static_cast<size_t>(length));
-    return MultiByteToWideChar(CP_ACP, 0, text.data(), size, &(*wide)[0], length) == length;
-}
-
-} // namespace
 
 bool PlatformStartProcess(const std::string& exePath, const std::string& commandLine,
                           const std::string& workingDir, unsigned long* processIdOrError) {

@@ -5,9 +5,10 @@
 #include "platform/platform.h"
 #include "platform/win32/win32_backend.h"
 
+const wchar_t LauncherWindowClass[] = L"GameLauncherClass";
+
 namespace {
 
-const wchar_t ClassName[] = L"GameLauncherClass";
 // WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX: never drawn, as every pixel comes from
 // the layered update, but the system menu's close command stays available.
 const DWORD WindowStyle = 0x10ca0000;
@@ -52,12 +53,12 @@ PlatformWindow* PlatformCreateWindow(const std::wstring& title, int x, int y, un
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = AppInstance;
-    windowClass.lpszClassName = ClassName;
+    windowClass.lpszClassName = LauncherWindowClass;
     // Not tested: a failed registration shows up as a failed creation.
     RegisterClassW(&windowClass);
 
-    HWND handle = CreateWindowExW(WS_EX_LAYERED, ClassName, title.c_str(), WindowStyle, x, y,
-                                  static_cast<int>(width), static_cast<int>(height), nullptr,
+    HWND handle = CreateWindowExW(WS_EX_LAYERED, LauncherWindowClass, title.c_str(), WindowStyle, x,
+                                  y, static_cast<int>(width), static_cast<int>(height), nullptr,
                                   nullptr, AppInstance, nullptr);
     if (handle == nullptr) {
         MainWindowState.handle = nullptr;

@@ -1,0 +1,101 @@
+// Linux: one launcher per user at a time, through flock on a lock file in the user's runtime
+// folder. The running launcher writes its X window id into the file, so a second one can bring
+// that window to the front before it ends.
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gdk/gdk.h>
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
+
+#include "platform/linux/linux_backend.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Held for the process's life once claimed; close-on-exec, so a started client never holds it.
+int LockFd = -1;
+
+std::string LockPath() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') {
+        return std::string(runtime) + "/game-launcher.lock";
+    }
+    const char* temporary = std::getenv("TMPDIR");
+    const std::string folder = temporary != nullptr && temporary[0] == '/' ? temporary : "/tmp";
+    return folder + "/game-launcher-" + std::to_string(getuid()) + ".lock";
+}
+
+// Brings the window whose id the running launcher wrote to the front (X11 only).
+void RaiseRunningWindow(int fd) {
+#ifdef GDK_WINDOWING_X11
+    char text[32] = {};
+    const ssize_t length = pread(fd, text, sizeof text - 1, 0);
+    GdkDisplay* display = gdk_display_get_default();
+    if (length <= 0 || display == nullptr || !GDK_IS_X11_DISPLAY(display)) {
+        return;
+    }
+    const unsigned long id = std::strtoul(text, nullptr, 10);
+    if (id == 0) {
+        return;
+    }
+    // The window may be gone by now; its errors are not ours.
+    gdk_x11_display_error_trap_push(display);
+    GdkWindow* window = gdk_x11_window_foreign_new_for_display(display, id);
+    if (window != nullptr) {
+        gdk_window_raise(window);
+        gdk_window_focus(window, GDK_CURRENT_TIME);
+        g_object_unref(window);
+    }
+    gdk_display_flush(display);
+    gdk_x11_display_error_trap_pop_ignored(display);
+#else
+    (void)fd;
+#endif
+}
+
+} // namespace
+
+bool PlatformClaimSingleInstance() {
+    if (LockFd >= 0) {
+        return true;
+    }
+    // O_NOFOLLOW and the owner test: in a shared temporary folder another user's file or link
+    // must neither be written nor let that user keep us from starting.
+    const int fd = open(LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    struct stat info;
+    if (fd < 0 || fstat(fd, &info) != 0 || info.st_uid != getuid()) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return true; // without a lock of our own the launcher runs unguarded rather than not at all
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool held = errno == EWOULDBLOCK;
+        if (held) {
+            RaiseRunningWindow(fd);
+        }
+        close(fd);
+        return !held;
+    }
+    LockFd = fd;
+    return true;
+}
+
+void LinuxAnnounceWindow(unsigned long windowId) {
+    if (LockFd < 0) {
+        return;
+    }
+    const std::string text = std::to_string(windowId) + "\n";
+    if (ftruncate(LockFd, 0) == 0) {
+        // Best effort: without the id a second launcher just ends without raising this window.
+        (void)!pwrite(LockFd, text.data(), text.size(), 0);
+    }
+}

@@ -1,0 +1,62 @@
+// Linux text conversions: wide strings (UTF-32 here) to UTF-8 for GTK, and the carried script's
+// GBK bytes to wide strings.
+#include <cerrno>
+
+#include <iconv.h>
+
+#include "platform/linux/linux_backend.h"
+#include "platform/platform.h"
+
+std::string LinuxUtf8(const std::wstring& text) {
+    std::string out;
+    for (wchar_t wide : text) {
+        const auto c = static_cast<unsigned long>(wide);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x110000) {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::wstring PlatformWideFromGbk(const std::string& bytes) {
+    const wchar_t replacement = 0xFFFD;
+    std::wstring out;
+    iconv_t converter = iconv_open("WCHAR_T", "GBK");
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        // A C library without GBK still shows the ASCII part.
+        for (unsigned char c : bytes) {
+            out += c < 0x80 ? static_cast<wchar_t>(c) : replacement;
+        }
+        return out;
+    }
+    char* in = const_cast<char*>(bytes.data());
+    size_t inLeft = bytes.size();
+    wchar_t block[256];
+    while (inLeft > 0) {
+        char* produced = reinterpret_cast<char*>(block);
+        size_t room = sizeof block;
+        const size_t result = iconv(converter, &in, &inLeft, &produced, &room);
+        out.append(block, (sizeof block - room) / sizeof(wchar_t));
+        if (result == static_cast<size_t>(-1) && errno != E2BIG) {
+            // Not GBK (or cut at the end): one replacement character for the byte, then go on.
+            out += replacement;
+            ++in;
+            --inLeft;
+            iconv(converter, nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    iconv_close(converter);
+    return out;
+}

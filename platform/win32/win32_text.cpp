@@ -1,0 +1,44 @@
+// Win32 text conversions: narrow bytes in the active ANSI code page (what the -A calls read) and
+// the carried script's GBK bytes, to wide strings.
+#include "platform/platform.h"
+#include "platform/win32/win32_backend.h"
+
+namespace {
+
+const UINT CodePageGbk = 936;
+
+// MultiByteToWideChar over the whole string; false with GetLastError set on failure.
+bool Widen(UINT codePage, const std::string& text, std::wstring* wide) {
+    wide->clear();
+    if (text.empty()) {
+        return true;
+    }
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
+    if (length <= 0) {
+        return false;
+    }
+    wide->resize(static_cast<size_t>(length));
+    return MultiByteToWideChar(codePage, 0, text.data(), size, &(*wide)[0], length) == length;
+}
+
+} // namespace
+
+bool WidenFromAnsi(const std::string& text, std::wstring* wide) {
+    return Widen(CP_ACP, text, wide);
+}
+
+std::wstring PlatformWideFromGbk(const std::string& bytes) {
+    // Without MB_ERR_INVALID_CHARS, bytes that are not GBK become the default character instead
+    // of failing the whole text.
+    std::wstring wide;
+    if (Widen(CodePageGbk, bytes, &wide)) {
+        return wide;
+    }
+    // No GBK table on this system: the ASCII part still reads.
+    wide.clear();
+    for (unsigned char c : bytes) {
+        wide += c < 0x80 ? static_cast<wchar_t>(c) : static_cast<wchar_t>(0xFFFD);
+    }
+    return wide;
+}
