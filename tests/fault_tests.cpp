@@ -1,0 +1,380 @@
+// The fault suite: real launchers (the loopback test build, under Xvfb) against a real loopback
+// server, killed, closed, short of disk and started twice. Each case checks what is left on disk
+// and what the next run does with it.
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/http_server.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/zip_builder.h"
+
+// Last: Xlib's macros (None, Status) would break the headers above.
+#include <X11/Xlib.h>
+
+#ifndef LAUNCHER_LOOPBACK_PATH
+#error "LAUNCHER_LOOPBACK_PATH must name the loopback test build of the launcher"
+#endif
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string PackagePath = "/client/pc/2100/exe/windows_pc_halden_202505171539.zip";
+const char* const Started = "Process created successfully with PID: ";
+// Long enough for any launcher on a loaded machine, far shorter than a hang.
+const auto Patience = std::chrono::seconds(20);
+
+// Waits (bounded) for a condition that another process brings about.
+template <typename Condition>
+bool WaitUntil(Condition condition) {
+    const Clock::time_point end = Clock::now() + Patience;
+    while (!condition()) {
+        if (Clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+struct Limits {
+    rlim_t fileSize = RLIM_INFINITY; // RLIMIT_FSIZE, with SIGXFSZ ignored: a full disk
+};
+
+// One launcher process in the test's folder, with its output in out.txt and err.txt there.
+class Launcher {
+  public:
+
+    Launcher(const std::string& folder, const std::vector<std::string>& environment,
+             Limits limits = Limits())
+        : folder_(folder) {
+        std::vector<std::string> variables = environment;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            variables.emplace_back(*entry);
+        }
+        std::vector<char*> envp;
+        for (std::string& variable : variables) {
+            envp.push_back(variable.data());
+        }
+        envp.push_back(nullptr);
+        const std::string out = folder + "/out.txt";
+        const std::string err = folder + "/err.txt";
+        char program[] = LAUNCHER_LOOPBACK_PATH;
+        char* argv[] = {program, nullptr};
+
+        pid_ = fork();
+        if (pid_ == 0) {
+            // Only async-signal-safe calls between fork and exec.
+            const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (outFd < 0 || errFd < 0 || dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0 ||
+                chdir(folder.c_str()) != 0) {
+                _exit(126);
+            }
+            if (limits.fileSize != RLIM_INFINITY) {
+                signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{limits.fileSize, limits.fileSize};
+                setrlimit(RLIMIT_FSIZE, &limit);
+            }
+            execve(program, argv, envp.data());
+            _exit(127);
+        }
+    }
+    ~Launcher() {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // The exit code, or -1 when the launcher did not end in time or did not exit normally.
+    int Wait() {
+        int status = 0;
+        const bool ended = WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; });
+        if (!ended) {
+            return -1;
+        }
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    void Kill() {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        exited_ = true;
+    }
+
+    // Closes the splash as a window manager would (WM_DELETE_WINDOW), once it has one.
+    bool CloseWindow(const std::string& runtimeFolder) {
+        unsigned long window = 0;
+        const std::string lock = runtimeFolder + "/game-launcher.lock";
+        if (!WaitUntil([&] { return (window = std::strtoul(ReadFile(lock).c_str(), nullptr, 10)); })) {
+            return false;
+        }
+        Display* display = XOpenDisplay(nullptr);
+        if (display == nullptr) {
+            return false;
+        }
+        XEvent event = {};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(display, window, False, NoEventMask, &event);
+        XCloseDisplay(display);
+        closedAt_ = Clock::now();
+        return true;
+    }
+
+    // Seconds from CloseWindow to the end seen by Wait.
+    double SecondsSinceClose() const {
+        return std::chrono::duration<double>(Clock::now() - closedAt_).count();
+    }
+
+    std::string Out() const {
+        return ReadFile(folder_ + "/out.txt");
+    }
+    std::string Err() const {
+        return ReadFile(folder_ + "/err.txt");
+    }
+
+  private:
+    std::string folder_;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    Clock::time_point closedAt_;
+};
+
+class Faults : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::filesystem::create_directories(Root);
+    }
+
+    // A launcher in the scratch folder, downloading from the server.
+    std::unique_ptr<Launcher> Start(const HttpServer& server,
+                                    Limits limits = Limits()) {
+        return std::make_unique<Launcher>(
+            scratch_.Path(),
+            std::vector<std::string>{"USERNAME=tester",
+                                     "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(server.Port()),
+                                     "LAUNCHER_BOX_LOG=" + BoxLog, "XDG_RUNTIME_DIR=" + runtime_.Path()},
+            limits);
+    }
+
+    // A run with nothing in the way installs the client whole and starts it once.
+    void ExpectTheNextRunInstalls(const std::string& package) {
+        HttpServer server;
+        server.Route(PackagePath, HttpResponse::Body(package));
+        std::filesystem::remove(scratch_ / "out.txt");
+        std::filesystem::remove(BoxLog);
+        std::unique_ptr<Launcher> next = Start(server);
+        EXPECT_EQ(next->Wait(), 0);
+        EXPECT_EQ(Count(next->Out(), Started), 1u) << next->Out() << next->Err();
+        EXPECT_EQ(ReadFile(BoxLog), "");
+        EXPECT_EQ(ReadFile(Archive), package) << "the archive is whole";
+        EXPECT_TRUE(PathExists(Client)) << "the client was extracted";
+        EXPECT_FALSE(PathExists(Mark)) << "the install is complete";
+        EXPECT_TRUE(WaitUntil([&] { return PathExists(ClientLog); })) << "the client ran";
+    }
+
+    static std::string DemoPackage() {
+        return ReadFile(DEMO_PACKAGE_PATH);
+    }
+
+    // The demo package with a large entry between the install marker and the client, so that a
+    // test can hold the extraction there: a FIFO in that entry's place is read by the test.
+    std::string PackageWithLargeEntry(size_t size) {
+        const std::string path = elsewhere_ / "large.zip";
+        std::string data(size, '\0');
+        for (size_t i = 0; i < size; ++i) {
+            data[i] = static_cast<char>((i * 7919) >> 8);
+        }
+        ZipEntry client = ZipFile("windows_pc_halden/win32/game.exe", ReadFile(DEMO_CLIENT_PATH));
+        client.unixMode = 0755;
+        WriteZip(path, {ZipFolder("windows_pc_halden/"), ZipFolder("windows_pc_halden/patch/"),
+                        ZipFile("windows_pc_halden/patch/version.json", "{}"),
+                        ZipFolder("windows_pc_halden/win32/"),
+                        ZipFile("windows_pc_halden/win32/data.bin", data), client});
+        return ReadFile(path);
+    }
+
+    // Makes the large entry's place a FIFO; its reader holds the extraction at that entry.
+    std::string LargeEntryFifo() {
+        std::filesystem::create_directories(Root + "/game/windows_pc_halden/win32");
+        const std::string fifo = Root + "/game/windows_pc_halden/win32/data.bin";
+        EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        return fifo;
+    }
+
+    ScratchDir scratch_;
+    ScratchDir runtime_;
+    ScratchDir elsewhere_;
+    const std::string Root = scratch_ / "C:/Users/tester/Documents";
+    const std::string Archive = Root + "/windows_pc_halden_202505171539.zip";
+    const std::string Mark = Root + "/windows_pc_halden.installing";
+    const std::string Version = Root + "/game/windows_pc_halden/patch/version.json";
+    const std::string Client = Root + "/game/windows_pc_halden/win32/game.exe";
+    const std::string ClientLog = Root + "/game/windows_pc_halden/win32/client.log";
+    const std::string BoxLog = elsewhere_ / "boxes.txt";
+    // The archive as the script names it: relative, below the launcher's working folder.
+    const std::string ScriptArchive = "C:/Users/tester/Documents/windows_pc_halden_202505171539.zip";
+};
+
+} // namespace
+
+TEST_F(Faults, KilledDuringTheDownloadTheNextRunInstallsWhole) {
+    const std::string package = DemoPackage();
+    {
+        HttpServer server;
+        server.Route(PackagePath,
+                     HttpResponse::Stall(package, package.size() / 2, HttpResponse::UntilStop));
+        std::unique_ptr<Launcher> launcher = Start(server);
+        ASSERT_TRUE(WaitUntil([&] { return !server.RequestedPaths().empty(); }));
+        ASSERT_TRUE(WaitUntil([&] { return PathExists(Archive); }));
+        launcher->Kill();
+    }
+    EXPECT_TRUE(PathExists(Mark)) << "the cut install is marked";
+    EXPECT_FALSE(PathExists(Version));
+    ExpectTheNextRunInstalls(package);
+}
+
+TEST_F(Faults, KilledDuringTheExtractionTheNextRunInstallsWhole) {
+    const std::string package = PackageWithLargeEntry(8 << 20);
+    {
+        HttpServer server;
+        server.Route(PackagePath, HttpResponse::Body(package));
+        const std::string fifo = LargeEntryFifo();
+        std::unique_ptr<Launcher> launcher = Start(server);
+        // Opening blocks until the launcher extracts into it: version.json is on disk by then.
+        const int held = open(fifo.c_str(), O_RDONLY);
+        ASSERT_GE(held, 0);
+        char block[4096];
+        ASSERT_GT(read(held, block, sizeof block), 0);
+        launcher->Kill();
+        close(held);
+        std::filesystem::remove(fifo);
+    }
+    // What a kill at this point used to leave: the marker without the client.
+    EXPECT_TRUE(PathExists(Version));
+    EXPECT_FALSE(PathExists(Client));
+    EXPECT_TRUE(PathExists(Mark)) << "the cut install is marked";
+    ExpectTheNextRunInstalls(package);
+}
+
+TEST_F(Faults, ClosedWhileStalledOrExtractingEndsWithZeroAndStartsNothing) {
+    const std::string package = PackageWithLargeEntry(64 << 20);
+    {
+        // A connection that delivers nothing more: only the once-a-second progress check ends it.
+        HttpServer server;
+        server.Route(PackagePath,
+                     HttpResponse::Stall(package, package.size() / 2, HttpResponse::UntilStop));
+        std::unique_ptr<Launcher> launcher = Start(server);
+        ASSERT_TRUE(WaitUntil([&] { return !server.RequestedPaths().empty(); }));
+        ASSERT_TRUE(launcher->CloseWindow(runtime_.Path()));
+        EXPECT_EQ(launcher->Wait(), 0);
+        EXPECT_LT(launcher->SecondsSinceClose(), 10.0) << "far below the 30 s time-out";
+        EXPECT_EQ(Count(launcher->Out(), Started), 0u);
+        EXPECT_EQ(ReadFile(BoxLog), "") << "a player who closed the window is not told why";
+        EXPECT_TRUE(PathExists(Mark));
+    }
+    {
+        // Inside one large entry: the extraction stops between its blocks.
+        HttpServer server;
+        server.Route(PackagePath, HttpResponse::Body(package));
+        const std::string fifo = LargeEntryFifo();
+        std::unique_ptr<Launcher> launcher = Start(server);
+        const int held = open(fifo.c_str(), O_RDONLY);
+        ASSERT_GE(held, 0);
+        char block[65536];
+        size_t received = static_cast<size_t>(std::max<ssize_t>(read(held, block, sizeof block), 0));
+        ASSERT_TRUE(launcher->CloseWindow(runtime_.Path()));
+        for (ssize_t n; (n = read(held, block, sizeof block)) > 0;) {
+            received += static_cast<size_t>(n);
+        }
+        close(held);
+        EXPECT_EQ(launcher->Wait(), 0);
+        EXPECT_LT(received, size_t{16} << 20) << "the entry was not written to its end";
+        EXPECT_EQ(Count(launcher->Out(), Started), 0u);
+        EXPECT_NE(launcher->Err().find("Extraction cancelled: the launcher is closing.\n"),
+                  std::string::npos)
+            << launcher->Err();
+        EXPECT_TRUE(PathExists(Mark));
+        EXPECT_FALSE(PathExists(Client));
+        std::filesystem::remove(fifo);
+    }
+    ExpectTheNextRunInstalls(package);
+}
+
+TEST_F(Faults, FullDiskIsShownEndsWithOneAndTheNextRunInstalls) {
+    const std::string package = DemoPackage();
+    {
+        HttpServer server;
+        server.Route(PackagePath, HttpResponse::Body(package));
+        Limits limits;
+        limits.fileSize = package.size() / 2;
+        std::unique_ptr<Launcher> launcher = Start(server, limits);
+        EXPECT_EQ(launcher->Wait(), 1);
+        EXPECT_EQ(Count(launcher->Out(), Started), 0u);
+        const std::string box = ReadFile(BoxLog);
+        EXPECT_EQ(box.rfind("owner=1 flags=16 title=Game Launcher text=游戏客户端安装失败。\\n" +
+                                ScriptArchive + ": File too large\n",
+                            0),
+                  0u)
+            << box;
+        EXPECT_NE(launcher->Err().find("Lua Update error: "), std::string::npos);
+        EXPECT_TRUE(PathExists(Mark));
+    }
+    ExpectTheNextRunInstalls(package);
+}
+
+TEST_F(Faults, SecondLauncherEndsAtOnceAndLeavesTheFirstAlone) {
+    const std::string package = DemoPackage();
+    {
+        HttpServer server;
+        server.Route(PackagePath,
+                     HttpResponse::Stall(package, package.size() / 2, HttpResponse::UntilStop));
+        std::unique_ptr<Launcher> first = Start(server);
+        ASSERT_TRUE(WaitUntil([&] { return !server.RequestedPaths().empty(); }));
+
+        ScratchDir otherFolder;
+        Launcher second(otherFolder.Path(),
+                        {"USERNAME=tester", "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(server.Port()),
+                         "LAUNCHER_BOX_LOG=" + BoxLog, "XDG_RUNTIME_DIR=" + runtime_.Path()});
+        EXPECT_EQ(second.Wait(), 0);
+        EXPECT_EQ(second.Out(), "");
+        EXPECT_EQ(second.Err(), "");
+        EXPECT_EQ(server.RequestedPaths().size(), 1u) << "the second launcher downloads nothing";
+        EXPECT_EQ(ReadFile(BoxLog), "");
+        EXPECT_FALSE(PathExists(otherFolder / "C:")) << "nor writes a file";
+
+        ASSERT_TRUE(first->CloseWindow(runtime_.Path()));
+        EXPECT_EQ(first->Wait(), 0);
+    }
+    ExpectTheNextRunInstalls(package);
+}
