@@ -1,5 +1,7 @@
 // Download throughput of the cURL module's perform, with a Lua writefunction writing to a file,
 // against the curl command-line program fetching the same 256 MiB body from the same server.
+// Without a Lua progressfunction, perform still runs its transfer-info callback (the closing
+// check) for nearly every block, so its cost shows here.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -172,6 +174,6 @@ int main(int argc, char** argv) {
     std::printf("256 MiB over loopback, median of %d rounds\n", rounds);
     std::printf("  perform with a Lua writefunction to a file: %8.1f MiB/s\n", perform);
     std::printf("  curl -s -o FILE URL:                        %8.1f MiB/s\n", curl);
-    std::printf("  ratio perform / curl: %.3f (goal >= 0.9)\n", perform / curl);
+    std::printf("  ratio perform / curl: %.3f (goal >= 0.95)\n", perform / curl);
     return 0;
 }

@@ -4,6 +4,9 @@
 // under lua_cpcall (which also protects pushing its arguments). A callback that raises stops the
 // transfer through libcurl's own refusal values; perform raises the kept error value once
 // curl_easy_perform has returned. Nothing in this file owns a C++ destructor.
+//
+// Every transfer watches LauncherClosing() from its transfer-info callback, which libcurl calls
+// about once a second even when nothing arrives, so closing the window ends a stalled download.
 #include "script/curl_module.h"
 
 #include <cstdio>
@@ -12,12 +15,15 @@
 #include <curl/curl.h>
 #include <lua.hpp>
 
-#include "script/truncate.h"
+#include "script/shared_state.h"
+
+long DeadConnectionSeconds = 30;
 
 namespace {
 
 const char* const EasyMetatable = "CURL.easy";
 const long ReceiveBufferSize = 1024L * 1024;
+const char* const ClosingMessage = "download cancelled: the launcher is closing";
 
 // One easy handle as the script sees it. It lives inside a full userdata, which Lua never moves,
 // so libcurl may keep the address of errorBuffer for the handle's whole life.
@@ -40,6 +46,9 @@ struct Transfer {
     int callbacksRef;
     // A callback raised an error; its value waits on top of L's stack for perform to raise.
     bool failed;
+    bool hasProgressFunction;
+    // The launcher began closing during the transfer, which was aborted for it.
+    bool cancelled;
 };
 
 // Arguments and results of one protected callback call.
@@ -84,8 +93,9 @@ int RunCallback(lua_State* L) {
         return 0;
     }
     case ProgressSlot: {
+        // A double holds every count below 2^53, so packages of 2 GiB and more arrive exactly.
         for (curl_off_t count : call->counts) {
-            lua_pushnumber(L, TruncateToInt32(static_cast<double>(count)));
+            lua_pushnumber(L, static_cast<lua_Number>(count));
         }
         lua_call(L, 4, 1);
         // The first result truncated to an integer decides; NaN truncates to a non-zero value on
@@ -143,10 +153,20 @@ size_t OnRead(char* buffer, size_t size, size_t count, void* userdata) {
     return InvokeCallback(&call) ? call.readCount : CURL_READFUNC_ABORT;
 }
 
+// Installed for every transfer: on a fast link it runs for nearly every block, so without a Lua
+// progressfunction it costs one atomic load.
 int OnProgress(void* userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                curl_off_t ulnow) {
+    Transfer* transfer = static_cast<Transfer*>(userdata);
+    if (LauncherClosing()) {
+        transfer->cancelled = true;
+        return 1;
+    }
+    if (!transfer->hasProgressFunction) {
+        return 0;
+    }
     CallbackCall call = {};
-    call.transfer = static_cast<Transfer*>(userdata);
+    call.transfer = transfer;
     call.slot = ProgressSlot;
     call.counts[0] = dltotal;
     call.counts[1] = dlnow;
@@ -209,6 +229,12 @@ int EasyInit(lua_State* L) {
     // with libcurl's 16 KiB default that overhead held a loopback download to 70% of curl(1)'s
     // speed. A slow link still delivers what each read returns, so nothing else changes.
     curl_easy_setopt(handle->curl, CURLOPT_BUFFERSIZE, ReceiveBufferSize);
+    // A dead server or a connection that stopped delivering must fail the transfer, never hang
+    // it; keep-alive probes find a peer that vanished without closing.
+    curl_easy_setopt(handle->curl, CURLOPT_CONNECTTIMEOUT, DeadConnectionSeconds);
+    curl_easy_setopt(handle->curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle->curl, CURLOPT_LOW_SPEED_TIME, DeadConnectionSeconds);
+    curl_easy_setopt(handle->curl, CURLOPT_TCP_KEEPALIVE, 1L);
     return 1;
 }
 
@@ -228,6 +254,9 @@ int EasyPerform(lua_State* L) {
     EasyHandle* handle = CheckUsableHandle(L);
     luaL_checktype(L, 2, LUA_TTABLE);
     lua_settop(L, 2);
+    if (LauncherClosing()) {
+        return luaL_error(L, "%s", ClosingMessage);
+    }
 
     // A snapshot, so a callback that edits the caller's table cannot change the running transfer.
     bool present[ProgressSlot + 1] = {};
@@ -245,6 +274,8 @@ int EasyPerform(lua_State* L) {
     transfer.L = L;
     transfer.callbacksRef = luaL_ref(L, LUA_REGISTRYINDEX);
     transfer.failed = false;
+    transfer.hasProgressFunction = present[ProgressSlot];
+    transfer.cancelled = false;
 
     CURL* curl = handle->curl;
     if (present[WriteSlot]) {
@@ -259,11 +290,9 @@ int EasyPerform(lua_State* L) {
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, OnRead);
         curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
     }
-    if (present[ProgressSlot]) {
-        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
-        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    }
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
 
     handle->performing = true;
     const CURLcode code = curl_easy_perform(curl);
@@ -273,6 +302,9 @@ int EasyPerform(lua_State* L) {
 
     if (transfer.failed) {
         return lua_error(L); // the callback's own error value, unchanged
+    }
+    if (transfer.cancelled) {
+        return luaL_error(L, "%s", ClosingMessage);
     }
     if (code != CURLE_OK) {
         return RaiseCurlError(L, handle, code);

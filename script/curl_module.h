@@ -6,3 +6,7 @@ struct lua_State;
 // Opens the module: sets the global `cURL`, creates the "CURL.easy" metatable, initialises
 // libcurl, and returns the module table. Reached through package.preload["cURL"].
 extern "C" int luaopen_cURL(lua_State* L);
+
+// Seconds a connection attempt may take, and seconds a transfer may go on receiving (almost)
+// nothing, before perform fails; read by easy_init. 30 in the program: only tests shorten it.
+extern long DeadConnectionSeconds;

@@ -26,6 +26,8 @@ class CurlModule : public ::testing::Test {
         OpenHostInterpreter();
     }
     void TearDown() override {
+        ResetExitRequest();
+        DeadConnectionSeconds = 30;
         // Closing collects every handle the chunks left behind; LeakSanitizer checks the rest.
         CloseHostInterpreter();
     }
@@ -223,18 +225,11 @@ TEST_F(CurlModule, ProgressFunctionResultDecidesWhetherTheTransferGoesOn) {
     }
 }
 
-TEST_F(CurlModule, ProgressCountsAreTruncatedTo32Bits) {
-    const struct {
-        uint64_t announced;
-        lua_Number seen;
-    } cases[] = {
-        {2147483647u, 2147483647.0},
-        {2147483648u, INT32_MIN},
-        {4294967301u, INT32_MIN}, // 2^32 + 5 must not wrap to 5
-        {5000000000000u, INT32_MIN},
-    };
-    for (const auto& c : cases) {
-        server.Route("/file", HttpResponse::CloseMidBody("abc", c.announced));
+TEST_F(CurlModule, ProgressCountsArriveExactlyAlsoFor2GiBAndMore) {
+    for (const uint64_t announced :
+         {uint64_t{2147483647}, uint64_t{2147483648}, uint64_t{3221225472}, uint64_t{4294967301},
+          uint64_t{5000000000000}}) {
+        server.Route("/file", HttpResponse::CloseMidBody("abc", announced));
         // Stops as soon as the announced size shows, so nothing near that size is sent.
         const std::string error = Exec(R"(
             local h = require("cURL").easy_init()
@@ -246,8 +241,8 @@ TEST_F(CurlModule, ProgressCountsAreTruncatedTo32Bits) {
                            total = dltotal
                            return dltotal ~= 0 and 1 or 0
                        end}))");
-        EXPECT_NE(error, "") << c.announced;
-        EXPECT_EQ(GlobalNumber("total"), c.seen) << c.announced;
+        EXPECT_NE(error, "") << announced;
+        EXPECT_EQ(GlobalNumber("total"), static_cast<lua_Number>(announced)) << announced;
     }
 }
 
@@ -426,4 +421,69 @@ TEST_F(CurlModule, ServerGoingAwayMidTransferFailsPerform) {
     stopper.join();
     EXPECT_EQ(error, "t:5: transfer closed with 990 bytes remaining to read");
     EXPECT_EQ(GlobalString("got"), std::string(10, 'y'));
+}
+
+TEST_F(CurlModule, ClosingTheLauncherCancelsPerformOnAStalledConnection) {
+    // Held until the server stops: only the cancel ends these transfers in time (a broken one
+    // would end after the 30 s dead-connection limit, with another text).
+    server.Route("/stall", HttpResponse::Stall(std::string(100, 'z'), 10, HttpResponse::UntilStop));
+    server.Route("/file", HttpResponse::Body("after"));
+    ASSERT_EQ(Exec(R"(
+        h = require("cURL").easy_init()
+        function Download(withProgress)
+            h:setopt_url(URL)
+            got = ""
+            h:perform({writefunction = function(s) got = got .. s end,
+                       progressfunction = withProgress and function()
+                           assert(AppRunning(), "progressfunction called while closing")
+                           return 0
+                       end})
+        end)"),
+              "");
+    lua_register(ScriptState, "AppRunning", [](lua_State* L) {
+        lua_pushboolean(L, !LauncherClosing());
+        return 1;
+    });
+    const auto closeAtStall = [this](int stalls) {
+        return std::thread([this, stalls] {
+            server.WaitForStall("/stall", milliseconds(20000), stalls);
+            AppRunning.store(false); // as the window's destroy handler does
+        });
+    };
+    const std::string cancelled = "t:6: download cancelled: the launcher is closing";
+
+    std::thread closer = closeAtStall(1);
+    EXPECT_EQ(Exec("Download(false)", "/stall"), cancelled);
+    closer.join();
+    // Already closing: refused before any request is made.
+    const size_t requests = server.RequestedPaths().size();
+    EXPECT_EQ(Exec("Download(true)"), cancelled);
+    EXPECT_EQ(server.RequestedPaths().size(), requests);
+
+    ResetExitRequest();
+    closer = closeAtStall(2);
+    EXPECT_EQ(Exec("Download(true)", "/stall"), cancelled);
+    closer.join();
+    EXPECT_EQ(server.BodyBytesSent("/stall"), 20u);
+
+    ResetExitRequest();
+    EXPECT_EQ(Exec("Download(true)"), "");
+    EXPECT_EQ(GlobalString("got"), "after");
+}
+
+TEST_F(CurlModule, ConnectionDeliveringNothingFailsAfterTheDeadConnectionTime) {
+    DeadConnectionSeconds = 1;
+    server.Route("/stall", HttpResponse::Stall("never sent", 0, HttpResponse::UntilStop));
+    server.Route("/file", HttpResponse::Slow("0123456789", 1, milliseconds(10)));
+    const std::string error = Exec(R"(
+        h = require("cURL").easy_init()
+        h:setopt_url(URL)
+        h:perform({writefunction = function() end}))",
+                                   "/stall");
+    EXPECT_EQ(error.rfind("t:4: Operation too slow. Less than 1 bytes/sec", 0), 0u) << error;
+    // A slow body that keeps coming arrives whole on the same handle.
+    EXPECT_EQ(Exec("h:setopt_url(URL) got = '' "
+                   "h:perform({writefunction = function(s) got = got .. s end})"),
+              "");
+    EXPECT_EQ(GlobalString("got"), "0123456789");
 }

@@ -221,6 +221,14 @@ HttpResponse HttpResponse::Stall(std::string bytes, uint64_t sentFirst,
     return response;
 }
 
+HttpResponse HttpResponse::Slow(std::string bytes, uint64_t bytesPerInterval,
+                                std::chrono::milliseconds interval) {
+    HttpResponse response = Body(std::move(bytes));
+    response.rateBytes = bytesPerInterval;
+    response.rateInterval = interval;
+    return response;
+}
+
 HttpServer::HttpServer() {
     if (!StartSockets()) {
         throw std::runtime_error("http server: cannot start the socket library");
@@ -257,6 +265,19 @@ std::string HttpServer::Url(const std::string& path) const {
 std::vector<std::string> HttpServer::RequestedPaths() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return requested_;
+}
+
+bool HttpServer::WaitForStall(const std::string& path, std::chrono::milliseconds timeout,
+                              int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return progress_changed_.wait_for(lock, timeout,
+                                      [&] { return progress_[path].stalls >= count; });
+}
+
+uint64_t HttpServer::BodyBytesSent(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = progress_.find(path);
+    return found != progress_.end() ? found->second.bodyBytesSent : 0;
 }
 
 void HttpServer::Stop() {
@@ -337,11 +358,16 @@ void HttpServer::ServeConnection(SocketHandle fd) {
     head += "\r\n";
 
     const size_t first = std::min<uint64_t>(response.stallAfter, body.size());
-    bool sending = SendAll(fd, head.data(), head.size()) && SendAll(fd, body.data(), first);
+    bool sending = SendAll(fd, head.data(), head.size()) && SendBody(fd, path, response, 0, first);
     if (sending && response.stallFor.count() > 0) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++progress_[path].stalls;
+        }
+        progress_changed_.notify_all();
         sending = Hold(response.stallFor);
     }
-    if (sending && SendAll(fd, body.data() + first, body.size() - first)) {
+    if (sending && SendBody(fd, path, response, first, body.size())) {
         // Half-close and wait for the client to close first: closing with unread request bytes
         // would reset the connection and could destroy the end of the response.
         shutdown(fd, ShutSend);
@@ -391,6 +417,28 @@ bool HttpServer::SendAll(SocketHandle fd, const char* data, size_t size) {
         }
         data += n;
         size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool HttpServer::SendBody(SocketHandle fd, const std::string& path, const HttpResponse& response,
+                          size_t from, size_t to) {
+    const bool paced = response.rateBytes > 0;
+    const size_t part = paced ? std::min<uint64_t>(response.rateBytes, SendChunk) : SendChunk;
+    while (from < to) {
+        const size_t size = std::min(part, to - from);
+        if (!SendAll(fd, response.body->data() + from, size)) {
+            return false;
+        }
+        from += size;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            progress_[path].bodyBytesSent += size;
+        }
+        progress_changed_.notify_all();
+        if (paced && from < to && !Hold(response.rateInterval)) {
+            return false;
+        }
     }
     return true;
 }

@@ -32,6 +32,9 @@ struct HttpResponse {
     // then it sends the rest, unless it is stopping, in which case it just closes.
     uint64_t stallAfter = 0;
     std::chrono::milliseconds stallFor{0};
+    // When not 0, the body goes out rateBytes at a time with rateInterval between the parts.
+    uint64_t rateBytes = 0;
+    std::chrono::milliseconds rateInterval{0};
 
     static HttpResponse Body(std::string bytes, int status = 200);
     // Shares the bytes instead of copying them, for large bodies served more than once.
@@ -43,6 +46,9 @@ struct HttpResponse {
     // (or UntilStop) before sending the rest.
     static HttpResponse Stall(std::string bytes, uint64_t sentFirst,
                               std::chrono::milliseconds duration);
+    // Sends the body bytesPerInterval bytes at a time, with `interval` between the parts.
+    static HttpResponse Slow(std::string bytes, uint64_t bytesPerInterval,
+                             std::chrono::milliseconds interval);
 };
 
 #ifdef _WIN32
@@ -69,6 +75,11 @@ class HttpServer {
     std::string Url(const std::string& path) const;
     // Request paths in the order the requests arrived.
     std::vector<std::string> RequestedPaths() const;
+    // Waits up to `timeout` until `count` responses to the path (counted since construction)
+    // have sent everything before their stall and are held or were held; false on time-out.
+    bool WaitForStall(const std::string& path, std::chrono::milliseconds timeout, int count = 1);
+    // Body bytes handed to the system so far for the path, over all its responses.
+    uint64_t BodyBytesSent(const std::string& path) const;
 
     // Ends stalls, cuts open connections and joins every thread. Safe to call more than once.
     void Stop();
@@ -78,6 +89,8 @@ class HttpServer {
     void ServeConnection(SocketHandle fd);
     bool ReadRequestPath(SocketHandle fd, std::string* path);
     bool SendAll(SocketHandle fd, const char* data, size_t size);
+    bool SendBody(SocketHandle fd, const std::string& path, const HttpResponse& response,
+                  size_t from, size_t to);
     // Waits up to `duration`; false when the server began stopping meanwhile.
     bool Hold(std::chrono::milliseconds duration);
     void CloseConnection(SocketHandle fd);
@@ -95,6 +108,12 @@ class HttpServer {
     bool stopped_ = false;
     std::map<std::string, HttpResponse> routes_;
     std::vector<std::string> requested_;
+    struct PathProgress {
+        uint64_t bodyBytesSent = 0;
+        int stalls = 0;
+    };
+    std::map<std::string, PathProgress> progress_;
+    std::condition_variable progress_changed_;
     std::set<SocketHandle> connections_;
     std::vector<std::thread> connectionThreads_;
     std::thread acceptThread_;
