@@ -2,6 +2,7 @@
 
 #include <lua.hpp>
 
+#include "actions/hash_file.h"
 #include "actions/run_executable.h"
 #include "actions/unzip.h"
 #include "platform/platform.h"
@@ -19,6 +20,7 @@ const luaL_Reg HostFunctionTable[] = {
     {"HideConsole", HideConsole},
     {"Unzip", Unzip},
     {"RunExecutable", RunExecutable},
+    {"HashFile", HashFile},
     {nullptr, nullptr},
 };
 // clang-format on
