@@ -42,6 +42,24 @@ bool PlatformCreateFolder(const std::string& path);
 // unpacked from a Unix-made archive can be started. Does nothing where files carry no such bits.
 void PlatformApplyPermissions(const std::string& path, unsigned int unixMode);
 
+// --- Hashing ---
+
+enum class HashStatus {
+    Done,      // digest holds the file's SHA-256
+    Failed,    // *reason is "<path>: <the system's words>"
+    Cancelled, // stop() returned true before a block
+};
+
+const size_t Sha256Size = 32;
+// The bytes read per block, and so between two questions to stop().
+const size_t HashBlockSize = 1 << 20;
+
+// Reads the file at path block by block, never whole, into SHA-256, and on Done writes the
+// Sha256Size bytes of its digest to digest. Asks stop() before each block and gives up as soon as
+// it returns true. The script worker may call it.
+HashStatus PlatformHashFileSha256(const std::string& path, bool (*stop)(), unsigned char* digest,
+                                  std::string* reason);
+
 // --- Processes ---
 
 // Starts the program at exePath with commandLine (the text that follows the program name, as

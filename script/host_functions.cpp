@@ -4,6 +4,7 @@
 
 #include <lua.hpp>
 
+#include "actions/hash_file.h"
 #include "actions/run_executable.h"
 #include "actions/unzip.h"
 #include "app/message_hand_off.h"
@@ -23,6 +24,7 @@ const luaL_Reg HostFunctionTable[] = {
     {"Unzip", Unzip},
     {"RunExecutable", RunExecutable},
     {"ShowMessage", ShowMessage},
+    {"HashFile", HashFile},
     {nullptr, nullptr},
 };
 // clang-format on

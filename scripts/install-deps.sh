@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake pkg-config
-    liblua5.1-0-dev libcurl4-openssl-dev libminizip-dev zlib1g-dev
+    liblua5.1-0-dev libcurl4-openssl-dev libssl-dev libminizip-dev zlib1g-dev
     libgtk-3-dev
     libgtest-dev googletest
     clang libclang-rt-14-dev

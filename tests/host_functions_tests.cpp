@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <lua.hpp>
 
+#include "actions/hash_file.h"
 #include "actions/run_executable.h"
 #include "actions/unzip.h"
 #include "platform/platform.h"
@@ -119,11 +120,11 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
     EXPECT_EQ(lua_gettop(L), top);
     EXPECT_STREQ(lua_tostring(L, -2), "sentinel");
 
-    const std::pair<const char*, lua_CFunction> expected[] = {{"SetProgress", SetProgress},
-                                                              {"ExitApp", ExitApp},
-                                                              {"HideConsole", HideConsole},
-                                                              {"Unzip", Unzip},
-                                                              {"RunExecutable", RunExecutable}};
+    const std::pair<const char*, lua_CFunction> expected[] = {
+        {"SetProgress", SetProgress},     {"ExitApp", ExitApp},
+        {"HideConsole", HideConsole},     {"Unzip", Unzip},
+        {"RunExecutable", RunExecutable}, {"ShowMessage", ShowMessage},
+        {"HashFile", HashFile}};
     for (const auto& [name, function] : expected) {
         lua_getglobal(L, name);
         EXPECT_TRUE(lua_iscfunction(L, -1)) << name;
