@@ -12,6 +12,7 @@
 #include <lua.hpp>
 
 #include "app/image_resources.h"
+#include "app/message_hand_off.h"
 #include "app/render.h"
 #include "app/startup.h"
 #include "app/ui_state.h"
@@ -274,6 +275,85 @@ TEST_F(SplashWindow, DestroyedBeforeTheWorkerStartsStillWaitsForIt) {
     int code = -1;
     EXPECT_TRUE(PlatformTakeQuit(&code)) << "the quit goes to the UI thread's own queue";
     EXPECT_EQ(code, 0);
+}
+
+// The box the script asked for is up (a real GTK dialog, with its own event loop) when the
+// splash is closed: the destroy handler waits for the worker, which waits for the box. The close
+// must dismiss the box and release the worker, and the launcher ends with 0.
+TEST_F(SplashWindow, ClosingWhileTheScriptsBoxIsUpEndsTheLauncher) {
+    const std::string log = scratch_ / "log";
+    MessageBoxSink = PlatformMessageBox;
+    TestScript = "function Start() end\n"
+                 "function Update()\n"
+                 "  ShowMessage('\\211\\195 failed\\nreason')\n"
+                 "  local f = io.open([[" +
+                 log +
+                 "]], 'a'); f:write('after the box\\n'); f:close()\n"
+                 "  ExitApp(1)\n"
+                 "end\n";
+    g_timeout_add(
+        20,
+        [](gpointer) -> gboolean {
+            GList* windows = gtk_window_list_toplevels();
+            bool boxUp = false;
+            for (GList* item = windows; item != nullptr; item = item->next) {
+                boxUp = boxUp || (GTK_IS_MESSAGE_DIALOG(item->data) &&
+                                  gtk_widget_get_visible(GTK_WIDGET(item->data)));
+            }
+            g_list_free(windows);
+            if (!boxUp) {
+                return G_SOURCE_CONTINUE;
+            }
+            // The modal box holds GTK's grab, so a window manager's close would not reach the
+            // splash now; destroy it directly, as a close from another program does on Windows.
+            gtk_widget_destroy(GTK_WIDGET(LinuxGtkWindow(MainWindow)));
+            return G_SOURCE_REMOVE;
+        },
+        nullptr);
+    EXPECT_EQ(LauncherMain(), 0) << "a closed window ends with 0, whatever the script does next";
+    EXPECT_EQ(ReadFile(log), "after the box\n");
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* item = windows; item != nullptr; item = item->next) {
+        EXPECT_FALSE(GTK_IS_MESSAGE_DIALOG(item->data)) << "the box went with the window";
+    }
+    g_list_free(windows);
+    EXPECT_FALSE(ScriptBusy.load());
+}
+
+// A worker asking for a box while (or just before) the destroy handler waits for it gets no box
+// and returns at once; the box would need the UI thread, which is waiting.
+TEST_F(SplashWindow, WorkerAskingForABoxNeverHoldsUpTheClose) {
+    static std::atomic<bool> asked{false};
+    static std::atomic<bool> returned{false};
+    for (const bool afterTheClose : {true, false}) {
+        asked.store(false);
+        returned.store(false);
+        WorkerEntry = afterTheClose ? [](const std::string&) {
+            while (!LauncherClosing()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            asked.store(true);
+            ShowScriptMessage(L"late", L"Game Launcher");
+            returned.store(true);
+            ScriptBusy.store(false);
+        } : [](const std::string&) {
+            asked.store(true);
+            ShowScriptMessage(L"early", L"Game Launcher"); // no tick will show it
+            returned.store(true);
+            ScriptBusy.store(false);
+        };
+        ResetExitRequest();
+        PlatformWindow* window = PlatformCreateWindow(L"Game Launcher", 0, 0, 856, 552);
+        ASSERT_NE(window, nullptr);
+        while (!afterTheClose && !asked.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        LinuxDestroyWindow(window); // returns only once the worker is done
+        EXPECT_TRUE(asked.load());
+        EXPECT_TRUE(returned.load());
+        EXPECT_TRUE(RecordedBoxes.empty());
+        EXPECT_EQ(RequestedExitCode(-1), 0);
+    }
 }
 
 TEST_F(SplashWindow, DestroyClosesAnInterpreterLeftOpenExactlyOnce) {
