@@ -209,6 +209,13 @@ int EasyInit(lua_State* L) {
     // with libcurl's 16 KiB default that overhead held a loopback download to 70% of curl(1)'s
     // speed. A slow link still delivers what each read returns, so nothing else changes.
     curl_easy_setopt(handle->curl, CURLOPT_BUFFERSIZE, ReceiveBufferSize);
+#if defined(_WIN32) && defined(CURLSSLOPT_REVOKE_BEST_EFFORT)
+    // Schannel otherwise refuses any certificate whose revocation status it cannot fetch, as is
+    // usual for those an inspecting corporate proxy issues; one listed as revoked is still
+    // refused. Unchecked: where it cannot be set, Schannel's strict default stays.
+    curl_easy_setopt(handle->curl, CURLOPT_SSL_OPTIONS,
+                     static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
+#endif
     return 1;
 }
 
