@@ -235,6 +235,13 @@ int EasyInit(lua_State* L) {
     curl_easy_setopt(handle->curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle->curl, CURLOPT_LOW_SPEED_TIME, DeadConnectionSeconds);
     curl_easy_setopt(handle->curl, CURLOPT_TCP_KEEPALIVE, 1L);
+#if defined(_WIN32) && defined(CURLSSLOPT_REVOKE_BEST_EFFORT)
+    // Schannel otherwise refuses any certificate whose revocation status it cannot fetch, as is
+    // usual for those an inspecting corporate proxy issues; one listed as revoked is still
+    // refused. Unchecked: where it cannot be set, Schannel's strict default stays.
+    curl_easy_setopt(handle->curl, CURLOPT_SSL_OPTIONS,
+                     static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
+#endif
     return 1;
 }
 

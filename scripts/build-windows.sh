@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Builds the 32-bit Windows launcher, build-windows/launcher.exe, with Debian's mingw-w64.
 #
-# Lua 5.1, minizip (zlib's contrib/minizip, with its Win32 file layer) and libcurl (plain HTTP
-# only) are built static from Debian's own source packages; zlib comes from libz-mingw-w64-dev and
-# GoogleTest from /usr/src/googletest. They are cached outside the repository, in
-# ${LAUNCHER_WIN32_CACHE:-~/.cache/launcher-win32-deps}/<key>, the key naming every version that
-# goes into them, so only the first run (or a new Debian upload) builds them.
+# Lua 5.1, minizip (zlib's contrib/minizip, with its Win32 file layer) and libcurl (HTTP and
+# HTTPS, TLS through Windows' own Schannel) are built static from Debian's own source packages;
+# zlib comes from libz-mingw-w64-dev and GoogleTest from /usr/src/googletest. They are cached
+# outside the repository, in ${LAUNCHER_WIN32_CACHE:-~/.cache/launcher-win32-deps}/<key>, the key
+# naming every version that went into them, so only the first run (or a new Debian upload)
+# builds them.
 #
 # Arguments are passed on to CMake: scripts/build-windows.sh -DLAUNCHER_DOWNLOAD_HOST=host:port
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$(pwd)
+apt_log_name=build-windows
+source scripts/apt-helpers.sh
 
 # Bump when the recipes below change, so that old caches are not reused.
-recipe=3
+recipe=4
 triplet=i686-w64-mingw32
 # As in cmake/mingw-i686.cmake: double arithmetic in SSE2, without x87 excess precision.
 cflags="-O2 -msse2 -mfpmath=sse"
@@ -23,29 +26,23 @@ if [ "$jobs" -gt 2 ]; then
     jobs=2
 fi
 
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then
-    sudo="sudo"
-fi
-
 log() {
     echo "build-windows: $*"
 }
 
 # --- Debian packages: the cross compiler, mingw's zlib, Wine to run the tests, apt-get source ---
 
-ensure_packages() {
-    local apt_changed=0
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        log "adding the i386 architecture (for wine32)"
-        $sudo dpkg --add-architecture i386
-        apt_changed=1
+add_deb_src_entries() {
+    local id codename
+    id=$(. /etc/os-release && echo "${ID:-}")
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    if [ "$id" != debian ] || [ -z "$codename" ]; then
+        apt_die "apt has no deb-src entry, and this is no Debian release to add one for;" \
+            "add a deb-src entry that offers lua5.1, zlib and curl, then run this again"
     fi
-    if ! grep -rqs '^\(Types:.*deb-src\|deb-src \)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-        log "adding deb-src entries (for apt-get source)"
-        local codename
-        codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-        $sudo tee /etc/apt/sources.list.d/launcher-deb-src.sources >/dev/null <<EOF
+    log "adding deb-src entries for $codename (for apt-get source)"
+    apt_need_root
+    $sudo tee /etc/apt/sources.list.d/launcher-deb-src.sources >/dev/null <<EOF
 Types: deb-src
 URIs: http://deb.debian.org/debian
 Suites: $codename $codename-updates
@@ -58,29 +55,44 @@ Suites: $codename-security
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
+}
+
+ensure_packages() {
+    local apt_changed=0
+    if [ "$(dpkg --print-architecture)" != i386 ] &&
+        ! dpkg --print-foreign-architectures | grep -qx i386; then
+        log "adding the i386 architecture (for wine32)"
+        apt_need_root
+        $sudo dpkg --add-architecture i386 ||
+            apt_die "cannot add the i386 architecture, which Wine's 32-bit loader (wine32:i386) needs"
+        apt_changed=1
+    fi
+    if ! grep -rqs '^\(Types:.*deb-src\|deb-src \)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+        add_deb_src_entries
         apt_changed=1
     fi
 
     local packages=(cmake pkg-config dpkg-dev g++-mingw-w64-i686-posix libz-mingw-w64-dev
-                    googletest wine wine32:i386 locales)
-    local missing=()
-    for package in "${packages[@]}"; do
-        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-            missing+=("$package")
-        fi
-    done
-    if [ "$apt_changed" -eq 1 ] || [ ${#missing[@]} -gt 0 ]; then
-        $sudo apt-get update -qq
+                    googletest wine wine32:i386 locales python3)
+    local missing
+    mapfile -t missing < <(apt_missing "${packages[@]}")
+    # A fresh container has no lists at all: apt-cache then knows no package and no source.
+    if [ "$apt_changed" -eq 1 ] || [ ${#missing[@]} -gt 0 ] || apt_lists_empty Packages ||
+        apt_lists_empty Sources; then
+        apt_update
+    fi
+    if apt_lists_empty Sources; then
+        apt_die "apt fetched no list of source packages: no deb-src entry is reachable" \
+            "(see /etc/apt/sources.list and /etc/apt/sources.list.d/)"
     fi
     if [ ${#missing[@]} -gt 0 ]; then
-        log "installing: ${missing[*]}"
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-            "${missing[@]}" >/dev/null
+        apt_install "${missing[@]}"
     fi
     # The code-page tests run Wine in a Chinese locale (ANSI code page 936); Wine can name files
     # in it only when the C library has that locale.
     if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf-\?8'; then
         log "generating the zh_CN.UTF-8 locale"
+        apt_need_root
         $sudo localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
     fi
 }
@@ -101,29 +113,46 @@ newest_source_version() {
     local newest
     newest=$(source_versions "$1" | head -n 1)
     if [ -z "$newest" ]; then
-        echo "build-windows: apt knows no source of $1 (is deb-src set up?)" >&2
-        exit 1
+        apt_die "apt knows no source package $1: no reachable deb-src entry offers it"
     fi
     echo "$newest"
 }
 
+# The cache folder for the given lua5.1, zlib and curl source versions, with the installed
+# packages the build also takes in.
+cache_dir_for() {
+    local key="lua5.1-$1_zlib-$2_curl-$3"
+    key+="_zmingw-$(binary_version libz-mingw-w64-dev)"
+    key+="_gtest-$(binary_version googletest)"
+    key+="_gcc-$(binary_version g++-mingw-w64-i686-posix)"
+    key+="_r$recipe"
+    echo "$cache_root/${key//[^A-Za-z0-9._+-]/_}"
+}
+
+# The folder apt-get source unpacks a version into.
+source_folder() {
+    local upstream=${2#*:}
+    echo "$1-${upstream%-*}"
+}
+
 # Fetches and unpacks a source package into the current folder: the newest version first, older
 # ones when a mirror lacks it (security uploads are sometimes missing from a deb-src mirror).
-# Prints the folder it unpacked into.
+# Appends "<package> <version>" of what it unpacked to versions.txt.
 fetch_source() {
     local package=$1 version
     for version in $(source_versions "$package"); do
         if apt-get source -qq --only-source "$package=$version" >"fetch-$package.log" 2>&1; then
-            local upstream=${version#*:}
-            upstream=${upstream%-*}
             echo "$package $version" >>versions.txt
-            echo "$package-$upstream"
             return 0
         fi
         log "$package $version could not be fetched, trying an older version" >&2
     done
     cat "fetch-$package.log" >&2
-    exit 1
+    apt_die "no version of the $package source package could be fetched"
+}
+
+fetched_version() {
+    awk -v package="$1" '$1 == package {print $2}' versions.txt
 }
 
 # --- The builds, each installing into $prefix ---
@@ -151,7 +180,7 @@ includedir=\${prefix}/include
 
 Name: Lua
 Description: Lua 5.1, static, for $triplet
-Version: ${1#lua5.1-}
+Version: ${1##*/lua5.1-}
 Cflags: -I\${includedir}/lua5.1
 Libs: -L\${libdir} -llua5.1
 EOF
@@ -174,7 +203,7 @@ includedir=\${prefix}/include
 
 Name: minizip
 Description: zlib's minizip with its Win32 file layer, static, for $triplet
-Version: ${1#zlib-}
+Version: ${1##*/zlib-}
 Requires: zlib
 Cflags: -I\${includedir}/minizip -I\${includedir}
 Libs: -L\${libdir} -lminizip
@@ -182,30 +211,38 @@ EOF
 }
 
 build_curl() {
-    # Plain HTTP and nothing else: no TLS, no other protocol, no compression or IDN libraries.
+    # HTTP and HTTPS and nothing else. TLS is Schannel's, with Windows' own certificate store:
+    # no OpenSSL, and no CA file or folder of the build machine (CMake would find the Linux ones
+    # and carry their paths into the program). No other protocol, no compression or IDN library.
     cmake -S "$1" -B curl-build -G "Unix Makefiles" \
         -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
         -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
-        -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=OFF -DCURL_USE_OPENSSL=OFF -DCURL_USE_SCHANNEL=OFF \
-        -DCURL_WINDOWS_SSPI=OFF -DCURL_DISABLE_CRYPTO_AUTH=ON -DCURL_DISABLE_NTLM=ON \
+        -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
+        -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none -DCURL_CA_FALLBACK=OFF \
+        -DCURL_DISABLE_CRYPTO_AUTH=ON -DCURL_DISABLE_NTLM=ON \
         -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DUSE_LIBIDN2=OFF \
         -DUSE_WIN32_IDN=OFF -DCURL_USE_LIBPSL=OFF -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF \
         -DCURL_USE_GSSAPI=OFF -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON \
         -DENABLE_UNIX_SOCKETS=OFF -DPICKY_COMPILER=OFF >curl-configure.log 2>&1 ||
         { cat curl-configure.log >&2; exit 1; }
+    # A curl whose options no longer mean this would build quietly without TLS.
+    if ! grep -q '^#define USE_SCHANNEL 1' curl-build/lib/curl_config.h ||
+        grep -q '^#define CURL_CA_\(BUNDLE\|PATH\) ' curl-build/lib/curl_config.h; then
+        apt_die "$1 did not configure with Schannel alone (see $PWD/curl-configure.log)"
+    fi
     cmake --build curl-build -j "$jobs" >curl-build.log 2>&1 || { cat curl-build.log >&2; exit 1; }
     cmake --install curl-build >/dev/null
     # Static use needs CURL_STATICLIB and the system libraries in Libs, where CMake's pkg-config
-    # module looks.
+    # module looks. Schannel itself (secur32.dll) is loaded at run time.
     cat >"$prefix/lib/pkgconfig/libcurl.pc" <<EOF
 prefix=\${pcfiledir}/../..
 libdir=\${prefix}/lib
 includedir=\${prefix}/include
 
 Name: libcurl
-Description: libcurl for plain HTTP, static, for $triplet
-Version: ${1#curl-}
+Description: libcurl for HTTP and HTTPS through Schannel, static, for $triplet
+Version: ${1##*/curl-}
 Cflags: -I\${includedir} -DCURL_STATICLIB
 Libs: -L\${libdir} -lcurl -lwinmm -lws2_32 -ladvapi32 -lcrypt32 -lbcrypt
 EOF
@@ -220,6 +257,9 @@ build_googletest() {
     cmake --install gtest-build >/dev/null
 }
 
+# Fetches the sources, then builds them into the cache folder named after the versions that
+# were fetched: when a mirror lacked the newest one, that is an older folder, which may already
+# be there, and <newest folder>.fallback names it. Sets $deps to the folder used.
 build_dependencies() {
     local work
     work=$(mktemp -d "$cache_root/.build-XXXXXX")
@@ -233,51 +273,73 @@ build_dependencies() {
         # mktemp's folder is private; apt's download user must be able to write into it.
         chmod 755 "$work"
         log "fetching Debian sources of lua5.1, zlib and curl"
-        local lua zlib curl
-        lua=$(fetch_source lua5.1)
-        zlib=$(fetch_source zlib)
-        curl=$(fetch_source curl)
-        log "building $lua"
-        build_lua "$PWD/$lua"
-        log "building minizip from $zlib"
-        build_minizip "$PWD/$zlib"
-        log "building $curl (plain HTTP)"
-        build_curl "$PWD/$curl"
-        log "building GoogleTest $(binary_version googletest)"
-        build_googletest
-        cp versions.txt "$prefix/"
-        # The prefix moves into place below: nothing may refer to where it was built.
-        rm -f "$prefix"/lib/pkgconfig/{gtest,gtest_main,gmock,gmock_main}.pc
+        fetch_source lua5.1
+        fetch_source zlib
+        fetch_source curl
     )
-    # Published only when complete, so an interrupted run leaves no half-built cache.
-    # A run alongside may have published the same key first; theirs is as good.
-    if ! mv -T "$prefix" "$deps" 2>/dev/null && [ ! -d "$deps" ]; then
-        echo "build-windows: cannot move the dependencies into $deps" >&2
-        exit 1
+    local lua zlib curl built
+    lua=$(cd "$work" && fetched_version lua5.1)
+    zlib=$(cd "$work" && fetched_version zlib)
+    curl=$(cd "$work" && fetched_version curl)
+    built=$(cache_dir_for "$lua" "$zlib" "$curl")
+    if [ "$built" != "$deps" ]; then
+        log "the newest sources could not all be fetched; using lua5.1 $lua, zlib $zlib, curl $curl"
+        basename "$built" >"$deps.fallback"
+        deps=$built
+    else
+        rm -f "$deps.fallback"
+    fi
+    if [ -d "$deps" ]; then
+        log "dependencies of these versions cached in $deps"
+    else
+        log "building dependencies into $deps"
+        (
+            cd "$work"
+            log "building Lua $lua"
+            build_lua "$work/$(source_folder lua5.1 "$lua")"
+            log "building minizip from zlib $zlib"
+            build_minizip "$work/$(source_folder zlib "$zlib")"
+            log "building curl $curl (HTTP and HTTPS through Schannel)"
+            build_curl "$work/$(source_folder curl "$curl")"
+            log "building GoogleTest $(binary_version googletest)"
+            build_googletest
+            cp versions.txt "$prefix/"
+            # The prefix moves into place below: nothing may refer to where it was built.
+            rm -f "$prefix"/lib/pkgconfig/{gtest,gtest_main,gmock,gmock_main}.pc
+        )
+        # Published only when complete, so an interrupted run leaves no half-built cache.
+        # A run alongside may have published the same key first; theirs is as good.
+        if ! mv -T "$prefix" "$deps" 2>/dev/null && [ ! -d "$deps" ]; then
+            apt_die "cannot move the dependencies into $deps"
+        fi
     fi
     rm -rf "$work"
     trap - EXIT
-    prefix=$deps
 }
 
 ensure_packages
 
-key="lua5.1-$(newest_source_version lua5.1)"
-key+="_zlib-$(newest_source_version zlib)"
-key+="_curl-$(newest_source_version curl)"
-key+="_zmingw-$(binary_version libz-mingw-w64-dev)"
-key+="_gtest-$(binary_version googletest)"
-key+="_gcc-$(binary_version g++-mingw-w64-i686-posix)"
-key+="_r$recipe"
-key=${key//[^A-Za-z0-9._+-]/_}
-deps=$cache_root/$key
+# Named after the newest sources apt knows, which is what a build fetches when the mirror has
+# them; build_dependencies names the folder after what it really fetched.
+deps=$(cache_dir_for "$(newest_source_version lua5.1)" "$(newest_source_version zlib)" \
+    "$(newest_source_version curl)")
 
 mkdir -p "$cache_root"
+# Fetching the sources again only to fall back to the same older ones costs a few seconds and
+# the network on every run: within a day of a fall-back, its build is used at once.
+fallback=
+if [ -n "$(find "$deps.fallback" -mmin -1440 2>/dev/null)" ]; then
+    fallback=$cache_root/$(cat "$deps.fallback")
+fi
 if [ -d "$deps" ]; then
     log "dependencies cached in $deps"
+elif [ -n "$fallback" ] && [ -d "$fallback" ]; then
+    log "the newest sources could not all be fetched within the last day; using $fallback"
+    deps=$fallback
 else
-    log "building dependencies into $deps"
+    started=$SECONDS
     build_dependencies
+    log "dependencies ready after $((SECONDS - started)) s"
 fi
 
 # pkg-config results stay in CMake's cache: after a dependency rebuild, configure afresh.
@@ -295,7 +357,7 @@ for dll in $imports; do
     case $dll in
     kernel32.dll | user32.dll | gdi32.dll | advapi32.dll | shell32.dll | ole32.dll | \
         oleaut32.dll | ws2_32.dll | winmm.dll | msvcrt.dll | bcrypt.dll | gdiplus.dll | \
-        shlwapi.dll | comctl32.dll | crypt32.dll) ;;
+        shlwapi.dll | comctl32.dll | crypt32.dll | secur32.dll) ;;
     *)
         echo "build-windows: launcher.exe needs $dll, which Windows does not provide" >&2
         exit 1

@@ -1,33 +1,45 @@
 #!/usr/bin/env bash
 # Installs every Debian package needed to build, run and test the launcher.
-# Idempotent, and quick when everything is already there.
+# Idempotent, and quick when everything is already there. On a fresh machine it first fetches
+# apt's package lists, and it needs root or sudo only when something is to be installed.
 set -euo pipefail
+apt_log_name=install-deps
+source "$(dirname "$0")/apt-helpers.sh"
 
 packages=(
     build-essential cmake pkg-config
     liblua5.1-0-dev libcurl4-openssl-dev libssl-dev libminizip-dev zlib1g-dev
     libgtk-3-dev
     libgtest-dev googletest
-    clang libclang-rt-14-dev
+    clang
     python3 zip unzip curl
     xvfb xauth x11-utils imagemagick libxtst-dev
 )
 
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$package")
+if apt_lists_empty Packages; then
+    apt_update
+    updated=1
+fi
+mapfile -t missing < <(apt_missing "${packages[@]}")
+if [ ${#missing[@]} -gt 0 ]; then
+    [ -n "${updated:-}" ] || apt_update
+    updated=1
+    apt_install "${missing[@]}"
+fi
+
+# The fuzzer links libFuzzer from the runtime of the clang that `clang` runs, whose version
+# differs between Debian releases (and between clang packages on one machine).
+clang_major=$(clang --version | sed -n 's/.*clang version \([0-9][0-9]*\).*/\1/p' | head -n 1)
+if [ -z "$clang_major" ]; then
+    apt_die "cannot tell the version of clang from 'clang --version'"
+fi
+runtime=libclang-rt-$clang_major-dev
+if [ -n "$(apt_missing "$runtime")" ]; then
+    [ -n "${updated:-}" ] || apt_update
+    if [ -n "$(apt-cache policy "$runtime" | awk '/Candidate:/ && $2 != "(none)"')" ]; then
+        apt_install "$runtime"
+    elif ! echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, long) { return 0; }' |
+        clang++ -x c++ -fsanitize=fuzzer - -o /dev/null 2>/dev/null; then
+        apt_die "clang $clang_major cannot link the fuzzer runtime, and apt offers no $runtime"
     fi
-done
-
-if [ ${#missing[@]} -eq 0 ]; then
-    exit 0
 fi
-
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then
-    sudo="sudo"
-fi
-echo "Installing: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,65 @@
+# Sourced by install-deps.sh and build-windows.sh: root or sudo, apt's package lists, and which
+# packages are missing. The caller sets apt_log_name, the name its messages start with.
+
+apt_die() {
+    echo "$apt_log_name: $*" >&2
+    exit 1
+}
+
+# Sets $sudo to what runs a command as root, only when something needs root, so a machine that
+# has everything needs neither.
+apt_need_root() {
+    if [ -n "${sudo+set}" ]; then
+        return 0
+    fi
+    if [ "$(id -u)" -eq 0 ]; then
+        sudo=""
+    elif command -v sudo >/dev/null 2>&1; then
+        sudo="sudo"
+    else
+        apt_die "installing Debian packages needs root: run as root, or install sudo"
+    fi
+}
+
+# The packages of "$@" that dpkg does not list as installed.
+apt_missing() {
+    local package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+            echo "$package"
+        fi
+    done
+}
+
+# True when apt has no list of the given kind (Packages or Sources): a fresh container ships
+# none, and apt-cache then knows no package at all.
+apt_lists_empty() {
+    local lists_dir
+    eval "$(apt-config shell lists_dir Dir::State::lists/d)"
+    ! compgen -G "${lists_dir:-/var/lib/apt/lists/}*_$1*" >/dev/null
+}
+
+apt_update() {
+    apt_need_root
+    echo "$apt_log_name: updating apt's package lists"
+    $sudo apt-get update -qq || apt_die "apt-get update failed; check the network and /etc/apt/sources.list*"
+}
+
+# Installs "$@", first naming every one that no configured source offers, so the failure says
+# what is missing rather than apt's first complaint.
+apt_install() {
+    local package candidate unavailable=()
+    for package in "$@"; do
+        candidate=$(apt-cache policy "$package" 2>/dev/null | awk '/Candidate:/ {print $2}')
+        if [ -z "$candidate" ] || [ "$candidate" = "(none)" ]; then
+            unavailable+=("$package")
+        fi
+    done
+    if [ ${#unavailable[@]} -gt 0 ]; then
+        apt_die "no configured apt source offers: ${unavailable[*]}"
+    fi
+    apt_need_root
+    echo "$apt_log_name: installing: $*"
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$@" \
+        >/dev/null || apt_die "apt-get install failed for: $*"
+}
