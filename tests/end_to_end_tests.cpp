@@ -17,6 +17,7 @@
 #include "app/ui_state.h"
 #include "platform/platform.h"
 #include "script/carried_script.h"
+#include "script/curl_module.h"
 #include "script/script_runner.h"
 #include "script/shared_state.h"
 #include "tests/support/environment.h"
@@ -80,6 +81,7 @@ class EndToEnd : public ::testing::Test {
         std::filesystem::current_path(previousDir_);
         ResetExitRequest();
         MessageBoxSink = PlatformMessageBox;
+        DeadConnectionSeconds = 30;
 #ifdef _WIN32
         RemoveTree("C:/Users/" + user_);
 #endif
@@ -353,4 +355,34 @@ TEST_F(EndToEnd, PackageWithAnotherTopFolderIsDownloadedAgainNextRun) {
     ResetExitRequest();
     RunLauncherScript(server.Port());
     EXPECT_EQ(server.RequestedPaths().size(), 2u);
+}
+
+TEST_F(EndToEnd, DeadConnectionIsShownAfterTheTimeOut) {
+    DeadConnectionSeconds = 1; // 30 in the program
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Stall(DemoPackage(), 0, HttpResponse::UntilStop));
+    const RunOutput run = RunLauncherScript(server.Port());
+    ExpectFailureBox(InstallFailed, L"Operation too slow");
+    EXPECT_EQ(RequestedExitCode(-1), 1);
+    EXPECT_EQ(run.out.find("Process created"), std::string::npos);
+    EXPECT_TRUE(PathExists(MarkPath)) << "the next run installs again";
+}
+
+// 3 GiB announced: the counts reach the script exactly, so the bar moves (a 32-bit count made
+// the size negative and the bar never moved); the cut transfer then fails as any other.
+TEST_F(EndToEnd, PackageOfThreeGiBMovesTheBar) {
+    const uint64_t announced = 3ull << 30;
+    const std::string sent(40 << 20, 'z');
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::CloseMidBody(sent, announced));
+    RunLauncherScript(server.Port());
+    double largest = 0;
+    const std::string progress = ProgressLog();
+    for (size_t at = 0; at < progress.size(); at = progress.find('\n', at) + 1) {
+        largest = std::max(largest, std::stod(progress.substr(at)));
+    }
+    EXPECT_GT(largest, 0.01) << "at least one percent of the bar";
+    EXPECT_LE(largest, static_cast<double>(sent.size()) / static_cast<double>(announced));
+    ExpectFailureBox(InstallFailed, L"transfer closed");
+    EXPECT_EQ(RequestedExitCode(-1), 1);
 }
