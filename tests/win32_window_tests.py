@@ -4,7 +4,7 @@ server, a real archive holding a Windows test client, the window seen through X,
 another Windows program, and the message boxes of test builds with broken resources.
 
 Run by CTest inside xvfb-run (a 1920x1080 screen, no window manager). The test builds record
-their message boxes in LAUNCHER_BOX_LOG instead of showing them (tests/support/win32_box_recorder.cpp)
+their message boxes in LAUNCHER_BOX_LOG instead of showing them (tests/support/box_log_recorder.cpp)
 and read the download host from LAUNCHER_TEST_HOST, so the server may take any port.
 
 Environment: WINE_RUN (scripts/wine-run.sh), LAUNCHER_WINEPREFIX (a prefix for these tests
@@ -59,10 +59,12 @@ def make_archive(client_exe):
 
 class PackageServer:
     """Serves the archive on 127.0.0.1 at an ephemeral port. With hold set, it sends the first
-    half, then waits for release() (or, given pause, that many seconds) before the rest."""
+    half, then waits for release() (or, given pause, that many seconds) before the rest. Another
+    status than 200 answers the archive's path with that error."""
 
-    def __init__(self, body, hold=False, pause=None):
+    def __init__(self, body, hold=False, pause=None, status=200):
         self.body = body
+        self.status = status
         self.hold = hold or pause is not None
         self.pause = pause
         self.requests = []
@@ -73,8 +75,8 @@ class PackageServer:
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 server.requests.append(self.path)
-                if self.path != ARCHIVE_PATH:
-                    self.send_error(404)
+                if self.path != ARCHIVE_PATH or server.status != 200:
+                    self.send_error(404 if self.path != ARCHIVE_PATH else server.status)
                     return
                 self.send_response(200)
                 self.send_header("Content-Type", "application/zip")
@@ -260,12 +262,12 @@ class LauncherUnderWine(unittest.TestCase):
         self.server = PackageServer(self.archive, pause=1.5)
         self.start("LAUNCHER_LOOPBACK", self.server)
         code, output = self.finish()
-        # ExitApp is noticed after the next message, the repaint tick, whose id is the exit code.
-        self.assertEqual(code, 1, output)
+        self.assertEqual(code, 0, output)
         self.assertEqual(self.server.requests, [ARCHIVE_PATH])
         with open(os.path.join(self.documents, ARCHIVE_NAME), "rb") as f:
             self.assertEqual(f.read(), self.archive)
         self.assertTrue(os.path.exists(os.path.join(self.game_folder(), "patch", "version.json")))
+        self.assertFalse(os.path.exists(os.path.join(self.documents, "windows_pc_halden.installing")))
         record = self.client_record()
         self.assertIsNotNone(record, output)
         # The client's command line as given: the options, each after one space.
@@ -276,9 +278,8 @@ class LauncherUnderWine(unittest.TestCase):
 
         os.remove(os.path.join(self.scratch, "client_record.txt"))
         self.start("LAUNCHER_LOOPBACK", self.server)
-        # The script is done within moments, so the loop may end on whatever message came first
-        # (its parameter is the exit code) or before any: the code is not looked at here.
-        _, output = self.finish()
+        code, output = self.finish()
+        self.assertEqual(code, 0, output)
         self.assertEqual(self.server.requests, [ARCHIVE_PATH])
         self.assertFalse(os.path.exists(os.path.join(self.documents, ARCHIVE_NAME)))
         record = self.client_record()
@@ -320,14 +321,51 @@ class LauncherUnderWine(unittest.TestCase):
         self.assertEqual(self.boxes(),
                          ["owner=1 flags=0 title=Game Launcher text=Action Triggered!"])
 
-        # Closed while the worker is stuck in the download: the launcher waits for it.
+        # Closed while the download is held: the transfer is cancelled within about a second
+        # (far below its 30 s time-out), the launcher ends with 0 and starts nothing.
         self.assertEqual(self.post("close"), 0)
-        time.sleep(2)
-        self.assertIsNone(self.launcher.poll(), "the launcher ended before its worker")
+        code, output = self.finish(seconds=15)
+        self.assertEqual(code, 0, output)
+        self.assertIn("download cancelled: the launcher is closing", output)
+        self.assertIsNone(self.client_record(seconds=2), output)
+        self.assertTrue(os.path.exists(os.path.join(self.documents, "windows_pc_halden.installing")))
+        self.assertEqual(len(self.boxes()), 1, "a player who closed the window is not told why")
+
+        # The next run installs.
+        self.server.release()
+        self.start("LAUNCHER_LOOPBACK", self.server)
+        code, output = self.finish()
+        self.assertEqual(code, 0, output)
+        self.assertIsNotNone(self.client_record(), output)
+
+    # --- failures and a second launcher ---
+
+    def test_failure_is_shown_over_the_splash_and_ends_with_code_1(self):
+        self.server = PackageServer(self.archive, status=404)
+        self.start("LAUNCHER_LOOPBACK", self.server)
+        code, output = self.finish()
+        self.assertEqual(code, 1, output)
+        boxes = self.boxes()
+        self.assertEqual(len(boxes), 1, boxes)
+        self.assertTrue(boxes[0].startswith("owner=1 flags=16 title=Game Launcher text="
+                                            "\u6e38\u620f\u5ba2\u6237\u7aef\u5b89\u88c5"
+                                            "\u5931\u8d25\u3002\\n"), boxes[0])
+        self.assertIsNone(self.client_record(seconds=2), output)
+
+    def test_second_launcher_ends_at_once_while_the_first_downloads(self):
+        self.server = PackageServer(self.archive, hold=True)
+        first = self.start("LAUNCHER_LOOPBACK", self.server)
+        self.assertTrue(self.server.half_sent.wait(60), "the download never started")
+        second = subprocess.run([self.wine_run, os.environ["LAUNCHER_LOOPBACK"]],
+                                env=self.environment(self.server), cwd=self.scratch,
+                                capture_output=True, timeout=60)
+        self.assertEqual(second.returncode, 0, second.stdout)
+        self.assertEqual(self.server.requests, [ARCHIVE_PATH], "the second one downloads nothing")
+        self.assertEqual(self.boxes(), [])
+        self.assertIsNone(first.poll(), "the first launcher goes on")
         self.server.release()
         code, output = self.finish()
         self.assertEqual(code, 0, output)
-        # The worker ran its script to the end: extraction and the client's start.
         self.assertIsNotNone(self.client_record(), output)
 
     # --- failures at start-up ---
@@ -357,12 +395,14 @@ class LauncherUnderWine(unittest.TestCase):
                                         "text=Background PNG resource (IDB_BG) not found."])
 
     def test_missing_track_shows_window_without_bar(self):
-        # No server listens: the script fails, and the window stays until it is closed.
-        self.start("LAUNCHER_NO_TRACK", None)
+        # The download is held, so the window stands while it is looked at.
+        self.server = PackageServer(self.archive, hold=True)
+        self.start("LAUNCHER_NO_TRACK", self.server)
         self.assertEqual(wait_for(window_geometry, 30), WINDOW)
         self.assertTrue(wait_for(lambda: self.boxes(), 10))
         self.assertEqual(self.boxes(), ["owner=0 flags=16 title=Resource Error "
                                         "text=PNG Resource not found: ID 133"])
+        self.assertTrue(self.server.half_sent.wait(60), "the download never started")
         time.sleep(1)
         _, _, pixel = screenshot()
         # The background's own dark bar slot shows, neither the black track nor a fill.
