@@ -43,3 +43,9 @@ std::string LinuxUtf8(const std::wstring& text);
 
 // The parameter of the event being dispatched, for PlatformWaitEvent: the timer id during a tick.
 extern int LinuxDispatchedEventCode;
+
+// How a started process loses the launcher's descriptors, in the order the start tries them.
+// Tests start further down to take the fall-backs of a kernel without close_range (before 5.11)
+// and of a system without /proc; the program never changes it.
+enum class LinuxCloseOnExecWay { CloseRange, ProcSelfFd, EveryNumber };
+extern LinuxCloseOnExecWay LinuxFirstCloseOnExecWay;
