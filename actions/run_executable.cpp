@@ -5,6 +5,7 @@
 #include <lua.hpp>
 
 #include "platform/platform.h"
+#include "script/shared_state.h"
 
 namespace {
 
@@ -31,6 +32,11 @@ int RunExecutable(lua_State* L) {
 
 bool LaunchProcess(const std::string& exePath, const std::string& workingDir,
                    const std::vector<std::string>& options) {
+    // A client started now would outlive a launcher the player has just closed.
+    if (LauncherClosing()) {
+        std::cerr << "Process not started: the launcher is closing." << std::endl;
+        return false;
+    }
     // No quoting: an option holding spaces reaches the child as several words, on purpose.
     std::string commandLine;
     for (const std::string& option : options) {

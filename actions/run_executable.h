@@ -11,6 +11,8 @@ struct lua_State;
 int RunExecutable(lua_State* L);
 
 // Starts exePath in workingDir with " " + option for each option as its command line, without
-// waiting. Prints the child's id on std::cout, or the error number on std::cerr.
+// waiting. Prints the child's id on std::cout, or the error number on std::cerr. Once the
+// launcher is closing it starts nothing and prints "Process not started: the launcher is closing."
+// on std::cerr.
 bool LaunchProcess(const std::string& exePath, const std::string& workingDir,
                    const std::vector<std::string>& options);

@@ -8,6 +8,7 @@
 #include <lua.hpp>
 
 #include "platform/platform.h"
+#include "script/shared_state.h"
 
 namespace {
 
@@ -35,15 +36,16 @@ bool UnzipCheckedArguments(lua_State* L) {
     return ExtractZip(zipPath, outputFolder, progress);
 }
 
-// A file entry's data streamed into its output file; true when every byte arrived intact.
-bool ExtractFileEntry(unzFile archive, const std::string& outputPath) {
+// A file entry's data streamed into its output file. Asks LauncherClosing once per block, so a
+// close is honoured quickly even inside an entry of gigabytes.
+EntryOutcome ExtractFileEntry(unzFile archive, const std::string& outputPath) {
     if (unzOpenCurrentFile(archive) != UNZ_OK) {
-        return false;
+        return EntryOutcome::Failed;
     }
     std::ofstream out(outputPath, std::ios::out | std::ios::binary);
     if (!out.is_open()) {
         unzCloseCurrentFile(archive);
-        return false;
+        return EntryOutcome::Failed;
     }
     std::unique_ptr<char[]> buffer(new char[ReadBufferSize]());
     int count;
@@ -51,14 +53,34 @@ bool ExtractFileEntry(unzFile archive, const std::string& outputPath) {
         out.write(buffer.get(), count);
         if (out.fail()) {
             unzCloseCurrentFile(archive);
-            return false;
+            return EntryOutcome::Failed;
+        }
+        if (LauncherClosing()) {
+            unzCloseCurrentFile(archive);
+            return EntryOutcome::Cancelled;
         }
     }
     // A CRC mismatch shows only at the entry's close, a failed final write only at the stream's:
     // either means the file on disk is not the archive's.
     const bool entryIntact = unzCloseCurrentFile(archive) == UNZ_OK;
     out.close();
-    return count == 0 && entryIntact && !out.fail();
+    return count == 0 && entryIntact && !out.fail() ? EntryOutcome::Extracted
+                                                    : EntryOutcome::Failed;
+}
+
+// Creates every missing folder that the entry name puts between the output folder and its last
+// segment (all of a folder entry's name), one level at a time. Many zip writers list "a/b/c.txt"
+// without "a/" and "a/b/". The name must already have passed IsSafeEntryName.
+bool CreateEntryFolders(const std::string& outputFolder, const std::string& name) {
+    for (size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', slash + 1)) {
+        const std::string folder = outputFolder + "/" + name.substr(0, slash);
+        // A level that exists as a file is left for the file's own open to fail on.
+        if (!PlatformPathExists(folder) && !PlatformCreateFolder(folder)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool IsSeparator(char c) {
@@ -106,8 +128,13 @@ bool ExtractZip(const std::string& zipPath, const std::string& outputFolder,
     }
     ZPOS64_T done = 0;
     for (;;) {
-        if (!ExtractCurrentEntry(archive, outputFolder)) {
-            std::cerr << "Failed to extract file." << std::endl;
+        const EntryOutcome outcome = LauncherClosing() ? EntryOutcome::Cancelled
+                                                       : ExtractCurrentEntry(archive, outputFolder);
+        if (outcome != EntryOutcome::Extracted) {
+            std::cerr << (outcome == EntryOutcome::Cancelled
+                              ? "Extraction cancelled: the launcher is closing."
+                              : "Failed to extract file.")
+                      << std::endl;
             unzClose(archive);
             return false;
         }
@@ -124,34 +151,36 @@ bool ExtractZip(const std::string& zipPath, const std::string& outputFolder,
     return true;
 }
 
-bool ExtractCurrentEntry(unzFile archive, const std::string& outputFolder) {
+EntryOutcome ExtractCurrentEntry(unzFile archive, const std::string& outputFolder) {
     unz_file_info64 info = {};
     char name[NameBufferSize];
     if (unzGetCurrentFileInfo64(archive, &info, name, sizeof name, nullptr, 0, nullptr, 0) !=
         UNZ_OK) {
-        return false;
+        return EntryOutcome::Failed;
     }
     // A longer name arrives cut and unterminated; writing it under the cut name would be wrong.
-    if (info.size_filename >= NameBufferSize || !IsSafeEntryName(name)) {
-        return false;
+    if (info.size_filename >= NameBufferSize || !IsSafeEntryName(name) ||
+        !CreateEntryFolders(outputFolder, name)) {
+        return EntryOutcome::Failed;
     }
     const std::string outputPath = outputFolder + "/" + name;
     const size_t nameLength = std::strlen(name);
 
     if (name[nameLength - 1] == '/') {
         if (PlatformPathExists(outputPath)) {
-            return true;
+            return EntryOutcome::Extracted;
         }
-        return PlatformCreateFolder(outputPath);
+        return PlatformCreateFolder(outputPath) ? EntryOutcome::Extracted : EntryOutcome::Failed;
     }
-    if (!ExtractFileEntry(archive, outputPath)) {
-        return false;
+    const EntryOutcome outcome = ExtractFileEntry(archive, outputPath);
+    if (outcome != EntryOutcome::Extracted) {
+        return outcome;
     }
     const unsigned mode = static_cast<unsigned>(info.external_fa >> 16) & 0777;
     if ((info.version >> 8) == HostUnix && mode != 0) {
         PlatformApplyPermissions(outputPath, mode);
     }
-    return true;
+    return EntryOutcome::Extracted;
 }
 
 bool IsSafeEntryName(const char* name) {

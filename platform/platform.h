@@ -38,8 +38,9 @@ bool PlatformPathExists(const std::string& path);
 bool PlatformCreateFolder(const std::string& path);
 
 // Gives an extracted file the read, write and execute bits for owner, group and other that its
-// archive recorded (mode & 0777; set-id and sticky bits are never applied), so a client program
-// unpacked from a Unix-made archive can be started. Does nothing where files carry no such bits.
+// archive recorded, plus owner read and write ((mode & 0777) | 0600; set-id and sticky bits are
+// never applied), so a client program unpacked from a Unix-made archive can be started and a later
+// extraction can write over it. Does nothing where files carry no such bits.
 void PlatformApplyPermissions(const std::string& path, unsigned int unixMode);
 
 // --- Hashing ---

@@ -1,6 +1,7 @@
 // RunExecutable with a real child (the demo client) that records its arguments and working
-// folder: command-line words, option collection, argument errors, failed starts and the child
-// running on by itself.
+// folder: command-line words, option collection, argument errors, failed starts, the child
+// running on by itself, no start once the launcher is closing, and (Linux) the descriptors the
+// child inherits.
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -14,12 +15,17 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include "actions/run_executable.h"
+#ifndef _WIN32
+#include "platform/linux/linux_backend.h"
+#endif
 #include "script/host_functions.h"
 #include "script/shared_state.h"
 #include "tests/support/environment.h"
@@ -36,6 +42,7 @@ struct ClientLog {
     std::string commandLine; // Windows only: what the child was handed before its runtime split it
     std::string arg0;
     std::vector<std::string> args;
+    std::vector<std::string> descriptors; // Linux, with DEMO_CLIENT_LIST_FDS set
 };
 
 #ifdef _WIN32
@@ -69,6 +76,11 @@ class RunExecutableTest : public ::testing::Test {
     void TearDown() override {
         CloseHostInterpreter();
         UnsetEnvironment("DEMO_CLIENT_LINGER_MS");
+        ResetExitRequest();
+#ifndef _WIN32
+        UnsetEnvironment("DEMO_CLIENT_LIST_FDS");
+        LinuxFirstCloseOnExecWay = LinuxCloseOnExecWay::CloseRange;
+#endif
     }
 
     // Runs RunExecutable(callArguments) with CLIENT and WORK set; returns the Lua error text or "".
@@ -111,6 +123,8 @@ class RunExecutableTest : public ::testing::Test {
                 parsed.arg0 = value;
             } else if (key == "arg") {
                 parsed.args.push_back(value);
+            } else if (key == "fd") {
+                parsed.descriptors.push_back(value);
             }
         }
         return parsed;
@@ -329,6 +343,62 @@ TEST_F(RunExecutableTest, TheChildOutlivesTheLauncher) {
     EXPECT_EQ(WaitForLog().args, Words{"-log"});
 #endif
 }
+
+// --- The launcher closing ---
+
+TEST_F(RunExecutableTest, StartsNothingOnceTheLauncherIsClosing) {
+#ifndef _WIN32
+    // Orphans below this process become its children while this is set, so a client started
+    // through the double fork would show in waitpid.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+#endif
+    RequestExit(0);
+    ASSERT_EQ(Run("CLIENT, WORK, '-log'"), "");
+    EXPECT_TRUE(resultIsBoolean);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(stderrText, "Process not started: the launcher is closing.\n");
+    EXPECT_EQ(stdoutText, "");
+#ifndef _WIN32
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+#endif
+    EXPECT_FALSE(fs::exists(log));
+
+    ResetExitRequest();
+    ASSERT_EQ(Run("CLIENT, WORK, '-log'"), "");
+    EXPECT_TRUE(result);
+    EXPECT_EQ(WaitForLog().args, Words{"-log"});
+}
+
+#ifndef _WIN32
+// --- Descriptors (Linux) ---
+
+TEST_F(RunExecutableTest, TheChildInheritsNoDescriptorButTheStandardOnesWhicheverWayMarksThem) {
+    SetEnvironment("DEMO_CLIENT_LIST_FDS", "1");
+    // Inheritable, as a library may leave its descriptors: one low, one far above the others.
+    const int low = open("/dev/null", O_RDONLY);
+    ASSERT_GE(low, 0);
+    ASSERT_EQ(dup2(low, 900), 900);
+    for (LinuxCloseOnExecWay way :
+         {LinuxCloseOnExecWay::CloseRange, LinuxCloseOnExecWay::ProcSelfFd,
+          LinuxCloseOnExecWay::EveryNumber}) {
+        SCOPED_TRACE(static_cast<int>(way));
+        LinuxFirstCloseOnExecWay = way;
+        fs::remove(log);
+        ASSERT_EQ(Run("CLIENT, WORK, '-log'"), "");
+        EXPECT_TRUE(result);
+        const ClientLog started = WaitForLog();
+        EXPECT_EQ(started.args, Words{"-log"});
+        EXPECT_FALSE(started.descriptors.empty()) << "no descriptor listed";
+        for (const std::string& fd : started.descriptors) {
+            EXPECT_TRUE(fd == "0" || fd == "1" || fd == "2") << "inherited descriptor " << fd;
+        }
+    }
+    close(low);
+    close(900);
+}
+#endif
 
 TEST(LaunchProcess, PrintsOneLinePerOutcome) {
     ScratchDir scratch;

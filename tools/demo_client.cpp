@@ -11,7 +11,8 @@
 // receives one command line and its C runtime splits it into argv, so both are recorded. The
 // file is written under a temporary name and renamed, so a reader sees it whole or not at all.
 // When DEMO_CLIENT_LINGER_MS is set, the program first sleeps that many milliseconds, to show
-// that the launcher does not wait for it.
+// that the launcher does not wait for it. On Linux, when DEMO_CLIENT_LIST_FDS is set, a line
+// "fd <number>" follows for each descriptor it was started with, to show what it inherited.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <dirent.h>
 #endif
 
 namespace {
@@ -70,6 +73,23 @@ std::string CurrentFolder() {
     std::error_code error;
     const std::filesystem::path cwd = std::filesystem::current_path(error);
     return error ? std::string() : cwd.string();
+}
+
+// The open descriptors, but the one the listing itself holds.
+void ListDescriptors(std::vector<std::string>* lines) {
+    DIR* folder = opendir("/proc/self/fd");
+    if (folder == nullptr) {
+        lines->push_back("fd unknown");
+        return;
+    }
+    const std::string own = std::to_string(dirfd(folder));
+    while (const dirent* entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != ".." && name != own) {
+            lines->push_back("fd " + name);
+        }
+    }
+    closedir(folder);
 }
 #endif
 
@@ -121,6 +141,9 @@ int main(int argc, char** argv) {
                                       "arg0 " + std::string(argc > 0 ? argv[0] : "")};
     for (int i = 1; i < argc; ++i) {
         lines.push_back(std::string("arg ") + argv[i]);
+    }
+    if (std::getenv("DEMO_CLIENT_LIST_FDS") != nullptr) {
+        ListDescriptors(&lines);
     }
     return Record(lines);
 }

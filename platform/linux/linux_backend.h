@@ -46,3 +46,9 @@ extern int LinuxDispatchedEventCode;
 
 // Writes the splash window's X id into the instance lock, for a second launcher to raise it.
 void LinuxAnnounceWindow(unsigned long windowId);
+
+// How a started process loses the launcher's descriptors, in the order the start tries them.
+// Tests start further down to take the fall-backs of a kernel without close_range (before 5.11)
+// and of a system without /proc; the program never changes it.
+enum class LinuxCloseOnExecWay { CloseRange, ProcSelfFd, EveryNumber };
+extern LinuxCloseOnExecWay LinuxFirstCloseOnExecWay;

@@ -14,5 +14,7 @@ bool PlatformCreateFolder(const std::string& path) {
 }
 
 void PlatformApplyPermissions(const std::string& path, unsigned int unixMode) {
-    chmod(path.c_str(), static_cast<mode_t>(unixMode & 0777));
+    // The owner keeps read and write whatever the archive says: a read-only file would make every
+    // later extraction over it fail.
+    chmod(path.c_str(), static_cast<mode_t>((unixMode & 0777) | 0600));
 }

@@ -1,7 +1,9 @@
 // Linux process start. The child is started through an intermediate process that exits at once
 // (double fork), so it is re-parented away from the launcher: no zombie and no handle remain, and
 // it runs on after the launcher ends. A close-on-exec pipe carries the child's id and, when the
-// start fails (working folder, exec), the errno of the failure back to the launcher.
+// start fails (working folder, exec), the errno of the failure back to the launcher. The child
+// inherits no descriptor but 0-2: close_range where the kernel has it, else /proc/self/fd, else
+// every number below the descriptor limit.
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -10,8 +12,11 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "platform/linux/linux_backend.h"
 
 extern char** environ;
 
@@ -63,6 +68,73 @@ bool ResolveProgram(const std::string& exePath, std::string* program) {
     return true;
 }
 
+// Descriptor numbers never reach this: the kernel's default ceiling (fs.nr_open).
+constexpr long DescriptorCeiling = 1L << 20;
+
+// getdents64's record; the kernel aligns each to 8 bytes.
+struct DirectoryRecord {
+    uint64_t inode;
+    int64_t offset;
+    unsigned short length;
+    unsigned char type;
+    char name[1];
+};
+
+// The numbers a descriptor can have here, for the last fall-back. Taken before fork.
+int DescriptorLimit() {
+    const long limit = sysconf(_SC_OPEN_MAX);
+    return static_cast<int>(limit < 0 || limit > DescriptorCeiling ? DescriptorCeiling : limit);
+}
+
+bool MarkWithCloseRange() {
+#if defined(SYS_close_range) && defined(CLOSE_RANGE_CLOEXEC)
+    // Fails with ENOSYS before Linux 5.9 and EINVAL for the flag before 5.11.
+    return syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0;
+#else
+    return false;
+#endif
+}
+
+// Raw system calls and a stack buffer: nothing here allocates, so it is safe after fork.
+bool MarkListedInProc() {
+    const int folder = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        return false;
+    }
+    alignas(8) char buffer[4096];
+    long filled;
+    while ((filled = syscall(SYS_getdents64, folder, buffer, sizeof buffer)) > 0) {
+        for (long at = 0; at < filled;) {
+            const auto* record = reinterpret_cast<const DirectoryRecord*>(buffer + at);
+            at += record->length;
+            int fd = 0;
+            const char* digit = record->name;
+            for (; *digit >= '0' && *digit <= '9'; ++digit) {
+                fd = fd * 10 + (*digit - '0');
+            }
+            // "." and ".." have no digits.
+            if (digit != record->name && fd >= 3 && fd != folder) {
+                fcntl(fd, F_SETFD, FD_CLOEXEC);
+            }
+        }
+    }
+    close(folder);
+    return filled == 0;
+}
+
+// Marks every descriptor numbered 3 or more close-on-exec. Async-signal-safe.
+void MarkInheritedCloseOnExec(int descriptorLimit) {
+    if (LinuxFirstCloseOnExecWay == LinuxCloseOnExecWay::CloseRange && MarkWithCloseRange()) {
+        return;
+    }
+    if (LinuxFirstCloseOnExecWay != LinuxCloseOnExecWay::EveryNumber && MarkListedInProc()) {
+        return;
+    }
+    for (int fd = 3; fd < descriptorLimit; ++fd) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+}
+
 // Async-signal-safe: used between fork and exec.
 void SendReport(int fd, int32_t kind, int32_t value) {
     const StartReport report{kind, value};
@@ -72,15 +144,13 @@ void SendReport(int fd, int32_t kind, int32_t value) {
 
 // Runs in the grandchild; only async-signal-safe calls until execve.
 [[noreturn]] void ExecChild(int reportFd, const char* program, char* const* argv,
-                            const char* workingDir) {
+                            const char* workingDir, int descriptorLimit) {
     if (chdir(workingDir) != 0) {
         SendReport(reportFd, ReportFailure, errno);
         _exit(127);
     }
     // The launcher's own descriptors (archive, sockets) are not the child's business.
-#ifdef CLOSE_RANGE_CLOEXEC
-    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-#endif
+    MarkInheritedCloseOnExec(descriptorLimit);
     struct sigaction defaultAction = {};
     defaultAction.sa_handler = SIG_DFL;
     sigaction(SIGPIPE, &defaultAction, nullptr);
@@ -131,6 +201,8 @@ bool CollectReports(int fd, unsigned long* processIdOrError) {
 
 } // namespace
 
+LinuxCloseOnExecWay LinuxFirstCloseOnExecWay = LinuxCloseOnExecWay::CloseRange;
+
 bool PlatformStartProcess(const std::string& exePath, const std::string& commandLine,
                           const std::string& workingDir, unsigned long* processIdOrError) {
     std::string program;
@@ -146,6 +218,7 @@ bool PlatformStartProcess(const std::string& exePath, const std::string& command
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
+    const int descriptorLimit = DescriptorLimit();
 
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -169,7 +242,7 @@ bool PlatformStartProcess(const std::string& exePath, const std::string& command
             _exit(1);
         }
         if (child == 0) {
-            ExecChild(fds[1], program.c_str(), argv.data(), workingDir.c_str());
+            ExecChild(fds[1], program.c_str(), argv.data(), workingDir.c_str(), descriptorLimit);
         }
         SendReport(fds[1], ReportProcessId, child);
         _exit(0);
