@@ -9,10 +9,12 @@
 #include "actions/hash_file.h"
 #include "actions/run_executable.h"
 #include "actions/unzip.h"
+#include "app/ui_state.h"
 #include "platform/platform.h"
 #include "script/host_functions.h"
 #include "script/shared_state.h"
 #include "tests/support/lua_host.h"
+#include "tests/support/message_box_recorder.h"
 
 namespace {
 
@@ -107,6 +109,29 @@ TEST_F(HostFunctions, ExitAppOnTheWorkerPostsNoQuitToAnotherThread) {
     EXPECT_FALSE(AppRunning.load());
 }
 
+// Without a window the box is shown where it is asked for; GBK text is converted, a byte that is
+// no GBK is replaced rather than refused, and once the launcher is closing nothing is shown.
+TEST_F(HostFunctions, ShowMessageConvertsGbkAndShowsNothingWhileClosing) {
+    MessageBoxSink = RecordMessageBox;
+    ClearRecordedBoxes();
+    EXPECT_EQ(Exec("ShowMessage('\\214\\208\\206\\196 \\255')"
+                   "ShowMessage('second', '\\214\\208')"),
+              "");
+    ASSERT_EQ(RecordedBoxes.size(), 2u);
+    EXPECT_EQ(RecordedBoxes[0].text.substr(0, 3), L"\u4e2d\u6587 ");
+    EXPECT_GT(RecordedBoxes[0].text.size(), 3u) << "the stray byte is replaced, not dropped";
+    EXPECT_EQ(RecordedBoxes[0].title, L"Game Launcher");
+    EXPECT_EQ(RecordedBoxes[0].flags, 0x10u);
+    EXPECT_EQ(RecordedBoxes[0].owner, nullptr);
+    EXPECT_EQ(RecordedBoxes[1].title, L"\u4e2d");
+    EXPECT_NE(Exec("ShowMessage()"), "");
+
+    RequestExit(0);
+    EXPECT_EQ(Exec("ShowMessage('too late')"), "");
+    EXPECT_EQ(RecordedBoxes.size(), 2u);
+    MessageBoxSink = PlatformMessageBox;
+}
+
 TEST_F(HostFunctions, HideConsoleWithoutConsoleDoesNothing) {
     EXPECT_EQ(Exec("HideConsole() HideConsole(1, 2)"), "");
 }
@@ -120,11 +145,13 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
     EXPECT_EQ(lua_gettop(L), top);
     EXPECT_STREQ(lua_tostring(L, -2), "sentinel");
 
-    const std::pair<const char*, lua_CFunction> expected[] = {
-        {"SetProgress", SetProgress},     {"ExitApp", ExitApp},
-        {"HideConsole", HideConsole},     {"Unzip", Unzip},
-        {"RunExecutable", RunExecutable}, {"ShowMessage", ShowMessage},
-        {"HashFile", HashFile}};
+    const std::pair<const char*, lua_CFunction> expected[] = {{"SetProgress", SetProgress},
+                                                              {"ExitApp", ExitApp},
+                                                              {"HideConsole", HideConsole},
+                                                              {"Unzip", Unzip},
+                                                              {"RunExecutable", RunExecutable},
+                                                              {"ShowMessage", ShowMessage},
+                                                              {"HashFile", HashFile}};
     for (const auto& [name, function] : expected) {
         lua_getglobal(L, name);
         EXPECT_TRUE(lua_iscfunction(L, -1)) << name;
