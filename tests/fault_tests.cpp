@@ -36,8 +36,8 @@ using Clock = std::chrono::steady_clock;
 
 const std::string PackagePath = "/client/pc/2100/exe/windows_pc_halden_202505171539.zip";
 const char* const Started = "Process created successfully with PID: ";
-// Long enough for any launcher on a loaded machine, far shorter than a hang.
-const auto Patience = std::chrono::seconds(20);
+// Long enough for a sanitizer build on a loaded machine, far shorter than a hang.
+const auto Patience = std::chrono::seconds(60);
 
 // Waits (bounded) for a condition that another process brings about.
 template <typename Condition>
@@ -71,6 +71,11 @@ class Launcher {
              Limits limits = Limits())
         : folder_(folder) {
         std::vector<std::string> variables = environment;
+        // A sanitizer build's leak checker would sign off on the error stream the tests read.
+        if (const char* leakOptions = std::getenv("LSAN_OPTIONS")) {
+            variables.push_back(std::string("LSAN_OPTIONS=") + leakOptions +
+                                ":print_suppressions=0");
+        }
         for (char** entry = environ; *entry != nullptr; ++entry) {
             variables.emplace_back(*entry);
         }
@@ -109,7 +114,7 @@ class Launcher {
         }
     }
 
-    // The exit code, or -1 when the launcher did not end in time or did not exit normally.
+    // The exit code; -1 when the launcher did not end in time, -100 - n when signal n ended it.
     int Wait() {
         int status = 0;
         const bool ended = WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; });
@@ -117,7 +122,7 @@ class Launcher {
             return -1;
         }
         exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -100 - WTERMSIG(status);
     }
 
     void Kill() {
@@ -148,13 +153,7 @@ class Launcher {
         event.xclient.data.l[1] = CurrentTime;
         XSendEvent(display, window, False, NoEventMask, &event);
         XCloseDisplay(display);
-        closedAt_ = Clock::now();
         return true;
-    }
-
-    // Seconds from CloseWindow to the end seen by Wait.
-    double SecondsSinceClose() const {
-        return std::chrono::duration<double>(Clock::now() - closedAt_).count();
     }
 
     std::string Out() const {
@@ -168,7 +167,6 @@ class Launcher {
     std::string folder_;
     pid_t pid_ = -1;
     bool exited_ = false;
-    Clock::time_point closedAt_;
 };
 
 class Faults : public ::testing::Test {
@@ -312,8 +310,11 @@ TEST_F(Faults, ClosedWhileDownloadingStalledOrExtractingEndsWithZeroAndStartsNot
         std::unique_ptr<Launcher> launcher = Start(server);
         ASSERT_TRUE(WaitUntil([&] { return !server.RequestedPaths().empty(); }));
         ASSERT_TRUE(launcher->CloseWindow(runtime_.Path()));
-        EXPECT_EQ(launcher->Wait(), 0);
-        EXPECT_LT(launcher->SecondsSinceClose(), 10.0) << "far below the 30 s time-out";
+        EXPECT_EQ(launcher->Wait(), 0) << launcher->Err();
+        // Ended by the close, not by the 30 s time-out that would end such a transfer too.
+        EXPECT_NE(launcher->Err().find("download cancelled: the launcher is closing"),
+                  std::string::npos)
+            << launcher->Err();
         EXPECT_EQ(Count(launcher->Out(), Started), 0u);
         EXPECT_EQ(ReadFile(BoxLog), "") << "a player who closed the window is not told why";
         EXPECT_TRUE(PathExists(Mark));
