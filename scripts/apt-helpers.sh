@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by install-deps.sh and build-windows.sh: root or sudo, apt's package lists, and which
 # packages are missing. The caller sets apt_log_name, the name its messages start with.
 
