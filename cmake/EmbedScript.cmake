@@ -1,16 +1,21 @@
 # Turns the carried Lua script into a C byte array.
 #
-# Run as: cmake -DINPUT=<lua file> -DOUTPUT=<c file> -DDOWNLOAD_HOST=<host[:port]> -P EmbedScript.cmake
+# Run as: cmake -DINPUT=<lua file> -DOUTPUT=<c file> -DDOWNLOAD_HOST=<host[:port]>
+#               -DDOWNLOAD_SCHEME=<http|https> -DPACKAGE_SHA256=<64 hex digits or empty>
+#               -P EmbedScript.cmake
 #
 # The source is edited in UTF-8; the program carries it in GBK (code page 936), so the
-# script's Chinese messages reach standard output as GBK bytes. @LAUNCHER_DOWNLOAD_HOST@
-# in the text is replaced by the download host first.
+# script's Chinese messages reach standard output as GBK bytes. @LAUNCHER_DOWNLOAD_SCHEME@,
+# @LAUNCHER_PACKAGE_SHA256@ (in lowercase) and @LAUNCHER_DOWNLOAD_HOST@ in the text are replaced
+# by the build's values first.
 
-foreach(var INPUT OUTPUT DOWNLOAD_HOST)
+foreach(var INPUT OUTPUT DOWNLOAD_HOST DOWNLOAD_SCHEME PACKAGE_SHA256)
     if(NOT DEFINED ${var})
         message(FATAL_ERROR "EmbedScript.cmake: ${var} is not set")
     endif()
 endforeach()
+include("${CMAKE_CURRENT_LIST_DIR}/DownloadOptions.cmake")
+launcher_check_download_options("${DOWNLOAD_SCHEME}" "${PACKAGE_SHA256}" PACKAGE_SHA256)
 
 # Checked on the raw bytes: reading as text would quietly drop carriage returns.
 file(READ "${INPUT}" raw_hex HEX)
@@ -23,6 +28,9 @@ if(raw_bytes MATCHES "(^|,)00,")
 endif()
 
 file(READ "${INPUT}" text)
+# The host last, so that its value is carried as given and never searched for placeholders.
+string(REPLACE "@LAUNCHER_DOWNLOAD_SCHEME@" "${DOWNLOAD_SCHEME}" text "${text}")
+string(REPLACE "@LAUNCHER_PACKAGE_SHA256@" "${PACKAGE_SHA256}" text "${text}")
 string(REPLACE "@LAUNCHER_DOWNLOAD_HOST@" "${DOWNLOAD_HOST}" text "${text}")
 
 set(utf8_file "${OUTPUT}.utf8")
@@ -34,6 +42,7 @@ execute_process(
     RESULT_VARIABLE iconv_result
     ERROR_VARIABLE iconv_error)
 if(NOT iconv_result EQUAL 0)
+    file(REMOVE "${utf8_file}" "${gbk_file}")
     message(FATAL_ERROR "${INPUT}: cannot convert the script to GBK: ${iconv_error}")
 endif()
 

@@ -97,6 +97,7 @@ function Update(time)
         -- local exePath = "windows_pc_tundra"
         local pcexename = "windows_pc_halden_202505171539.zip"
         local exePath = "windows_pc_halden"
+        local packageSha256 = "@LAUNCHER_PACKAGE_SHA256@"
 
         local versionPath = diskWritablePath .. "/" .. "game/" .. exePath .. "/patch/version.json"
         local filePath = diskWritablePath .. "/" .. pcexename
@@ -108,7 +109,7 @@ function Update(time)
                 Fail(markError)
             end
             mark:close()
-            DownloadFile("http://@LAUNCHER_DOWNLOAD_HOST@/client/pc/2100/exe/" .. pcexename, filePath)
+            DownloadFile("@LAUNCHER_DOWNLOAD_SCHEME@://@LAUNCHER_DOWNLOAD_HOST@/client/pc/2100/exe/" .. pcexename, filePath)
             SetProgress(0)
             local extracted = Unzip(filePath, diskWritablePath .. "/game", function(progress)
                 SetProgress(progress)

@@ -1,19 +1,39 @@
-# Checks the build step that carries the script: GBK bytes, host substitution, refused inputs.
+# Checks the build step that carries the script: GBK bytes, the build's values filled in,
+# refused inputs.
 # Run as: cmake -DEMBED=<EmbedScript.cmake> -DWORK=<scratch folder> -P embed_script_tests.cmake
 
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 
+# embed(text expect_success [scheme digest [refusal_pattern]]): scheme and digest default to http
+# and none. A refusal must leave no output behind and, when given, say what refusal_pattern says.
 function(embed input_text expect_success)
+    set(scheme http)
+    set(digest "")
+    if(ARGC GREATER 3)
+        set(scheme "${ARGV2}")
+        set(digest "${ARGV3}")
+    endif()
     file(WRITE "${WORK}/in.lua" "${input_text}")
+    file(REMOVE "${WORK}/out.c")
     execute_process(
         COMMAND "${CMAKE_COMMAND}" -DINPUT=${WORK}/in.lua -DOUTPUT=${WORK}/out.c
-                -DDOWNLOAD_HOST=example.test:81 -P "${EMBED}"
+                -DDOWNLOAD_HOST=example.test:81 -DDOWNLOAD_SCHEME=${scheme}
+                -DPACKAGE_SHA256=${digest} -P "${EMBED}"
         RESULT_VARIABLE result OUTPUT_QUIET ERROR_VARIABLE error)
     if(expect_success AND NOT result EQUAL 0)
         message(FATAL_ERROR "embedding failed unexpectedly: ${error}")
-    elseif(NOT expect_success AND result EQUAL 0)
-        message(FATAL_ERROR "embedding accepted a script it must refuse: ${input_text}")
+    elseif(NOT expect_success)
+        if(result EQUAL 0)
+            message(FATAL_ERROR "embedding accepted what it must refuse: ${input_text} ${scheme} ${digest}")
+        endif()
+        file(GLOB left "${WORK}/out.c*")
+        if(left)
+            message(FATAL_ERROR "a refused embedding left ${left}")
+        endif()
+        if(ARGC GREATER 4 AND NOT error MATCHES "${ARGV4}")
+            message(FATAL_ERROR "the refusal does not say \"${ARGV4}\": ${error}")
+        endif()
     endif()
 endfunction()
 
@@ -34,6 +54,27 @@ endif()
 if(NOT generated MATCHES "CarriedScriptSize = 43;")
     message(FATAL_ERROR "wrong size:\n${generated}")
 endif()
+
+# The scheme and the digest, in lowercase, fill their placeholders; the text is carried whole.
+set(digest "0123456789ABCDEFabcdef0123456789ABCDEFabcdef0123456789ABCDEF0123")
+embed("\n@LAUNCHER_DOWNLOAD_SCHEME@://@LAUNCHER_DOWNLOAD_HOST@/x '@LAUNCHER_PACKAGE_SHA256@'\n"
+      TRUE https "${digest}")
+string(TOLOWER "${digest}" lowercase)
+string(HEX "\nhttps://example.test:81/x '${lowercase}'\n" expected_hex)
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," expected_bytes "${expected_hex}")
+file(READ "${WORK}/out.c" generated)
+string(REPLACE "\n    " "" flat "${generated}")
+string(FIND "${flat}" "{${expected_bytes}0x00}" whole_at)
+if(whole_at EQUAL -1 OR NOT generated MATCHES "CarriedScriptSize = 94;")
+    message(FATAL_ERROR "scheme or digest not filled in as expected:\n${generated}")
+endif()
+
+# Refused, as the configure refuses them: another scheme, a digest one digit short, 64
+# characters that are not all hex digits (a quote would end the script's string).
+embed("\nprint(1)\n" FALSE ftp "" "LAUNCHER_DOWNLOAD_SCHEME must be http or https")
+string(SUBSTRING "${lowercase}" 1 63 short)
+embed("\nprint(1)\n" FALSE http "${short}" "LAUNCHER_PACKAGE_SHA256 must be the package's SHA-256")
+embed("\nprint(1)\n" FALSE http "${short}\"" "LAUNCHER_PACKAGE_SHA256 must be")
 
 # Refused: carriage returns, text GBK cannot represent, empty text.
 embed("\nprint(1)\r\n" FALSE)
