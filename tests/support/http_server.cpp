@@ -1,6 +1,7 @@
 #include "tests/support/http_server.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -174,10 +175,14 @@ const char* ReasonPhrase(int status) {
     switch (status) {
     case 200:
         return "OK";
+    case 206:
+        return "Partial Content";
     case 403:
         return "Forbidden";
     case 404:
         return "Not Found";
+    case 416:
+        return "Range Not Satisfiable";
     case 500:
         return "Internal Server Error";
     case 503:
@@ -185,6 +190,46 @@ const char* ReasonPhrase(int status) {
     default:
         return "Status";
     }
+}
+
+// The N of "bytes=N-", the one range form libcurl sends to resume; false for anything else.
+bool ParseRangeStart(const std::string& range, uint64_t* start) {
+    const std::string prefix = "bytes=";
+    if (range.compare(0, prefix.size(), prefix) != 0 || range.size() < prefix.size() + 2 ||
+        range.back() != '-' || range.size() - prefix.size() > 20) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (size_t i = prefix.size(); i + 1 < range.size(); ++i) {
+        if (range[i] < '0' || range[i] > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(range[i] - '0');
+    }
+    *start = value;
+    return true;
+}
+
+// The value of the request head's header `name` (given in lowercase), "" when it has none.
+std::string HeaderValue(const std::string& head, const std::string& name) {
+    for (size_t line = head.find("\r\n"); line != std::string::npos;
+         line = head.find("\r\n", line + 2)) {
+        const size_t begin = line + 2;
+        const size_t end = head.find("\r\n", begin);
+        const size_t colon = head.find(':', begin);
+        if (end == std::string::npos || colon == std::string::npos || colon > end ||
+            colon - begin != name.size()) {
+            continue;
+        }
+        std::string field = head.substr(begin, name.size());
+        std::transform(field.begin(), field.end(), field.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (field == name) {
+            const size_t value = head.find_first_not_of(' ', colon + 1);
+            return value < end ? head.substr(value, end - value) : std::string();
+        }
+    }
+    return std::string();
 }
 
 } // namespace
@@ -267,6 +312,11 @@ std::vector<std::string> HttpServer::RequestedPaths() const {
     return requested_;
 }
 
+std::vector<std::string> HttpServer::RequestedRanges() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requestedRanges_;
+}
+
 bool HttpServer::WaitForStall(const std::string& path, std::chrono::milliseconds timeout,
                               int count) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -334,7 +384,8 @@ void HttpServer::AcceptLoop() {
 
 void HttpServer::ServeConnection(SocketHandle fd) {
     std::string path;
-    if (!ReadRequestPath(fd, &path)) {
+    std::string range;
+    if (!ReadRequest(fd, &path, &range)) {
         CloseConnection(fd);
         return;
     }
@@ -342,23 +393,46 @@ void HttpServer::ServeConnection(SocketHandle fd) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requested_.push_back(path);
+        requestedRanges_.push_back(range);
         auto route = routes_.find(path);
         response = route != routes_.end() ? route->second : HttpResponse::Body("not found\n", 404);
     }
 
-    const std::string& body = *response.body;
+    const size_t size = response.body->size();
+    size_t start = 0;
+    std::string contentRange;
+    uint64_t asked = 0;
+    if (response.honoursRanges && response.status == 200 &&
+        response.length == HttpResponse::Length::Exact && ParseRangeStart(range, &asked)) {
+        const std::string whole = "/" + std::to_string(size);
+        if (asked >= size) {
+            response = HttpResponse::Body(std::string(), 416);
+            contentRange = "bytes *" + whole;
+        } else {
+            response.status = 206;
+            start = static_cast<size_t>(asked);
+            contentRange =
+                "bytes " + std::to_string(start) + "-" + std::to_string(size - 1) + whole;
+        }
+    }
+    const std::string& sent = *response.body;
     std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " +
                        ReasonPhrase(response.status) +
                        "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n";
+    if (!contentRange.empty()) {
+        head += "Content-Range: " + contentRange + "\r\n";
+    }
     if (response.length == HttpResponse::Length::Exact) {
-        head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        head += "Content-Length: " + std::to_string(sent.size() - start) + "\r\n";
     } else if (response.length == HttpResponse::Length::Announced) {
         head += "Content-Length: " + std::to_string(response.announcedLength) + "\r\n";
     }
     head += "\r\n";
 
-    const size_t first = std::min<uint64_t>(response.stallAfter, body.size());
-    bool sending = SendAll(fd, head.data(), head.size()) && SendBody(fd, path, response, 0, first);
+    const size_t first =
+        std::max<uint64_t>(start, std::min<uint64_t>(response.stallAfter, sent.size()));
+    bool sending =
+        SendAll(fd, head.data(), head.size()) && SendBody(fd, path, response, start, first);
     if (sending && response.stallFor.count() > 0) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -367,7 +441,7 @@ void HttpServer::ServeConnection(SocketHandle fd) {
         progress_changed_.notify_all();
         sending = Hold(response.stallFor);
     }
-    if (sending && SendBody(fd, path, response, first, body.size())) {
+    if (sending && SendBody(fd, path, response, first, sent.size())) {
         // Half-close and wait for the client to close first: closing with unread request bytes
         // would reset the connection and could destroy the end of the response.
         shutdown(fd, ShutSend);
@@ -380,7 +454,7 @@ void HttpServer::ServeConnection(SocketHandle fd) {
     CloseConnection(fd);
 }
 
-bool HttpServer::ReadRequestPath(SocketHandle fd, std::string* path) {
+bool HttpServer::ReadRequest(SocketHandle fd, std::string* path, std::string* range) {
     std::string head;
     char buffer[4096];
     while (head.find("\r\n\r\n") == std::string::npos) {
@@ -403,6 +477,7 @@ bool HttpServer::ReadRequestPath(SocketHandle fd, std::string* path) {
         return false;
     }
     *path = head.substr(start + 1, end - start - 1);
+    *range = HeaderValue(head, "range");
     return true;
 }
 
