@@ -85,10 +85,17 @@ class EndToEnd : public ::testing::Test {
 #endif
     }
 
-    // The carried text with the test server as download host, and SetProgress wrapped so every
-    // value the script reports lands in progress.log, in order.
-    std::string ScriptFor(int port) const {
+    // The carried text with the test server as download host and `pinned` as the package's
+    // digest, and SetProgress wrapped so every value the script reports lands in progress.log, in
+    // order.
+    std::string ScriptFor(int port, const std::string& pinned = "") const {
         std::string text(CarriedScriptText, CarriedScriptSize);
+        const std::string unpinned = "local packageSha256 = \"\"";
+        const size_t digest = text.find(unpinned);
+        EXPECT_NE(digest, std::string::npos) << "the carried script pins a digest already";
+        if (digest != std::string::npos) {
+            text.replace(digest, unpinned.size(), "local packageSha256 = \"" + pinned + "\"");
+        }
         const std::string host = CARRIED_DOWNLOAD_HOST;
         const size_t at = text.find("http://" + host + "/");
         EXPECT_NE(at, std::string::npos) << "the carried script names no download URL";
@@ -105,8 +112,8 @@ class EndToEnd : public ::testing::Test {
     }
 
     // Runs the script on its own thread, as the window starts the worker.
-    RunOutput RunLauncherScript(int port) {
-        const std::string text = ScriptFor(port);
+    RunOutput RunLauncherScript(int port, const std::string& pinned = "") {
+        const std::string text = ScriptFor(port, pinned);
         std::remove("progress.log");
         OutputCapture capture;
         std::thread worker([&text] { RunScriptText(text.c_str(), text.size()); });
@@ -142,6 +149,44 @@ class EndToEnd : public ::testing::Test {
 
     static std::string DemoPackage() {
         return ReadFile(DEMO_PACKAGE_PATH);
+    }
+
+    // The lowercase hex SHA-256 of the bytes, as HashFile gives it.
+    static std::string Sha256(const std::string& bytes) {
+        ScratchDir dir;
+        WriteFile(dir / "bytes", bytes);
+        unsigned char digest[Sha256Size];
+        std::string reason;
+        EXPECT_EQ(PlatformHashFileSha256(
+                      dir / "bytes", [] { return false; }, digest, &reason),
+                  HashStatus::Done)
+            << reason;
+        std::string hex;
+        for (const unsigned char byte : digest) {
+            hex += "0123456789abcdef"[byte >> 4];
+            hex += "0123456789abcdef"[byte & 15];
+        }
+        return hex;
+    }
+
+    // What a cut install leaves: its mark and the bytes it had of the archive.
+    void LeaveCutInstall(const std::string& archiveBytes) const {
+        WriteFile(MarkPath, "");
+        WriteFile(ArchivePath, archiveBytes);
+    }
+
+    // A run that refused the package: the box, nothing extracted or started, the archive gone and
+    // the install still marked.
+    void ExpectRefused(const RunOutput& run, const std::string& got, const std::string& pinned) {
+        const std::string reason = "the package is damaged or not the expected one (SHA-256 " +
+                                   got + ", expected " + pinned + ")";
+        EXPECT_EQ(run.err, "Lua Update error: " + reason + "\n");
+        ExpectFailureBox(InstallFailed, std::wstring(reason.begin(), reason.end()));
+        EXPECT_EQ(RequestedExitCode(-1), 1);
+        EXPECT_FALSE(PathExists(ArchivePath));
+        EXPECT_FALSE(PathExists(Root + "/game"));
+        EXPECT_TRUE(PathExists(MarkPath));
+        EXPECT_EQ(run.out.find("Process created"), std::string::npos);
     }
 
     ScratchDir scratch_;
@@ -353,4 +398,96 @@ TEST_F(EndToEnd, PackageWithAnotherTopFolderIsDownloadedAgainNextRun) {
     ResetExitRequest();
     RunLauncherScript(server.Port());
     EXPECT_EQ(server.RequestedPaths().size(), 2u);
+}
+
+TEST_F(EndToEnd, CutInstallIsResumedOrDownloadedWholeInTheSameRun) {
+    const std::string package = DemoPackage();
+    const size_t have = package.size() / 3 + 1;
+    char haveShare[32];
+    std::snprintf(haveShare, sizeof haveShare, "%.7g\n",
+                  static_cast<double>(have) / static_cast<double>(package.size()));
+    const std::string resumed = "bytes=" + std::to_string(have) + "-";
+    const std::string past = "bytes=" + std::to_string(package.size() + 5) + "-";
+
+    // The server holds the rest at its start, so the bar shows the bytes kept before any arrive.
+    HttpResponse honoured = HttpResponse::Stall(package, have, std::chrono::milliseconds(300));
+    HttpResponse ignored = HttpResponse::Body(package);
+    ignored.honoursRanges = false;
+    struct Case {
+        const char* what;
+        HttpResponse response;
+        std::string kept;
+        std::vector<std::string> ranges;
+    };
+    const Case cases[] = {
+        {"honoured", honoured, package.substr(0, have), {resumed}},
+        {"ignored", ignored, package.substr(0, have), {resumed, ""}},
+        // Longer than the package, so no part of it: 416, then the whole.
+        {"past the end", HttpResponse::Body(package), package + "extra", {past, ""}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HttpServer server;
+        server.Route(PackagePath, c.response);
+        LeaveCutInstall(c.kept);
+        ResetExitRequest();
+        const RunOutput run = RunLauncherScript(server.Port());
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(server.RequestedRanges(), c.ranges);
+        EXPECT_TRUE(ReadFile(ArchivePath) == package) << "the archive is byte-exact";
+        EXPECT_FALSE(PathExists(MarkPath));
+        EXPECT_NE(WaitForClientLog(), "");
+        EXPECT_EQ(RequestedExitCode(-1), 0);
+        if (c.ranges.size() == 1) {
+            EXPECT_EQ(server.BodyBytesSent(PackagePath), package.size() - have);
+            EXPECT_EQ(ProgressLog().rfind(haveShare, 0), 0u) << ProgressLog();
+        }
+        std::filesystem::remove(ClientDir + "/client.log");
+    }
+}
+
+TEST_F(EndToEnd, PackageChangedOnTheServerMidInstallIsRefusedAndTheNextRunGetsItWhole) {
+    const std::string package = DemoPackage();
+    // The package the cut install was fetching differs from today's in its first bytes.
+    std::string earlier = package;
+    earlier[10] = static_cast<char>(earlier[10] ^ 0x5a);
+    const size_t have = package.size() / 2 + 1;
+    LeaveCutInstall(earlier.substr(0, have));
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(package));
+    const std::string pinned = Sha256(package);
+
+    const RunOutput run = RunLauncherScript(server.Port(), pinned);
+    ExpectRefused(run, Sha256(earlier.substr(0, have) + package.substr(have)), pinned);
+    EXPECT_EQ(server.BodyBytesSent(PackagePath), package.size() - have) << "it was resumed";
+
+    ClearRecordedBoxes();
+    ResetExitRequest();
+    const RunOutput next = RunLauncherScript(server.Port(), pinned);
+    EXPECT_EQ(next.err, "");
+    EXPECT_EQ(server.RequestedRanges(),
+              (std::vector<std::string>{"bytes=" + std::to_string(have) + "-", ""}));
+    EXPECT_TRUE(ReadFile(ArchivePath) == package);
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_FALSE(PathExists(MarkPath));
+    EXPECT_EQ(RequestedExitCode(-1), 0);
+}
+
+TEST_F(EndToEnd, TamperedPackageIsRefusedAndNothingIsExtractedOrStarted) {
+    const std::string package = DemoPackage();
+    std::string tampered = package;
+    tampered[tampered.size() / 2] = static_cast<char>(tampered[tampered.size() / 2] ^ 1);
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(tampered));
+    const std::string pinned = Sha256(package);
+
+    ExpectRefused(RunLauncherScript(server.Port(), pinned), Sha256(tampered), pinned);
+
+    // Once the server has the right package again, the next run installs it.
+    server.Route(PackagePath, HttpResponse::Body(package));
+    ClearRecordedBoxes();
+    ResetExitRequest();
+    EXPECT_EQ(RunLauncherScript(server.Port(), pinned).err, "");
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_EQ(server.RequestedRanges(), (std::vector<std::string>{"", ""}));
 }
