@@ -58,6 +58,10 @@ const std::string Deleted = "\xb3\xc9\xb9\xa6" + Deleting;
 const std::string AlreadyGone = "\xd1\xb9\xcb\xf5\xb0\xfc\xd2\xd1\xb2\xbb\xb4\xe6\xd4\xda\xa3\xac"
                                 "\xbf\xc9\xc4\xdc\xd2\xd1\xb1\xbb\xd5\xbc\xd3\xc3";
 
+bool NeverStop() {
+    return false;
+}
+
 struct RunOutput {
     std::string out;
     std::string err;
@@ -159,8 +163,7 @@ class EndToEnd : public ::testing::Test {
         WriteFile(dir / "bytes", bytes);
         unsigned char digest[Sha256Size];
         std::string reason;
-        EXPECT_EQ(PlatformHashFileSha256(
-                      dir / "bytes", [] { return false; }, digest, &reason),
+        EXPECT_EQ(PlatformHashFileSha256(dir / "bytes", NeverStop, digest, &reason),
                   HashStatus::Done)
             << reason;
         std::string hex;
@@ -405,47 +408,38 @@ TEST_F(EndToEnd, PackageWithAnotherTopFolderIsDownloadedAgainNextRun) {
 TEST_F(EndToEnd, CutInstallIsResumedOrDownloadedWholeInTheSameRun) {
     const std::string package = DemoPackage();
     const size_t have = package.size() / 3 + 1;
-    char haveShare[32];
-    std::snprintf(haveShare, sizeof haveShare, "%.7g\n",
-                  static_cast<double>(have) / static_cast<double>(package.size()));
-    const std::string resumed = "bytes=" + std::to_string(have) + "-";
-    const std::string past = "bytes=" + std::to_string(package.size() + 5) + "-";
-
-    // The server holds the rest at its start, so the bar shows the bytes kept before any arrive.
-    HttpResponse honoured = HttpResponse::Stall(package, have, std::chrono::milliseconds(300));
-    HttpResponse ignored = HttpResponse::Body(package);
-    ignored.honoursRanges = false;
-    struct Case {
-        const char* what;
-        HttpResponse response;
-        std::string kept;
-        std::vector<std::string> ranges;
-    };
-    const Case cases[] = {
-        {"honoured", honoured, package.substr(0, have), {resumed}},
-        {"ignored", ignored, package.substr(0, have), {resumed, ""}},
-        // Longer than the package, so no part of it: 416, then the whole.
-        {"past the end", HttpResponse::Body(package), package + "extra", {past, ""}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    const std::string rest = "bytes=" + std::to_string(have) + "-";
+    // A run after a cut install that kept `kept`: installs; gives what the server saw.
+    const auto resume = [&](const HttpResponse& response, const std::string& kept) {
         HttpServer server;
-        server.Route(PackagePath, c.response);
-        LeaveCutInstall(c.kept);
+        server.Route(PackagePath, response);
+        LeaveCutInstall(kept);
         ResetExitRequest();
-        const RunOutput run = RunLauncherScript(server.Port());
-        EXPECT_EQ(run.err, "");
-        EXPECT_EQ(server.RequestedRanges(), c.ranges);
+        EXPECT_EQ(RunLauncherScript(server.Port()).err, "");
         EXPECT_TRUE(ReadFile(ArchivePath) == package) << "the archive is byte-exact";
         EXPECT_FALSE(PathExists(MarkPath));
         EXPECT_NE(WaitForClientLog(), "");
-        EXPECT_EQ(RequestedExitCode(-1), 0);
-        if (c.ranges.size() == 1) {
-            EXPECT_EQ(server.BodyBytesSent(PackagePath), package.size() - have);
-            EXPECT_EQ(ProgressLog().rfind(haveShare, 0), 0u) << ProgressLog();
-        }
         std::filesystem::remove(ClientDir + "/client.log");
-    }
+        return std::make_pair(server.RequestedRanges(), server.BodyBytesSent(PackagePath));
+    };
+
+    // Held at the start of the rest, so the bar shows the bytes kept before any arrive.
+    const auto resumed = resume(HttpResponse::Stall(package, have, std::chrono::milliseconds(300)),
+                                package.substr(0, have));
+    EXPECT_EQ(resumed.first, std::vector<std::string>{rest});
+    EXPECT_EQ(resumed.second, package.size() - have);
+    char share[32];
+    std::snprintf(share, sizeof share, "%.7g\n",
+                  static_cast<double>(have) / static_cast<double>(package.size()));
+    EXPECT_EQ(ProgressLog().rfind(share, 0), 0u) << ProgressLog();
+
+    HttpResponse ignoring = HttpResponse::Body(package);
+    ignoring.honoursRanges = false;
+    EXPECT_EQ(resume(ignoring, package.substr(0, have)).first,
+              (std::vector<std::string>{rest, ""}));
+    // Longer than the package, so no part of it: 416, then the whole.
+    EXPECT_EQ(resume(HttpResponse::Body(package), package + "extra").first,
+              (std::vector<std::string>{"bytes=" + std::to_string(package.size() + 5) + "-", ""}));
 }
 
 TEST_F(EndToEnd, PackageChangedOnTheServerMidInstallIsRefusedAndTheNextRunGetsItWhole) {
