@@ -48,9 +48,10 @@ function Update(time)
                 local have = 0
                 if append then
                     -- Lua 5.1 seeks with a C long, 32 bits on Windows: past 2 GiB the size is
-                    -- unknown, and only a whole download is sure to be right.
+                    -- unknown (nil, or -1 from ftell), and only a whole download is sure to be
+                    -- right.
                     have = file:seek("end")
-                    if not have then
+                    if not have or have < 0 then
                         file:close()
                         return Fetch(false)
                     end
