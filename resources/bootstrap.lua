@@ -35,46 +35,78 @@ function Update(time)
         end
         local diskWritablePath = "C:/Users/" .. userName .. "/Documents"
 
-        local function DownloadFile(url, output_file)
-            local file, openError = io.open(output_file, "wb+")
-            if not file then
-                Fail(openError)
-            end
-            local status
-            local easy = cURL.easy_init()
-            easy:setopt_url(url)
-            local done, performError = pcall(easy.perform, easy, {
-                -- Each response starts with its status line; only a 200 carries the package.
-                headerfunction = function(line)
-                    status = tonumber(line:match("^HTTP/%S+%s+(%d%d%d)")) or status
-                end,
-                writefunction = function(str)
-                    if status ~= 200 then
-                        Fail("HTTP " .. tostring(status))
+        -- Downloads url into output_file. With `resume` the bytes already there are kept and
+        -- only the rest is asked for; a server that cannot send the rest gets asked for all of it.
+        local function DownloadFile(url, output_file, resume)
+            -- One request: the whole package (200), or with `append` the rest after the bytes the
+            -- file has (206). Gives the status, the bytes kept, and the failure if there is one.
+            local function Fetch(append)
+                local file, openError = io.open(output_file, append and "ab" or "wb+")
+                if not file then
+                    Fail(openError)
+                end
+                local have = 0
+                if append then
+                    -- Lua 5.1 seeks with a C long, 32 bits on Windows: past 2 GiB the size is
+                    -- unknown (nil, or -1 from ftell), and only a whole download is sure to be
+                    -- right.
+                    have = file:seek("end")
+                    if not have or have < 0 then
+                        file:close()
+                        return Fetch(false)
                     end
-                    local written, writeError = file:write(str)
-                    if not written then
-                        Fail(output_file .. ": " .. writeError)
-                    end
-                end,
-                progressfunction = function(dltotal, dlnow, ultotal, ulnow)
-                    -- Without an announced size there is nothing to show.
-                    if dltotal > 0 then
-                        SetProgress(dlnow / dltotal)
-                    end
-                    return 0
-                end,
-            })
-            -- Buffered bytes reach the disk only here, so a full disk may show only now.
-            local closed, closeError = file:close()
-            if not done then
-                error(performError, 0)
+                end
+                local expected = have > 0 and 206 or 200
+                local status
+                local easy = cURL.easy_init()
+                easy:setopt_url(url)
+                easy:setopt_resume_from(have)
+                local done, performError = pcall(easy.perform, easy, {
+                    -- Each response starts with its status line; only the expected one carries
+                    -- the package.
+                    headerfunction = function(line)
+                        status = tonumber(line:match("^HTTP/%S+%s+(%d%d%d)")) or status
+                    end,
+                    writefunction = function(str)
+                        if status ~= expected then
+                            Fail("HTTP " .. tostring(status))
+                        end
+                        local written, writeError = file:write(str)
+                        if not written then
+                            Fail(output_file .. ": " .. writeError)
+                        end
+                    end,
+                    progressfunction = function(dltotal, dlnow, ultotal, ulnow)
+                        -- Without an announced size there is nothing to show; the bar shows the
+                        -- whole package, the bytes kept included.
+                        if dltotal > 0 and status == expected then
+                            SetProgress((have + dlnow) / (have + dltotal))
+                        end
+                        return 0
+                    end,
+                })
+                -- Buffered bytes reach the disk only here, so a full disk may show only now.
+                local closed, closeError = file:close()
+                if not done then
+                    return status, have, performError
+                end
+                if not closed then
+                    Fail(output_file .. ": " .. closeError)
+                end
+                if status ~= expected then
+                    return status, have, "HTTP " .. tostring(status)
+                end
+                return status, have, nil
             end
-            if not closed then
-                Fail(output_file .. ": " .. closeError)
+
+            local status, have, fault = Fetch(resume)
+            -- 200: the server ignores ranges (libcurl refuses the whole body it sends instead);
+            -- 416: the file here is as long as the package or longer, so it is not a part of it.
+            if have > 0 and (status == 200 or status == 416) then
+                status, have, fault = Fetch(false)
             end
-            if status ~= 200 then
-                Fail("HTTP " .. tostring(status))
+            if fault then
+                error(fault, 0)
             end
         end
 
@@ -104,12 +136,27 @@ function Update(time)
         local markPath = diskWritablePath .. "/" .. exePath .. ".installing"
 
         if not file_exists(versionPath) or file_exists(markPath) then
+            -- An archive left by a cut install is that install's part of the package.
+            local resume = file_exists(markPath)
             local mark, markError = io.open(markPath, "wb")
             if not mark then
                 Fail(markError)
             end
             mark:close()
-            DownloadFile("@LAUNCHER_DOWNLOAD_SCHEME@://@LAUNCHER_DOWNLOAD_HOST@/client/pc/2100/exe/" .. pcexename, filePath)
+            DownloadFile("@LAUNCHER_DOWNLOAD_SCHEME@://@LAUNCHER_DOWNLOAD_HOST@/client/pc/2100/exe/" .. pcexename, filePath, resume)
+            if packageSha256 ~= "" then
+                local digest, hashError = HashFile(filePath)
+                if not digest then
+                    Fail(hashError)
+                end
+                if digest ~= packageSha256 then
+                    -- Gone, so that the next run downloads the package whole instead of resuming.
+                    local removed, removeError = os.remove(filePath)
+                    Fail("the package is damaged or not the expected one (SHA-256 " .. digest
+                         .. ", expected " .. packageSha256 .. ")"
+                         .. (removed and "" or "; " .. tostring(removeError)))
+                end
+            end
             SetProgress(0)
             local extracted = Unzip(filePath, diskWritablePath .. "/game", function(progress)
                 SetProgress(progress)

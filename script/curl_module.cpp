@@ -1,4 +1,5 @@
-// The `cURL` Lua module over libcurl: `easy_init`, and on each handle `setopt_url` and `perform`.
+// The `cURL` Lua module over libcurl: `easy_init`, and on each handle `setopt_url`,
+// `setopt_resume_from` and `perform`.
 //
 // Lua errors are longjmps and libcurl must never be unwound by one, so every Lua callback runs
 // under lua_cpcall (which also protects pushing its arguments). A callback that raises stops the
@@ -9,6 +10,7 @@
 // about once a second even when nothing arrives, so closing the window ends a stalled download.
 #include "script/curl_module.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -188,6 +190,11 @@ void RemoveCallbacks(CURL* curl) {
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
 }
 
+// A resume point belongs to one perform, whatever its outcome: the next asks for the whole body.
+void ForgetResumePoint(CURL* curl) {
+    curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(0));
+}
+
 // Raises the handle's error-buffer text, or libcurl's text for the code when nothing was written.
 int RaiseCurlError(lua_State* L, EasyHandle* handle, CURLcode code) {
     handle->errorBuffer[CURL_ERROR_SIZE - 1] = '\0';
@@ -257,11 +264,28 @@ int EasySetoptUrl(lua_State* L) {
     return 0;
 }
 
+// A range request for the rest: the next perform asks for the body from this byte on.
+int EasySetoptResumeFrom(lua_State* L) {
+    EasyHandle* handle = CheckUsableHandle(L);
+    const lua_Number bytes = luaL_checknumber(L, 2);
+    // Doubles hold every whole number up to 2^53 exactly; past that a size would be rounded.
+    luaL_argcheck(L, bytes >= 0 && bytes <= 9007199254740992.0 && bytes == std::floor(bytes), 2,
+                  "a whole number of bytes, 0 or more, expected");
+    handle->errorBuffer[0] = '\0';
+    const CURLcode code =
+        curl_easy_setopt(handle->curl, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(bytes));
+    if (code != CURLE_OK) {
+        return RaiseCurlError(L, handle, code);
+    }
+    return 0;
+}
+
 int EasyPerform(lua_State* L) {
     EasyHandle* handle = CheckUsableHandle(L);
     luaL_checktype(L, 2, LUA_TTABLE);
     lua_settop(L, 2);
     if (LauncherClosing()) {
+        ForgetResumePoint(handle->curl);
         return luaL_error(L, "%s", ClosingMessage);
     }
 
@@ -305,6 +329,7 @@ int EasyPerform(lua_State* L) {
     const CURLcode code = curl_easy_perform(curl);
     handle->performing = false;
     RemoveCallbacks(curl);
+    ForgetResumePoint(curl);
     luaL_unref(L, LUA_REGISTRYINDEX, transfer.callbacksRef);
 
     if (transfer.failed) {
@@ -332,6 +357,7 @@ int EasyGc(lua_State* L) {
 
 const luaL_Reg EasyMethods[] = {
     {"setopt_url", EasySetoptUrl},
+    {"setopt_resume_from", EasySetoptResumeFrom},
     {"perform", EasyPerform},
     {nullptr, nullptr},
 };

@@ -1,16 +1,28 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, serves the demo client package on 127.0.0.1:8765 and runs the
-# launcher once against it in demo-run/ (under Xvfb when there is no display). Run it twice to
-# see the second-run path: the leftover archive is removed and the client starts at once.
+# Installs what is needed, builds with the demo package's own SHA-256 pinned, serves the demo
+# client package on 127.0.0.1:8765 and runs the launcher once against it in demo-run/ (under Xvfb
+# when there is no display). Run it twice to see the second-run path: the leftover archive is
+# removed and the client starts at once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
 scripts/install-deps.sh
+# The demo package is made by the build, so its digest is known only once it is built; the
+# launcher is then built with that digest pinned and checks the download against it.
 cmake -S . -B build -DLAUNCHER_DOWNLOAD_HOST=127.0.0.1:8765 >/dev/null
-cmake --build build -j "$(nproc)"
-
+cmake --build build -j "$(nproc)" --target demo_package
 serve_root="$top/build/demo/serve"
+package="$serve_root/client/pc/2100/exe/windows_pc_halden_202505171539.zip"
+digest=$(sha256sum "$package" | cut -d' ' -f1)
+cmake -S . -B build -DLAUNCHER_PACKAGE_SHA256="$digest" >/dev/null
+cmake --build build -j "$(nproc)"
+if [ "$(sha256sum "$package" | cut -d' ' -f1)" != "$digest" ]; then
+    echo "demo: the second build changed the demo package; run the demo again" >&2
+    exit 1
+fi
+echo "== build/launcher checks the package against SHA-256 $digest =="
+
 run_dir="$top/demo-run"
 export USERNAME="${USERNAME:-demo}"
 documents="$run_dir/C:/Users/$USERNAME/Documents"

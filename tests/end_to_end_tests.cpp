@@ -59,6 +59,10 @@ const std::string Deleted = "\xb3\xc9\xb9\xa6" + Deleting;
 const std::string AlreadyGone = "\xd1\xb9\xcb\xf5\xb0\xfc\xd2\xd1\xb2\xbb\xb4\xe6\xd4\xda\xa3\xac"
                                 "\xbf\xc9\xc4\xdc\xd2\xd1\xb1\xbb\xd5\xbc\xd3\xc3";
 
+bool NeverStop() {
+    return false;
+}
+
 struct RunOutput {
     std::string out;
     std::string err;
@@ -87,10 +91,19 @@ class EndToEnd : public ::testing::Test {
 #endif
     }
 
-    // The carried text with the test server as download host, and SetProgress wrapped so every
-    // value the script reports lands in progress.log, in order.
-    std::string ScriptFor(int port) const {
+    // The carried text with the test server as download host and `pinned` as the package's
+    // digest, and SetProgress wrapped so every value the script reports lands in progress.log, in
+    // order.
+    std::string ScriptFor(int port, const std::string& pinned = "") const {
         std::string text(CarriedScriptText, CarriedScriptSize);
+        // Whatever the build pinned (scripts/demo.sh pins the demo package's digest in build/).
+        const std::string pin = "local packageSha256 = \"";
+        const size_t digest = text.find(pin);
+        EXPECT_NE(digest, std::string::npos) << "the carried script has no package digest";
+        if (digest != std::string::npos) {
+            const size_t end = text.find('"', digest + pin.size());
+            text.replace(digest + pin.size(), end - digest - pin.size(), pinned);
+        }
         const std::string host = CARRIED_DOWNLOAD_HOST;
         const size_t at = text.find("http://" + host + "/");
         EXPECT_NE(at, std::string::npos) << "the carried script names no download URL";
@@ -107,8 +120,8 @@ class EndToEnd : public ::testing::Test {
     }
 
     // Runs the script on its own thread, as the window starts the worker.
-    RunOutput RunLauncherScript(int port) {
-        const std::string text = ScriptFor(port);
+    RunOutput RunLauncherScript(int port, const std::string& pinned = "") {
+        const std::string text = ScriptFor(port, pinned);
         std::remove("progress.log");
         OutputCapture capture;
         std::thread worker([&text] { RunScriptText(text.c_str(), text.size()); });
@@ -144,6 +157,43 @@ class EndToEnd : public ::testing::Test {
 
     static std::string DemoPackage() {
         return ReadFile(DEMO_PACKAGE_PATH);
+    }
+
+    // The lowercase hex SHA-256 of the bytes, as HashFile gives it.
+    static std::string Sha256(const std::string& bytes) {
+        ScratchDir dir;
+        WriteFile(dir / "bytes", bytes);
+        unsigned char digest[Sha256Size];
+        std::string reason;
+        EXPECT_EQ(PlatformHashFileSha256(dir / "bytes", NeverStop, digest, &reason),
+                  HashStatus::Done)
+            << reason;
+        std::string hex;
+        for (const unsigned char byte : digest) {
+            hex += "0123456789abcdef"[byte >> 4];
+            hex += "0123456789abcdef"[byte & 15];
+        }
+        return hex;
+    }
+
+    // What a cut install leaves: its mark and the bytes it had of the archive.
+    void LeaveCutInstall(const std::string& archiveBytes) const {
+        WriteFile(MarkPath, "");
+        WriteFile(ArchivePath, archiveBytes);
+    }
+
+    // A run that refused the package: the box, nothing extracted or started, the archive gone and
+    // the install still marked.
+    void ExpectRefused(const RunOutput& run, const std::string& got, const std::string& pinned) {
+        const std::string reason = "the package is damaged or not the expected one (SHA-256 " +
+                                   got + ", expected " + pinned + ")";
+        EXPECT_EQ(run.err, "Lua Update error: " + reason + "\n");
+        ExpectFailureBox(InstallFailed, std::wstring(reason.begin(), reason.end()));
+        EXPECT_EQ(RequestedExitCode(-1), 1);
+        EXPECT_FALSE(PathExists(ArchivePath));
+        EXPECT_FALSE(PathExists(Root + "/game"));
+        EXPECT_TRUE(PathExists(MarkPath));
+        EXPECT_EQ(run.out.find("Process created"), std::string::npos);
     }
 
     ScratchDir scratch_;
@@ -385,4 +435,87 @@ TEST_F(EndToEnd, PackageOfThreeGiBMovesTheBar) {
     EXPECT_LE(largest, static_cast<double>(sent.size()) / static_cast<double>(announced));
     ExpectFailureBox(InstallFailed, L"transfer closed");
     EXPECT_EQ(RequestedExitCode(-1), 1);
+}
+
+TEST_F(EndToEnd, CutInstallIsResumedOrDownloadedWholeInTheSameRun) {
+    const std::string package = DemoPackage();
+    const size_t have = package.size() / 3 + 1;
+    const std::string rest = "bytes=" + std::to_string(have) + "-";
+    // A run after a cut install that kept `kept`: installs; gives what the server saw.
+    const auto resume = [&](const HttpResponse& response, const std::string& kept) {
+        HttpServer server;
+        server.Route(PackagePath, response);
+        LeaveCutInstall(kept);
+        ResetExitRequest();
+        EXPECT_EQ(RunLauncherScript(server.Port()).err, "");
+        EXPECT_TRUE(ReadFile(ArchivePath) == package) << "the archive is byte-exact";
+        EXPECT_FALSE(PathExists(MarkPath));
+        EXPECT_NE(WaitForClientLog(), "");
+        std::filesystem::remove(ClientDir + "/client.log");
+        return std::make_pair(server.RequestedRanges(), server.BodyBytesSent(PackagePath));
+    };
+
+    // Held at the start of the rest, so the bar shows the bytes kept before any arrive.
+    const auto resumed = resume(HttpResponse::Stall(package, have, std::chrono::milliseconds(300)),
+                                package.substr(0, have));
+    EXPECT_EQ(resumed.first, std::vector<std::string>{rest});
+    EXPECT_EQ(resumed.second, package.size() - have);
+    char share[32];
+    std::snprintf(share, sizeof share, "%.7g\n",
+                  static_cast<double>(have) / static_cast<double>(package.size()));
+    EXPECT_EQ(ProgressLog().rfind(share, 0), 0u) << ProgressLog();
+
+    HttpResponse ignoring = HttpResponse::Body(package);
+    ignoring.honoursRanges = false;
+    EXPECT_EQ(resume(ignoring, package.substr(0, have)).first,
+              (std::vector<std::string>{rest, ""}));
+    // Longer than the package, so no part of it: 416, then the whole.
+    EXPECT_EQ(resume(HttpResponse::Body(package), package + "extra").first,
+              (std::vector<std::string>{"bytes=" + std::to_string(package.size() + 5) + "-", ""}));
+}
+
+TEST_F(EndToEnd, PackageChangedOnTheServerMidInstallIsRefusedAndTheNextRunGetsItWhole) {
+    const std::string package = DemoPackage();
+    // The package the cut install was fetching differs from today's in its first bytes.
+    std::string earlier = package;
+    earlier[10] = static_cast<char>(earlier[10] ^ 0x5a);
+    const size_t have = package.size() / 2 + 1;
+    LeaveCutInstall(earlier.substr(0, have));
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(package));
+    const std::string pinned = Sha256(package);
+
+    const RunOutput run = RunLauncherScript(server.Port(), pinned);
+    ExpectRefused(run, Sha256(earlier.substr(0, have) + package.substr(have)), pinned);
+    EXPECT_EQ(server.BodyBytesSent(PackagePath), package.size() - have) << "it was resumed";
+
+    ClearRecordedBoxes();
+    ResetExitRequest();
+    const RunOutput next = RunLauncherScript(server.Port(), pinned);
+    EXPECT_EQ(next.err, "");
+    EXPECT_EQ(server.RequestedRanges(),
+              (std::vector<std::string>{"bytes=" + std::to_string(have) + "-", ""}));
+    EXPECT_TRUE(ReadFile(ArchivePath) == package);
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_FALSE(PathExists(MarkPath));
+    EXPECT_EQ(RequestedExitCode(-1), 0);
+}
+
+TEST_F(EndToEnd, TamperedPackageIsRefusedAndNothingIsExtractedOrStarted) {
+    const std::string package = DemoPackage();
+    std::string tampered = package;
+    tampered[tampered.size() / 2] = static_cast<char>(tampered[tampered.size() / 2] ^ 1);
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(tampered));
+    const std::string pinned = Sha256(package);
+
+    ExpectRefused(RunLauncherScript(server.Port(), pinned), Sha256(tampered), pinned);
+
+    // Once the server has the right package again, the next run installs it.
+    server.Route(PackagePath, HttpResponse::Body(package));
+    ClearRecordedBoxes();
+    ResetExitRequest();
+    EXPECT_EQ(RunLauncherScript(server.Port(), pinned).err, "");
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_EQ(server.RequestedRanges(), (std::vector<std::string>{"", ""}));
 }

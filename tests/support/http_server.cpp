@@ -174,10 +174,14 @@ const char* ReasonPhrase(int status) {
     switch (status) {
     case 200:
         return "OK";
+    case 206:
+        return "Partial Content";
     case 403:
         return "Forbidden";
     case 404:
         return "Not Found";
+    case 416:
+        return "Range Not Satisfiable";
     case 500:
         return "Internal Server Error";
     case 503:
@@ -185,6 +189,17 @@ const char* ReasonPhrase(int status) {
     default:
         return "Status";
     }
+}
+
+// The N of "bytes=N-", the one range form libcurl sends to resume; false for anything else.
+bool ParseRangeStart(const std::string& range, uint64_t* start) {
+    // Up to 19 digits, so that the number always fits.
+    if (range.size() < 8 || range.size() > 26 || range.compare(0, 6, "bytes=") != 0 ||
+        range.find_first_not_of("0123456789", 6) != range.size() - 1 || range.back() != '-') {
+        return false;
+    }
+    *start = std::stoull(range.substr(6, range.size() - 7));
+    return true;
 }
 
 } // namespace
@@ -267,6 +282,11 @@ std::vector<std::string> HttpServer::RequestedPaths() const {
     return requested_;
 }
 
+std::vector<std::string> HttpServer::RequestedRanges() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requestedRanges_;
+}
+
 bool HttpServer::WaitForStall(const std::string& path, std::chrono::milliseconds timeout,
                               int count) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -334,7 +354,8 @@ void HttpServer::AcceptLoop() {
 
 void HttpServer::ServeConnection(SocketHandle fd) {
     std::string path;
-    if (!ReadRequestPath(fd, &path)) {
+    std::string range;
+    if (!ReadRequest(fd, &path, &range)) {
         CloseConnection(fd);
         return;
     }
@@ -342,23 +363,46 @@ void HttpServer::ServeConnection(SocketHandle fd) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requested_.push_back(path);
+        requestedRanges_.push_back(range);
         auto route = routes_.find(path);
         response = route != routes_.end() ? route->second : HttpResponse::Body("not found\n", 404);
     }
 
-    const std::string& body = *response.body;
+    const size_t size = response.body->size();
+    size_t start = 0;
+    std::string contentRange;
+    uint64_t asked = 0;
+    if (response.honoursRanges && response.status == 200 &&
+        response.length == HttpResponse::Length::Exact && ParseRangeStart(range, &asked)) {
+        const std::string whole = "/" + std::to_string(size);
+        if (asked >= size) {
+            response = HttpResponse::Body(std::string(), 416);
+            contentRange = "bytes *" + whole;
+        } else {
+            response.status = 206;
+            start = static_cast<size_t>(asked);
+            contentRange =
+                "bytes " + std::to_string(start) + "-" + std::to_string(size - 1) + whole;
+        }
+    }
+    const std::string& sent = *response.body;
     std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " +
                        ReasonPhrase(response.status) +
                        "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n";
+    if (!contentRange.empty()) {
+        head += "Content-Range: " + contentRange + "\r\n";
+    }
     if (response.length == HttpResponse::Length::Exact) {
-        head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        head += "Content-Length: " + std::to_string(sent.size() - start) + "\r\n";
     } else if (response.length == HttpResponse::Length::Announced) {
         head += "Content-Length: " + std::to_string(response.announcedLength) + "\r\n";
     }
     head += "\r\n";
 
-    const size_t first = std::min<uint64_t>(response.stallAfter, body.size());
-    bool sending = SendAll(fd, head.data(), head.size()) && SendBody(fd, path, response, 0, first);
+    const size_t first =
+        std::max<uint64_t>(start, std::min<uint64_t>(response.stallAfter, sent.size()));
+    bool sending =
+        SendAll(fd, head.data(), head.size()) && SendBody(fd, path, response, start, first);
     if (sending && response.stallFor.count() > 0) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -367,7 +411,7 @@ void HttpServer::ServeConnection(SocketHandle fd) {
         progress_changed_.notify_all();
         sending = Hold(response.stallFor);
     }
-    if (sending && SendBody(fd, path, response, first, body.size())) {
+    if (sending && SendBody(fd, path, response, first, sent.size())) {
         // Half-close and wait for the client to close first: closing with unread request bytes
         // would reset the connection and could destroy the end of the response.
         shutdown(fd, ShutSend);
@@ -380,7 +424,7 @@ void HttpServer::ServeConnection(SocketHandle fd) {
     CloseConnection(fd);
 }
 
-bool HttpServer::ReadRequestPath(SocketHandle fd, std::string* path) {
+bool HttpServer::ReadRequest(SocketHandle fd, std::string* path, std::string* range) {
     std::string head;
     char buffer[4096];
     while (head.find("\r\n\r\n") == std::string::npos) {
@@ -403,6 +447,11 @@ bool HttpServer::ReadRequestPath(SocketHandle fd, std::string* path) {
         return false;
     }
     *path = head.substr(start + 1, end - start - 1);
+    // As libcurl spells it.
+    const size_t field = head.find("\r\nRange: ");
+    *range = field == std::string::npos
+                 ? std::string()
+                 : head.substr(field + 9, head.find("\r\n", field + 9) - field - 9);
     return true;
 }
 

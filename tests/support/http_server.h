@@ -35,6 +35,10 @@ struct HttpResponse {
     // When not 0, the body goes out rateBytes at a time with rateInterval between the parts.
     uint64_t rateBytes = 0;
     std::chrono::milliseconds rateInterval{0};
+    // A 200 with an exact length answers "Range: bytes=N-" with 206 and the body from N (stall
+    // and rate positions stay those of the whole body), or 416 when N is at or past its end.
+    // False: the whole body with 200, as a server that does not do ranges.
+    bool honoursRanges = true;
 
     static HttpResponse Body(std::string bytes, int status = 200);
     // Shares the bytes instead of copying them, for large bodies served more than once.
@@ -75,6 +79,8 @@ class HttpServer {
     std::string Url(const std::string& path) const;
     // Request paths in the order the requests arrived.
     std::vector<std::string> RequestedPaths() const;
+    // Their Range header values in the same order, "" for a request without one.
+    std::vector<std::string> RequestedRanges() const;
     // Waits up to `timeout` until `count` responses to the path (counted since construction)
     // have sent everything before their stall and are held or were held; false on time-out.
     bool WaitForStall(const std::string& path, std::chrono::milliseconds timeout, int count = 1);
@@ -87,7 +93,7 @@ class HttpServer {
   private:
     void AcceptLoop();
     void ServeConnection(SocketHandle fd);
-    bool ReadRequestPath(SocketHandle fd, std::string* path);
+    bool ReadRequest(SocketHandle fd, std::string* path, std::string* range);
     bool SendAll(SocketHandle fd, const char* data, size_t size);
     bool SendBody(SocketHandle fd, const std::string& path, const HttpResponse& response,
                   size_t from, size_t to);
@@ -108,6 +114,7 @@ class HttpServer {
     bool stopped_ = false;
     std::map<std::string, HttpResponse> routes_;
     std::vector<std::string> requested_;
+    std::vector<std::string> requestedRanges_;
     struct PathProgress {
         uint64_t bodyBytesSent = 0;
         int stalls = 0;
