@@ -1,5 +1,6 @@
 // Download throughput of the cURL module's perform, with a Lua writefunction writing to a file,
-// against the curl command-line program fetching the same 256 MiB body from the same server.
+// against the curl command-line program fetching the same 256 MiB body from the same server: over
+// HTTP, then over HTTPS from a loopback TLS server whose test CA both trust (curl --cacert).
 // Without a Lua progressfunction, perform still runs its transfer-info callback (the closing
 // check) for nearly every block, so its cost shows here.
 #include <algorithm>
@@ -17,9 +18,11 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include "script/curl_module.h"
 #include "script/host_functions.h"
 #include "script/shared_state.h"
 #include "tests/support/http_server.h"
+#include "tests/support/tls_server.h"
 
 extern char** environ;
 
@@ -65,9 +68,12 @@ double TimePerform(const std::string& url, const std::string& output) {
     return ok ? seconds : -1;
 }
 
-// Seconds for one run of `curl -s -o output url`, or a negative value on failure.
-double TimeCurlProgram(const std::string& url, const std::string& output) {
-    std::vector<std::string> words = {"curl", "-s", "-o", output, url};
+// Seconds for one run of `curl -s [options] -o output url`, or a negative value on failure.
+double TimeCurlProgram(const std::string& url, const std::vector<std::string>& options,
+                       const std::string& output) {
+    std::vector<std::string> words = {"curl", "-s"};
+    words.insert(words.end(), options.begin(), options.end());
+    words.insert(words.end(), {"-o", output, url});
     std::vector<char*> argv;
     for (std::string& word : words) {
         argv.push_back(word.data());
@@ -112,10 +118,54 @@ double MibPerSecond(double seconds) {
     return static_cast<double>(BodySize) / (1024.0 * 1024.0) / seconds;
 }
 
+// Median throughputs in MiB/s.
+struct Comparison {
+    double perform = 0;
+    double curl = 0;
+};
+
+// Measures perform and curl(1) downloading the body from url, taking turns; false when a download
+// failed or came out wrong.
+bool Compare(const std::string& url, const std::vector<std::string>& curlOptions,
+             const std::string& body, int rounds, const std::filesystem::path& folder,
+             Comparison* result) {
+    const std::string performFile = (folder / "perform.bin").string();
+    const std::string curlFile = (folder / "curl.bin").string();
+    std::vector<double> performSeconds;
+    std::vector<double> curlSeconds;
+    std::error_code ignored;
+    for (int round = 0; round < rounds; ++round) {
+        // Alternating, so both meet the same state of the machine and its page cache; each
+        // writes a new file rather than truncating the last round's.
+        std::filesystem::remove(curlFile, ignored);
+        std::filesystem::remove(performFile, ignored);
+        const double curlTime = TimeCurlProgram(url, curlOptions, curlFile);
+        const double performTime = TimePerform(url, performFile);
+        if (curlTime < 0 || performTime < 0 || !HasSize(curlFile, BodySize) ||
+            !HasSize(performFile, BodySize)) {
+            std::fprintf(stderr, "round %d: a download failed or came out short\n", round + 1);
+            return false;
+        }
+        std::printf("  round %d: perform %.3f s (%.0f MiB/s), curl %.3f s (%.0f MiB/s)\n",
+                    round + 1, performTime, MibPerSecond(performTime), curlTime,
+                    MibPerSecond(curlTime));
+        performSeconds.push_back(performTime);
+        curlSeconds.push_back(curlTime);
+    }
+    if (!SameBytes(performFile, body)) {
+        std::fprintf(stderr, "the file written through perform differs from the body\n");
+        return false;
+    }
+    result->perform = MibPerSecond(Median(performSeconds));
+    result->curl = MibPerSecond(Median(curlSeconds));
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const std::string path = "/client/pc/2100/exe/bench.zip";
 
     auto body = std::make_shared<std::string>(BodySize, '\0');
     uint32_t state = 2463534242u;
@@ -123,9 +173,6 @@ int main(int argc, char** argv) {
         state = state * 1664525u + 1013904223u;
         byte = static_cast<char>(state >> 24);
     }
-    HttpServer server;
-    server.Route("/client/pc/2100/exe/bench.zip", HttpResponse::Body(body));
-    const std::string url = server.Url("/client/pc/2100/exe/bench.zip");
 
     std::string folderPattern =
         (std::filesystem::temp_directory_path() / "curl-bench-XXXXXX").string();
@@ -134,46 +181,38 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::filesystem::path folder = folderPattern;
-    const std::string performFile = (folder / "perform.bin").string();
-    const std::string curlFile = (folder / "curl.bin").string();
 
-    std::vector<double> performSeconds;
-    std::vector<double> curlSeconds;
-    bool failed = false;
+    Comparison http;
+    Comparison https;
+    bool ok;
+    {
+        std::printf("HTTP\n");
+        HttpServer server;
+        server.Route(path, HttpResponse::Body(body));
+        ok = Compare(server.Url(path), {}, *body, rounds, folder, &http);
+    }
+    if (ok) {
+        std::printf("HTTPS\n");
+        const std::string caFile = (folder / "ca.pem").string();
+        const PemCertificate ca = MakeTestCa();
+        std::ofstream(caFile, std::ios::binary) << ca.certificate;
+        TestCertificateAuthority = caFile.c_str();
+        TlsServer server(MakeServerCertificate(ca, ServerCertificate::Trusted), path, body);
+        ok = Compare(server.Url(path), {"--cacert", caFile}, *body, rounds, folder, &https);
+        TestCertificateAuthority = nullptr;
+    }
     std::error_code ignored;
-    for (int round = 0; round < rounds && !failed; ++round) {
-        // Alternating, so both meet the same state of the machine and its page cache; each
-        // writes a new file rather than truncating the last round's.
-        std::filesystem::remove(curlFile, ignored);
-        std::filesystem::remove(performFile, ignored);
-        const double curlTime = TimeCurlProgram(url, curlFile);
-        const double performTime = TimePerform(url, performFile);
-        if (curlTime < 0 || performTime < 0 || !HasSize(curlFile, BodySize) ||
-            !HasSize(performFile, BodySize)) {
-            std::fprintf(stderr, "round %d: a download failed or came out short\n", round + 1);
-            failed = true;
-            break;
-        }
-        std::printf("round %d: perform %.3f s (%.0f MiB/s), curl %.3f s (%.0f MiB/s)\n", round + 1,
-                    performTime, MibPerSecond(performTime), curlTime, MibPerSecond(curlTime));
-        performSeconds.push_back(performTime);
-        curlSeconds.push_back(curlTime);
-    }
-    if (!failed && !SameBytes(performFile, *body)) {
-        std::fprintf(stderr, "the file written through perform differs from the body\n");
-        failed = true;
-    }
     std::filesystem::remove_all(folder, ignored);
-    server.Stop();
-    if (failed) {
+    if (!ok) {
         return 1;
     }
 
-    const double perform = MibPerSecond(Median(performSeconds));
-    const double curl = MibPerSecond(Median(curlSeconds));
     std::printf("256 MiB over loopback, median of %d rounds\n", rounds);
-    std::printf("  perform with a Lua writefunction to a file: %8.1f MiB/s\n", perform);
-    std::printf("  curl -s -o FILE URL:                        %8.1f MiB/s\n", curl);
-    std::printf("  ratio perform / curl: %.3f (goal >= 0.95)\n", perform / curl);
+    std::printf("  HTTP  perform with a Lua writefunction to a file: %8.1f MiB/s\n", http.perform);
+    std::printf("        curl -s -o FILE URL:                        %8.1f MiB/s\n", http.curl);
+    std::printf("        ratio perform / curl: %.3f (goal >= 0.95)\n", http.perform / http.curl);
+    std::printf("  HTTPS perform with a Lua writefunction to a file: %8.1f MiB/s\n", https.perform);
+    std::printf("        curl -s --cacert CA -o FILE URL:            %8.1f MiB/s\n", https.curl);
+    std::printf("        ratio perform / curl: %.3f\n", https.perform / https.curl);
     return 0;
 }

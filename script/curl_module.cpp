@@ -20,6 +20,7 @@
 #include "script/shared_state.h"
 
 long DeadConnectionSeconds = 30;
+const char* TestCertificateAuthority = nullptr;
 
 namespace {
 
@@ -242,6 +243,9 @@ int EasyInit(lua_State* L) {
     curl_easy_setopt(handle->curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle->curl, CURLOPT_LOW_SPEED_TIME, DeadConnectionSeconds);
     curl_easy_setopt(handle->curl, CURLOPT_TCP_KEEPALIVE, 1L);
+    if (TestCertificateAuthority != nullptr) {
+        curl_easy_setopt(handle->curl, CURLOPT_CAINFO, TestCertificateAuthority);
+    }
 #if defined(_WIN32) && defined(CURLSSLOPT_REVOKE_BEST_EFFORT)
     // Schannel otherwise refuses any certificate whose revocation status it cannot fetch, as is
     // usual for those an inspecting corporate proxy issues; one listed as revoked is still

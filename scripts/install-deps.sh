@@ -15,7 +15,7 @@ packages=(
     libgtk-3-dev
     libgtest-dev googletest
     clang
-    python3 zip unzip curl
+    python3 zip unzip curl openssl
     xvfb xauth x11-utils imagemagick libxtst-dev
 )
 

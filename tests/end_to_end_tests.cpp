@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 #ifdef _WIN32
@@ -25,6 +28,9 @@
 #include "tests/support/message_box_recorder.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
+#ifndef _WIN32
+#include "tests/support/tls_server.h"
+#endif
 #include "tests/support/zip_builder.h"
 
 namespace {
@@ -91,10 +97,10 @@ class EndToEnd : public ::testing::Test {
 #endif
     }
 
-    // The carried text with the test server as download host and `pinned` as the package's
-    // digest, and SetProgress wrapped so every value the script reports lands in progress.log, in
-    // order.
-    std::string ScriptFor(int port, const std::string& pinned = "") const {
+    // The carried text with the test server as download host, over `scheme` whatever the build's
+    // is, `pinned` as the package's digest, and SetProgress wrapped so every value the script
+    // reports lands in progress.log, in order.
+    std::string ScriptFor(int port, const std::string& pinned, const std::string& scheme) const {
         std::string text(CarriedScriptText, CarriedScriptSize);
         // Whatever the build pinned (scripts/demo.sh pins the demo package's digest in build/).
         const std::string pin = "local packageSha256 = \"";
@@ -104,11 +110,12 @@ class EndToEnd : public ::testing::Test {
             const size_t end = text.find('"', digest + pin.size());
             text.replace(digest + pin.size(), end - digest - pin.size(), pinned);
         }
-        const std::string host = CARRIED_DOWNLOAD_HOST;
-        const size_t at = text.find("http://" + host + "/");
+        const std::string origin =
+            std::string(CARRIED_DOWNLOAD_SCHEME) + "://" + CARRIED_DOWNLOAD_HOST;
+        const size_t at = text.find(origin + "/");
         EXPECT_NE(at, std::string::npos) << "the carried script names no download URL";
         if (at != std::string::npos) {
-            text.replace(at + 7, host.size(), "127.0.0.1:" + std::to_string(port));
+            text.replace(at, origin.size(), scheme + "://127.0.0.1:" + std::to_string(port));
         }
         return text + "\nlocal realSetProgress = SetProgress\n"
                       "function SetProgress(value)\n"
@@ -120,8 +127,9 @@ class EndToEnd : public ::testing::Test {
     }
 
     // Runs the script on its own thread, as the window starts the worker.
-    RunOutput RunLauncherScript(int port, const std::string& pinned = "") {
-        const std::string text = ScriptFor(port, pinned);
+    RunOutput RunLauncherScript(int port, const std::string& pinned = "",
+                                const std::string& scheme = "http") {
+        const std::string text = ScriptFor(port, pinned, scheme);
         std::remove("progress.log");
         OutputCapture capture;
         std::thread worker([&text] { RunScriptText(text.c_str(), text.size()); });
@@ -519,3 +527,78 @@ TEST_F(EndToEnd, TamperedPackageIsRefusedAndNothingIsExtractedOrStarted) {
     EXPECT_NE(WaitForClientLog(), "");
     EXPECT_EQ(server.RequestedRanges(), (std::vector<std::string>{"", ""}));
 }
+
+#ifndef _WIN32
+namespace {
+
+// Over HTTPS from a loopback TLS server. The test CA is trusted through the cURL module's
+// test-only CA file; the program itself trusts only the system's store.
+class EndToEndHttps : public EndToEnd {
+  protected:
+    void SetUp() override {
+        EndToEnd::SetUp();
+        WriteFile(caFile_, ca_.certificate);
+        TestCertificateAuthority = caFile_.c_str();
+    }
+    void TearDown() override {
+        TestCertificateAuthority = nullptr;
+        EndToEnd::TearDown();
+    }
+
+    std::unique_ptr<TlsServer> ServerWith(ServerCertificate kind) const {
+        return std::make_unique<TlsServer>(MakeServerCertificate(ca_, kind), PackagePath,
+                                           std::make_shared<const std::string>(DemoPackage()));
+    }
+
+    const PemCertificate ca_ = MakeTestCa();
+    ScratchDir certificates_;
+    const std::string caFile_ = certificates_ / "ca.pem";
+};
+
+} // namespace
+
+TEST_F(EndToEndHttps, TrustedCertificateInstallsAndStartsTheClient) {
+    const auto server = ServerWith(ServerCertificate::Trusted);
+    const RunOutput run = RunLauncherScript(server->Port(), "", "https");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(server->RequestedPaths(), std::vector<std::string>{PackagePath});
+    EXPECT_TRUE(ReadFile(ArchivePath) == DemoPackage()) << "the archive arrives whole";
+    EXPECT_TRUE(PathExists(Root + "/game/windows_pc_halden/patch/version.json"));
+    EXPECT_FALSE(PathExists(MarkPath));
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_TRUE(RecordedBoxes.empty());
+    EXPECT_EQ(RequestedExitCode(-1), 0);
+}
+
+// libcurl's own words reach the player; no request is made over the refused connection, and a
+// later run against a certificate the CA signed installs.
+TEST_F(EndToEndHttps, SelfSignedAndWrongNameCertificatesAreRefusedAndThePlayerIsTold) {
+    const std::pair<ServerCertificate, std::wstring> refusals[] = {
+        {ServerCertificate::SelfSigned, L"SSL certificate problem: self-signed certificate"},
+        {ServerCertificate::WrongName,
+         L"no alternative certificate subject name matches target host name '127.0.0.1'"},
+    };
+    for (const auto& [kind, reason] : refusals) {
+        const auto server = ServerWith(kind);
+        ClearRecordedBoxes();
+        ResetExitRequest();
+        const RunOutput run = RunLauncherScript(server->Port(), "", "https");
+        ExpectFailureBox(InstallFailed, reason);
+        EXPECT_EQ(run.err.rfind("Lua Update error: ", 0), 0u) << run.err;
+        EXPECT_EQ(RequestedExitCode(-1), 1);
+        EXPECT_TRUE(server->RequestedPaths().empty());
+        EXPECT_EQ(ReadFile(ArchivePath), "");
+        EXPECT_TRUE(PathExists(MarkPath));
+        EXPECT_FALSE(PathExists(Root + "/game"));
+        EXPECT_EQ(run.out.find("Process created"), std::string::npos);
+    }
+
+    const auto trusted = ServerWith(ServerCertificate::Trusted);
+    ResetExitRequest();
+    const RunOutput next = RunLauncherScript(trusted->Port(), "", "https");
+    EXPECT_EQ(next.err, "");
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_FALSE(PathExists(MarkPath));
+    EXPECT_EQ(RequestedExitCode(-1), 0);
+}
+#endif
