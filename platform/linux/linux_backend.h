@@ -46,3 +46,7 @@ extern int LinuxDispatchedEventCode;
 
 // Writes the splash window's X id into the instance lock, for a second launcher to raise it.
 void LinuxAnnounceWindow(unsigned long windowId);
+
+// What descriptors 1 and 2 were before the log took them over (-1 for one that was closed), or
+// 1 and 2 without a log. A started program gets these, never the log's pipes.
+void LinuxOriginalStreams(int* out, int* err);

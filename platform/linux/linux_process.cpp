@@ -2,6 +2,7 @@
 // (double fork), so it is re-parented away from the launcher: no zombie and no handle remain, and
 // it runs on after the launcher ends. A close-on-exec pipe carries the child's id and, when the
 // start fails (working folder, exec), the errno of the failure back to the launcher.
+#include "platform/linux/linux_backend.h"
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -70,13 +71,25 @@ void SendReport(int fd, int32_t kind, int32_t value) {
     }
 }
 
+// Gives the child the stream the launcher had before its log: a client that outlives the
+// launcher must not write into a pipe nobody reads any more. Async-signal-safe.
+void RestoreStream(int fd, int original) {
+    if (original < 0) {
+        close(fd);
+    } else if (original != fd) {
+        dup2(original, fd);
+    }
+}
+
 // Runs in the grandchild; only async-signal-safe calls until execve.
 [[noreturn]] void ExecChild(int reportFd, const char* program, char* const* argv,
-                            const char* workingDir) {
+                            const char* workingDir, int originalOut, int originalErr) {
     if (chdir(workingDir) != 0) {
         SendReport(reportFd, ReportFailure, errno);
         _exit(127);
     }
+    RestoreStream(1, originalOut);
+    RestoreStream(2, originalErr);
     // The launcher's own descriptors (archive, sockets) are not the child's business.
 #ifdef CLOSE_RANGE_CLOEXEC
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
@@ -147,6 +160,10 @@ bool PlatformStartProcess(const std::string& exePath, const std::string& command
     }
     argv.push_back(nullptr);
 
+    int originalOut = 1;
+    int originalErr = 2;
+    LinuxOriginalStreams(&originalOut, &originalErr);
+
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         *processIdOrError = static_cast<unsigned long>(errno);
@@ -169,7 +186,8 @@ bool PlatformStartProcess(const std::string& exePath, const std::string& command
             _exit(1);
         }
         if (child == 0) {
-            ExecChild(fds[1], program.c_str(), argv.data(), workingDir.c_str());
+            ExecChild(fds[1], program.c_str(), argv.data(), workingDir.c_str(), originalOut,
+                      originalErr);
         }
         SendReport(fds[1], ReportProcessId, child);
         _exit(0);
