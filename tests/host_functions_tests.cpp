@@ -124,7 +124,7 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
         {"SetProgress", SetProgress},     {"ExitApp", ExitApp},
         {"HideConsole", HideConsole},     {"Unzip", Unzip},
         {"RunExecutable", RunExecutable}, {"ShowMessage", ShowMessage},
-        {"HashFile", HashFile}};
+        {"HashFile", HashFile},           {"LogPath", LogPath}};
     for (const auto& [name, function] : expected) {
         lua_getglobal(L, name);
         EXPECT_TRUE(lua_iscfunction(L, -1)) << name;
@@ -133,4 +133,5 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
         lua_pop(L, 1);
     }
     lua_settop(L, 0);
+    EXPECT_EQ(Exec("assert(LogPath() == nil)"), "") << "a program that skips main has no log";
 }
