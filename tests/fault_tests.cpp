@@ -122,6 +122,11 @@ class Launcher {
              Limits limits = Limits())
         : folder_(folder) {
         std::vector<std::string> variables = environment;
+        // In a sanitizer build the error stream would otherwise end with the leak checker's list
+        // of suppressions used.
+        const char* lsan = std::getenv("LSAN_OPTIONS");
+        variables.push_back("LSAN_OPTIONS=" + (lsan != nullptr ? std::string(lsan) + ":" : "") +
+                            "print_suppressions=0");
         for (char** entry = environ; *entry != nullptr; ++entry) {
             variables.emplace_back(*entry);
         }
