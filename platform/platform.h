@@ -1,9 +1,9 @@
 // What the core needs from the operating system. Each backend (platform/linux, platform/win32)
 // implements these; the core never includes a system header for them.
 //
-// Threads: the clock, the console, the file system, process start and text conversion are called
-// by the script worker; quit requests by any thread for its own queue; everything else (pictures,
-// frames, boxes, the window, timers, events) by the UI thread only.
+// Threads: the clock, the console, the file system, process start, text conversion and the log's
+// path are called by the script worker; quit requests by any thread for its own queue; everything
+// else (pictures, frames, boxes, the window, timers, events) by the UI thread only.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +27,24 @@ bool PlatformTakeQuit(int* exitCode);
 
 // Hides the console window attached to the process; does nothing when there is none.
 void PlatformHideConsole();
+
+// --- Log ---
+// Everything the process writes to its standard output and error goes on where it went before
+// and, line by line, into the user's launcher.log (see README.md). Only the main functions start
+// and stop it: test programs that do not go through main write no log.
+
+// Opens the log (rotating one that has grown too large) and routes the two streams through it;
+// false, leaving the streams untouched, when the log cannot be opened. Main thread, first thing.
+bool PlatformStartLog();
+
+// Hands the streams back to where they went before and waits, bounded, until every line written
+// so far is in the log. Later writes reach the streams only. Main thread; also runs at exit, and
+// does nothing when there is no log or it has stopped already.
+void PlatformStopLog();
+
+// The log's path as GBK text, as the carried script shows it; null when no log is written. Any
+// thread.
+const char* PlatformLogPathGbk();
 
 // --- File system ---
 // Paths are narrow byte strings, passed on unchanged (on Windows read in the ANSI code page).

@@ -191,7 +191,7 @@ function Update(time)
     end)
 
     if not ok then
-        ShowMessage(failure .. "\n" .. Reason(err))
+        ShowMessage(failure .. "\n" .. Reason(err) .. (LogPath() and "\n日志文件：" .. LogPath() or ""))
         ExitApp(1)
         -- Raised again, so the failure also gets its line on the error stream.
         error(err, 0)

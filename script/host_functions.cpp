@@ -25,6 +25,7 @@ const luaL_Reg HostFunctionTable[] = {
     {"RunExecutable", RunExecutable},
     {"ShowMessage", ShowMessage},
     {"HashFile", HashFile},
+    {"LogPath", LogPath},
     {nullptr, nullptr},
 };
 // clang-format on
@@ -84,4 +85,14 @@ int ShowMessage(lua_State* L) {
     const char* title = luaL_optlstring(L, 2, nullptr, &titleSize);
     ShowCheckedMessage(text, textSize, title, titleSize);
     return 0;
+}
+
+int LogPath(lua_State* L) {
+    const char* path = PlatformLogPathGbk();
+    if (path != nullptr) {
+        lua_pushstring(L, path);
+    } else {
+        lua_pushnil(L);
+    }
+    return 1;
 }

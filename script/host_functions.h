@@ -14,3 +14,7 @@ int HideConsole(lua_State* L);
 // Launcher" when none is given; both GBK like the carried script. Returns once the box is closed,
 // or at once, showing nothing, once the launcher is closing.
 int ShowMessage(lua_State* L);
+
+// LogPath(): the path of the launcher's log file as GBK text, for the player to send to support,
+// or nil when the launcher writes no log.
+int LogPath(lua_State* L);

@@ -3,8 +3,12 @@
 // and what the next run does with it.
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/launcher_log.h"
 #include "tests/support/http_server.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/zip_builder.h"
@@ -60,6 +65,52 @@ size_t Count(const std::string& text, const std::string& part) {
     return count;
 }
 
+struct LogLine {
+    std::string stamp;  // YYYY-MM-DD HH:MM:SS.mmm
+    std::string stream; // out or err
+    std::string text;   // the line's bytes, line break included
+};
+
+// The log's lines from the first one on; a line without the prefix fails the test.
+std::vector<LogLine> ParseLog(const std::string& log, size_t first = 0) {
+    static const std::regex prefix(R"(^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}) (out|err) )");
+    std::vector<LogLine> lines;
+    size_t index = 0;
+    for (size_t at = 0, end; at < log.size(); at = end) {
+        end = std::min(log.find('\n', at), log.size() - 1) + 1;
+        const std::string line = log.substr(at, end - at);
+        std::smatch match;
+        if (!std::regex_search(line, match, prefix)) {
+            ADD_FAILURE() << "no prefix: " << line;
+        } else if (index++ >= first) {
+            lines.push_back({match[1], match[2], line.substr(match.length(0))});
+        }
+    }
+    return lines;
+}
+
+// What the log holds of one stream, prefixes removed: the bytes the stream carried.
+std::string Carried(const std::vector<LogLine>& lines, const std::string& stream) {
+    std::string bytes;
+    for (const LogLine& line : lines) {
+        bytes += line.stream == stream ? line.text : "";
+    }
+    return bytes;
+}
+
+// A time as the log writes it, in the fixed zone UTC+8 that the test gives the launcher.
+std::string StampInUtcPlus8(std::chrono::system_clock::time_point time) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
+    const time_t seconds = static_cast<time_t>(ms.count() / 1000) + 8 * 3600;
+    tm utc;
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(ms.count() % 1000));
+    return text;
+}
+
 struct Limits {
     rlim_t fileSize = RLIM_INFINITY; // RLIMIT_FSIZE, with SIGXFSZ ignored: a full disk
 };
@@ -71,11 +122,11 @@ class Launcher {
              Limits limits = Limits())
         : folder_(folder) {
         std::vector<std::string> variables = environment;
-        // A sanitizer build's leak checker would sign off on the error stream the tests read.
-        if (const char* leakOptions = std::getenv("LSAN_OPTIONS")) {
-            variables.push_back(std::string("LSAN_OPTIONS=") + leakOptions +
-                                ":print_suppressions=0");
-        }
+        // In a sanitizer build the error stream would otherwise end with the leak checker's list
+        // of suppressions used.
+        const char* lsan = std::getenv("LSAN_OPTIONS");
+        variables.push_back("LSAN_OPTIONS=" + (lsan != nullptr ? std::string(lsan) + ":" : "") +
+                            "print_suppressions=0");
         for (char** entry = environ; *entry != nullptr; ++entry) {
             variables.emplace_back(*entry);
         }
@@ -175,14 +226,27 @@ class Faults : public ::testing::Test {
         std::filesystem::create_directories(Root);
     }
 
-    // A launcher in the scratch folder, downloading from the server.
-    std::unique_ptr<Launcher> Start(const HttpServer& server, Limits limits = Limits()) {
-        return std::make_unique<Launcher>(
-            scratch_.Path(),
-            std::vector<std::string>{
-                "USERNAME=tester", "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(server.Port()),
-                "LAUNCHER_BOX_LOG=" + BoxLog, "XDG_RUNTIME_DIR=" + runtime_.Path()},
-            limits);
+    // A launcher in the scratch folder, downloading from the server, with its log in state_.
+    // Variables in `first` take precedence over the test's own.
+    std::unique_ptr<Launcher> Start(const HttpServer& server, Limits limits = Limits(),
+                                    std::vector<std::string> first = {}) {
+        first.insert(first.end(),
+                     {"USERNAME=tester",
+                      "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(server.Port()),
+                      "LAUNCHER_BOX_LOG=" + BoxLog, "XDG_RUNTIME_DIR=" + runtime_.Path(),
+                      "XDG_STATE_HOME=" + state_.Path()});
+        return std::make_unique<Launcher>(scratch_.Path(), first, limits);
+    }
+
+    // A run against a server without the package, which fails with a 404.
+    std::unique_ptr<Launcher> FailedRun(std::vector<std::string> first = {}) {
+        std::filesystem::remove(scratch_ / "out.txt");
+        std::filesystem::remove(scratch_ / "err.txt");
+        std::filesystem::remove(BoxLog);
+        HttpServer server;
+        std::unique_ptr<Launcher> launcher = Start(server, Limits(), first);
+        EXPECT_EQ(launcher->Wait(), 1);
+        return launcher;
     }
 
     // What the server of ExpectTheNextRunInstalls saw.
@@ -240,6 +304,10 @@ class Faults : public ::testing::Test {
     ScratchDir scratch_;
     ScratchDir runtime_;
     ScratchDir elsewhere_;
+    ScratchDir state_;
+    const std::string LogFile = state_ / "game-launcher/launcher.log";
+    const std::string FailureBox =
+        "owner=1 flags=16 title=Game Launcher text=游戏客户端安装失败。\\nHTTP 404";
     const std::string Root = scratch_ / "C:/Users/tester/Documents";
     const std::string Archive = Root + "/windows_pc_halden_202505171539.zip";
     const std::string Mark = Root + "/windows_pc_halden.installing";
@@ -373,12 +441,9 @@ TEST_F(Faults, FullDiskIsShownEndsWithOneAndTheNextRunInstalls) {
         std::unique_ptr<Launcher> launcher = Start(server, limits);
         EXPECT_EQ(launcher->Wait(), 1);
         EXPECT_EQ(Count(launcher->Out(), Started), 0u);
-        const std::string box = ReadFile(BoxLog);
-        EXPECT_EQ(box.rfind("owner=1 flags=16 title=Game Launcher text=游戏客户端安装失败。\\n" +
-                                ScriptArchive + ": File too large\n",
-                            0),
-                  0u)
-            << box;
+        EXPECT_EQ(ReadFile(BoxLog),
+                  "owner=1 flags=16 title=Game Launcher text=游戏客户端安装失败。\\n" +
+                      ScriptArchive + ": File too large\\n日志文件：" + LogFile + "\n");
         EXPECT_NE(launcher->Err().find("Lua Update error: "), std::string::npos);
         EXPECT_TRUE(PathExists(Mark));
     }
@@ -398,7 +463,8 @@ TEST_F(Faults, SecondLauncherEndsAtOnceAndLeavesTheFirstAlone) {
         Launcher second(otherFolder.Path(),
                         {"USERNAME=tester",
                          "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(server.Port()),
-                         "LAUNCHER_BOX_LOG=" + BoxLog, "XDG_RUNTIME_DIR=" + runtime_.Path()});
+                         "LAUNCHER_BOX_LOG=" + BoxLog, "XDG_RUNTIME_DIR=" + runtime_.Path(),
+                         "XDG_STATE_HOME=" + state_.Path()});
         EXPECT_EQ(second.Wait(), 0);
         EXPECT_EQ(second.Out(), "");
         EXPECT_EQ(second.Err(), "");
@@ -410,4 +476,80 @@ TEST_F(Faults, SecondLauncherEndsAtOnceAndLeavesTheFirstAlone) {
         EXPECT_EQ(first->Wait(), 0);
     }
     ExpectTheNextRunInstalls(package);
+}
+
+TEST_F(Faults, LogHoldsEveryStreamLineOfAFailedAndASuccessfulRunAndTheBoxNamesIt) {
+    const auto before = std::chrono::system_clock::now();
+    std::unique_ptr<Launcher> failed = FailedRun({"TZ=UTC-8"});
+    EXPECT_EQ(ReadFile(BoxLog), FailureBox + "\\n日志文件：" + LogFile + "\n");
+    const std::vector<LogLine> failedLines = ParseLog(ReadFile(LogFile));
+    EXPECT_EQ(failed->Err(), "Lua Update error: HTTP 404\n") << "written after ExitApp";
+    EXPECT_EQ(Carried(failedLines, "err"), failed->Err());
+    EXPECT_EQ(Carried(failedLines, "out"), failed->Out());
+    EXPECT_EQ(failed->Out().rfind("Start\n", 0), 0u) << failed->Out();
+
+    // The next run appends; its client lingers, to show which streams it was given.
+    std::filesystem::remove(scratch_ / "out.txt");
+    std::filesystem::remove(scratch_ / "err.txt");
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(DemoPackage()));
+    std::unique_ptr<Launcher> installed =
+        Start(server, Limits(), {"TZ=UTC-8", "DEMO_CLIENT_LINGER_MS=60000"});
+    EXPECT_EQ(installed->Wait(), 0);
+    const auto after = std::chrono::system_clock::now();
+    const std::vector<LogLine> lines = ParseLog(ReadFile(LogFile), failedLines.size());
+    EXPECT_EQ(installed->Err(), "");
+    EXPECT_EQ(Carried(lines, "err"), "");
+    EXPECT_EQ(Carried(lines, "out"), installed->Out());
+    EXPECT_EQ(Count(installed->Out(), Started), 1u);
+    for (const std::vector<LogLine>* run : {&failedLines, &lines}) {
+        for (const LogLine& line : *run) {
+            EXPECT_LE(StampInUtcPlus8(before), line.stamp) << "local time, not UTC";
+            EXPECT_GE(StampInUtcPlus8(after), line.stamp) << "local time, not UTC";
+        }
+    }
+
+    // A client that outlives the launcher writes where the launcher's output went, not into
+    // the log's pipe, which nobody reads any more.
+    const size_t at = installed->Out().find(Started);
+    ASSERT_NE(at, std::string::npos);
+    const pid_t client = std::stoi(installed->Out().substr(at + std::strlen(Started)));
+    const std::string fd = "/proc/" + std::to_string(client) + "/fd/";
+    EXPECT_EQ(std::filesystem::read_symlink(fd + "1"),
+              std::filesystem::canonical(scratch_ / "out.txt"));
+    EXPECT_EQ(std::filesystem::read_symlink(fd + "2"),
+              std::filesystem::canonical(scratch_ / "err.txt"));
+    kill(client, SIGKILL);
+}
+
+TEST_F(Faults, LogOverOneMebibyteAtStartUpBecomesLauncherLog1AndANewLogStarts) {
+    std::filesystem::create_directories(state_ / "game-launcher");
+    const std::string full = std::string(LogRotateSize - 1, 'o') + "\n";
+    WriteFile(LogFile, full);
+    WriteFile(LogFile + ".1", "older\n");
+    FailedRun();
+    const std::string grown = ReadFile(LogFile);
+    EXPECT_EQ(grown.rfind(full, 0), 0u) << "a log of exactly 1 MiB is kept";
+    EXPECT_GT(grown.size(), full.size());
+    EXPECT_EQ(ReadFile(LogFile + ".1"), "older\n");
+
+    std::unique_ptr<Launcher> next = FailedRun();
+    EXPECT_TRUE(ReadFile(LogFile + ".1") == grown) << "the grown log replaced the older one";
+    const std::vector<LogLine> lines = ParseLog(ReadFile(LogFile));
+    EXPECT_EQ(Carried(lines, "out"), next->Out()) << "the new log holds this run alone";
+    EXPECT_EQ(Carried(lines, "err"), next->Err());
+}
+
+TEST_F(Faults, UnwritableLogLeavesStreamsBoxAndExitCodeAsTheyWere) {
+    const std::string notAFolder = elsewhere_ / "state";
+    WriteFile(notAFolder, "a file");
+    std::unique_ptr<Launcher> launcher = FailedRun({"XDG_STATE_HOME=" + notAFolder});
+    EXPECT_EQ(ReadFile(BoxLog), FailureBox + "\n") << "no line about a log";
+    EXPECT_EQ(launcher->Err(), "Lua Update error: HTTP 404\n");
+    EXPECT_TRUE(std::regex_match(
+        launcher->Out(),
+        std::regex("Start\n[0-9.e-]+\ndiskWritablePath:\tC:/Users/tester/Documents\n")))
+        << launcher->Out();
+    EXPECT_EQ(ReadFile(notAFolder), "a file");
+    EXPECT_FALSE(PathExists(state_ / "game-launcher")) << "nor another place instead";
 }

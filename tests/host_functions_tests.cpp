@@ -145,13 +145,11 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
     EXPECT_EQ(lua_gettop(L), top);
     EXPECT_STREQ(lua_tostring(L, -2), "sentinel");
 
-    const std::pair<const char*, lua_CFunction> expected[] = {{"SetProgress", SetProgress},
-                                                              {"ExitApp", ExitApp},
-                                                              {"HideConsole", HideConsole},
-                                                              {"Unzip", Unzip},
-                                                              {"RunExecutable", RunExecutable},
-                                                              {"ShowMessage", ShowMessage},
-                                                              {"HashFile", HashFile}};
+    const std::pair<const char*, lua_CFunction> expected[] = {
+        {"SetProgress", SetProgress},     {"ExitApp", ExitApp},
+        {"HideConsole", HideConsole},     {"Unzip", Unzip},
+        {"RunExecutable", RunExecutable}, {"ShowMessage", ShowMessage},
+        {"HashFile", HashFile},           {"LogPath", LogPath}};
     for (const auto& [name, function] : expected) {
         lua_getglobal(L, name);
         EXPECT_TRUE(lua_iscfunction(L, -1)) << name;
@@ -160,4 +158,5 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
         lua_pop(L, 1);
     }
     lua_settop(L, 0);
+    EXPECT_EQ(Exec("assert(LogPath() == nil)"), "") << "a program that skips main has no log";
 }

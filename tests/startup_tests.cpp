@@ -212,11 +212,15 @@ TEST(WorkerStart, ThreadThatCannotStartIsReportedAndRefusesTheWindow) {
 
 TEST(NoDisplay, LauncherWritesOneLineAndEndsWithOne) {
     ScratchDir scratch;
-    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY " LAUNCHER_PATH " >" +
-                                (scratch / "out") + " 2>" + (scratch / "err");
+    const std::string command =
+        "env -u DISPLAY -u WAYLAND_DISPLAY XDG_STATE_HOME=" + scratch.Path() +
+        " " LAUNCHER_PATH " >" + (scratch / "out") + " 2>" + (scratch / "err");
     const int status = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_EQ(ReadFile(scratch / "err"), "launcher: cannot open the display\n");
     EXPECT_EQ(ReadFile(scratch / "out"), "");
+    // The log starts before the display is opened.
+    const std::string log = ReadFile(scratch / "game-launcher/launcher.log");
+    EXPECT_EQ(log.substr(log.find(' ', 11) + 1), "err launcher: cannot open the display\n") << log;
 }

@@ -52,3 +52,7 @@ void LinuxAnnounceWindow(unsigned long windowId);
 // and of a system without /proc; the program never changes it.
 enum class LinuxCloseOnExecWay { CloseRange, ProcSelfFd, EveryNumber };
 extern LinuxCloseOnExecWay LinuxFirstCloseOnExecWay;
+
+// What descriptors 1 and 2 were before the log took them over (-1 for one that was closed), or
+// 1 and 2 without a log. A started program gets these, never the log's pipes.
+void LinuxOriginalStreams(int* out, int* err);

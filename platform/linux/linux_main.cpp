@@ -1,15 +1,23 @@
-// Linux entry point: opens the display through GTK, then runs the launcher's start-up.
+// Linux entry point: starts the log, opens the display through GTK, then runs the launcher's
+// start-up.
 #include <cstdio>
 
 #include <gtk/gtk.h>
 
+#include "app/launcher_log.h"
 #include "app/startup.h"
+#include "platform/platform.h"
 
 int main() {
+    // First, so that GTK's own complaints are in the log too.
+    PlatformStartLog();
+    int exitCode = 1;
     // The launcher reads no arguments, so GTK is given none either.
-    if (!gtk_init_check(nullptr, nullptr)) {
+    if (gtk_init_check(nullptr, nullptr)) {
+        exitCode = LauncherMain();
+    } else {
         std::fputs("launcher: cannot open the display\n", stderr);
-        return 1;
     }
-    return LauncherMain();
+    EndLauncherLog();
+    return exitCode;
 }

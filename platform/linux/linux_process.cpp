@@ -142,13 +142,26 @@ void SendReport(int fd, int32_t kind, int32_t value) {
     }
 }
 
+// Gives the child the stream the launcher had before its log: a client that outlives the
+// launcher must not write into a pipe nobody reads any more. Async-signal-safe.
+void RestoreStream(int fd, int original) {
+    if (original < 0) {
+        close(fd);
+    } else if (original != fd) {
+        dup2(original, fd);
+    }
+}
+
 // Runs in the grandchild; only async-signal-safe calls until execve.
 [[noreturn]] void ExecChild(int reportFd, const char* program, char* const* argv,
-                            const char* workingDir, int descriptorLimit) {
+                            const char* workingDir, int descriptorLimit, int originalOut,
+                            int originalErr) {
     if (chdir(workingDir) != 0) {
         SendReport(reportFd, ReportFailure, errno);
         _exit(127);
     }
+    RestoreStream(1, originalOut);
+    RestoreStream(2, originalErr);
     // The launcher's own descriptors (archive, sockets) are not the child's business.
     MarkInheritedCloseOnExec(descriptorLimit);
     struct sigaction defaultAction = {};
@@ -220,6 +233,10 @@ bool PlatformStartProcess(const std::string& exePath, const std::string& command
     argv.push_back(nullptr);
     const int descriptorLimit = DescriptorLimit();
 
+    int originalOut = 1;
+    int originalErr = 2;
+    LinuxOriginalStreams(&originalOut, &originalErr);
+
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         *processIdOrError = static_cast<unsigned long>(errno);
@@ -242,7 +259,8 @@ bool PlatformStartProcess(const std::string& exePath, const std::string& command
             _exit(1);
         }
         if (child == 0) {
-            ExecChild(fds[1], program.c_str(), argv.data(), workingDir.c_str(), descriptorLimit);
+            ExecChild(fds[1], program.c_str(), argv.data(), workingDir.c_str(), descriptorLimit,
+                      originalOut, originalErr);
         }
         SendReport(fds[1], ReportProcessId, child);
         _exit(0);

@@ -1,10 +1,15 @@
-// Windows entry point: keeps the instance handle for the resource lookups, then runs the
-// launcher's start-up. The command line, previous instance and show command are not used.
+// Windows entry point: starts the log, keeps the instance handle for the resource lookups, then
+// runs the launcher's start-up. The command line, previous instance and show command are not used.
+#include "app/launcher_log.h"
 #include "app/startup.h"
+#include "platform/platform.h"
 #include "platform/win32/win32_backend.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLine*/,
                     int /*show*/) {
+    PlatformStartLog();
     AppInstance = instance;
-    return LauncherMain();
+    const int exitCode = LauncherMain();
+    EndLauncherLog();
+    return exitCode;
 }
