@@ -41,10 +41,6 @@ bool LoadBackground(int* exitCode) {
 } // namespace
 
 int LauncherMain() {
-    // Two launchers would write the same archive at once; the second only shows the first.
-    if (!PlatformClaimSingleInstance()) {
-        return 0;
-    }
     PlatformStartGraphics();
     // A missing bar picture has been reported and only costs the bar; start-up goes on.
     TrackImage = LoadPngResource(IdTrack);

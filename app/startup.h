@@ -5,7 +5,7 @@
 // Loads the pictures, creates the window, shows the first frame, runs the loop while AppRunning
 // is set, releases everything and returns the exit code: 1 after a background failure (or a
 // worker that could not start), 0 after a refused window or a closed one, the code of ExitApp,
-// or the code a quit request carried. A second launcher of the same user ends at once with 0.
+// or the code a quit request carried. The entry points claim the one-launcher lock before it.
 int LauncherMain();
 
 // Releases FrameBitmap, BackgroundImage, TrackImage and FillImage, in that order and each only if

@@ -164,10 +164,13 @@ std::wstring PlatformWideFromGbk(const std::string& bytes);
 // --- One launcher at a time ---
 
 // Claims the per-user launcher lock for the rest of the process's life (true, also on a later
-// call). False when another launcher of the same user holds it; that launcher's window has then
-// been brought to the front where the system allows. A lock that cannot be made at all does not
-// stop the launcher. UI thread, before any window.
+// call). False when another launcher of the same user holds it. A lock that cannot be made at
+// all does not stop the launcher. Called first thing, before the log or any window.
 bool PlatformClaimSingleInstance();
+
+// Brings the window of the launcher that holds the lock to the front, where the system allows
+// (on Linux the display must be open).
+void PlatformBringRunningLauncherToFront();
 
 // --- Screen and window ---
 

@@ -460,17 +460,19 @@ TEST_F(Faults, SecondLauncherEndsAtOnceAndLeavesTheFirstAlone) {
         ASSERT_TRUE(WaitUntil([&] { return !server.RequestedPaths().empty(); }));
 
         ScratchDir otherFolder;
+        ScratchDir otherState;
         Launcher second(otherFolder.Path(),
                         {"USERNAME=tester",
                          "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(server.Port()),
                          "LAUNCHER_BOX_LOG=" + BoxLog, "XDG_RUNTIME_DIR=" + runtime_.Path(),
-                         "XDG_STATE_HOME=" + state_.Path()});
+                         "XDG_STATE_HOME=" + otherState.Path()});
         EXPECT_EQ(second.Wait(), 0);
         EXPECT_EQ(second.Out(), "");
         EXPECT_EQ(second.Err(), "");
         EXPECT_EQ(server.RequestedPaths().size(), 1u) << "the second launcher downloads nothing";
         EXPECT_EQ(ReadFile(BoxLog), "");
         EXPECT_FALSE(PathExists(otherFolder / "C:")) << "nor writes a file";
+        EXPECT_FALSE(PathExists(otherState / "game-launcher")) << "not even a log";
 
         ASSERT_TRUE(first->CloseWindow(runtime_.Path()));
         EXPECT_EQ(first->Wait(), 0);

@@ -33,11 +33,18 @@ std::string LockPath() {
     return folder + "/game-launcher-" + std::to_string(getuid()) + ".lock";
 }
 
+} // namespace
+
 // Brings the window whose id the running launcher wrote to the front (X11 only).
-void RaiseRunningWindow(int fd) {
+void PlatformBringRunningLauncherToFront() {
 #ifdef GDK_WINDOWING_X11
+    const int fd = open(LockPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return;
+    }
     char text[32] = {};
     const ssize_t length = pread(fd, text, sizeof text - 1, 0);
+    close(fd);
     GdkDisplay* display = gdk_display_get_default();
     if (length <= 0 || display == nullptr || !GDK_IS_X11_DISPLAY(display)) {
         return;
@@ -56,12 +63,8 @@ void RaiseRunningWindow(int fd) {
     }
     gdk_display_flush(display);
     gdk_x11_display_error_trap_pop_ignored(display);
-#else
-    (void)fd;
 #endif
 }
-
-} // namespace
 
 bool PlatformClaimSingleInstance() {
     if (LockFd >= 0) {
@@ -79,9 +82,6 @@ bool PlatformClaimSingleInstance() {
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const bool held = errno == EWOULDBLOCK;
-        if (held) {
-            RaiseRunningWindow(fd);
-        }
         close(fd);
         return !held;
     }

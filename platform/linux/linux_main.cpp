@@ -9,7 +9,15 @@
 #include "platform/platform.h"
 
 int main() {
-    // First, so that GTK's own complaints are in the log too.
+    // Two launchers would write the same archive at once. The second ends before it writes
+    // anything, the log included; it only brings the first one's window to the front.
+    if (!PlatformClaimSingleInstance()) {
+        if (gtk_init_check(nullptr, nullptr)) {
+            PlatformBringRunningLauncherToFront();
+        }
+        return 0;
+    }
+    // Before GTK, so that its own complaints are in the log too.
     PlatformStartLog();
     int exitCode = 1;
     // The launcher reads no arguments, so GTK is given none either.

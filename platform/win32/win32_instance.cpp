@@ -22,7 +22,9 @@ std::wstring MutexName() {
     return name;
 }
 
-void BringRunningToFront() {
+} // namespace
+
+void PlatformBringRunningLauncherToFront() {
     HWND running = FindWindowW(LauncherWindowClass, nullptr);
     if (running == nullptr) {
         return;
@@ -34,8 +36,6 @@ void BringRunningToFront() {
     SetForegroundWindow(running);
 }
 
-} // namespace
-
 bool PlatformClaimSingleInstance() {
     if (InstanceMutex != nullptr) {
         return true;
@@ -46,7 +46,6 @@ bool PlatformClaimSingleInstance() {
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         CloseHandle(mutex);
-        BringRunningToFront();
         return false;
     }
     InstanceMutex = mutex;

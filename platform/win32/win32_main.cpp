@@ -7,6 +7,12 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLine*/,
                     int /*show*/) {
+    // Two launchers would write the same archive at once. The second ends before it writes
+    // anything, the log included; it only brings the first one's window to the front.
+    if (!PlatformClaimSingleInstance()) {
+        PlatformBringRunningLauncherToFront();
+        return 0;
+    }
     PlatformStartLog();
     AppInstance = instance;
     const int exitCode = LauncherMain();
