@@ -27,6 +27,7 @@ bool StartDetachedWorker(const std::string& scriptName) {
 } // namespace
 
 bool WindowOnCreate(PlatformWindow* window) {
+    ForgetShownFrame();
     PlatformStartTimer(window, RepaintTimerId, RepaintPeriodMs);
 
     OpenMessageHandOff();
@@ -53,8 +54,8 @@ void WindowOnTimer(PlatformWindow* window, unsigned timerId) {
         return;
     }
     if (BackgroundImage != nullptr && FrameBitmap != nullptr && TrackImage != nullptr &&
-        FillImage != nullptr && RenderFrame()) {
-        PresentFrame(window);
+        FillImage != nullptr) {
+        DrawFrameIfChanged(window);
     }
     // After the frame, so the box appears over the latest progress.
     ShowPendingMessage(window);
