@@ -1,6 +1,7 @@
 #include "app/window_procedure.h"
 
 #include <chrono>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -20,6 +21,9 @@ bool StartDetachedWorker(const std::string& scriptName) {
         std::thread(WorkerEntry, scriptName).detach();
         return true;
     } catch (const std::system_error&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        // The thread's own state could not be allocated: as much a worker that cannot start.
         return false;
     }
 }
