@@ -31,6 +31,9 @@ bool StartDetachedWorker(const std::string& scriptName) {
 } // namespace
 
 bool WindowOnCreate(PlatformWindow* window) {
+    if (BackgroundImage != nullptr) {
+        PlatformSetClickThrough(window, BackgroundImage);
+    }
     ForgetShownFrame();
     PlatformStartTimer(window, RepaintTimerId, RepaintPeriodMs);
 

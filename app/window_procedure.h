@@ -16,8 +16,9 @@ const int ActionCommandId = 1;
 const int HitClient = 1;
 const int HitCaption = 2;
 
-// Window creation: starts the repaint timer and the script worker. False (after telling the user)
-// when the worker could not be started; the backend then refuses the window.
+// Window creation: lets clicks on the background's clear pixels through, starts the repaint timer
+// and the script worker. False (after telling the user) when the worker could not be started; the
+// backend then refuses the window.
 bool WindowOnCreate(PlatformWindow* window);
 
 // A timer tick: renders and presents the frame when it is the repaint timer, all four graphics

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -94,6 +95,12 @@ uint32_t ScreenRgb(int x, int y) {
     const uint32_t rgb = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
     g_object_unref(pixbuf);
     return rgb;
+}
+
+bool PointerGrabbed() {
+    GdkDisplay* display = gdk_display_get_default();
+    return gdk_display_device_is_grabbed(
+        display, gdk_seat_get_pointer(gdk_display_get_default_seat(display)));
 }
 
 const uint32_t FillGreen = 0x3FD84D;
@@ -496,6 +503,38 @@ TEST_F(SplashWindow, IdleTicksDrawNothingAndEachVisibleChangeDrawsOnce) {
     ASSERT_TRUE(EventsUntil([&] { return ScreenRgb(end - 1, row) == FillGreen; }));
     EXPECT_EQ(ScreenRgb(end, row), 0x000000u);
     EXPECT_EQ(FramesDrawn(), before);
+}
+
+TEST_F(SplashWindow, PressOnAClearPixelReachesTheWindowBelowAndOnThePictureStartsADrag) {
+    // An ordinary window under the whole splash, counting the presses that reach it.
+    static int pressesBelow;
+    pressesBelow = 0;
+    std::unique_ptr<GtkWidget, void (*)(GtkWidget*)> below(gtk_window_new(GTK_WINDOW_TOPLEVEL),
+                                                           gtk_widget_destroy);
+    gtk_window_move(GTK_WINDOW(below.get()), 100, 100);
+    gtk_window_set_default_size(GTK_WINDOW(below.get()), 856, 552);
+    gtk_widget_add_events(below.get(), GDK_BUTTON_PRESS_MASK);
+    g_signal_connect(below.get(), "button-press-event",
+                     G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer) -> gboolean {
+                         ++pressesBelow;
+                         return TRUE;
+                     }),
+                     nullptr);
+    gtk_widget_show(below.get());
+    ShowSplash(100, 100);
+    ASSERT_EQ(LinuxFramePixel(FrameBitmap, 850, 276), 0u) << "a clear pixel of the picture";
+
+    FakePointerMove(100 + 850, 100 + 276);
+    FakePointerButton(true);
+    FakePointerButton(false);
+    EXPECT_TRUE(EventsUntil([] { return pressesBelow == 1; }));
+
+    // The drag itself, with the same shape: PressAndDragAnywhereMovesTheWindow.
+    FakePointerMove(500, 400);
+    FakePointerButton(true);
+    EXPECT_TRUE(EventsUntil(PointerGrabbed)) << "a press on the picture starts a drag";
+    FakePointerButton(false);
+    EXPECT_EQ(pressesBelow, 1);
 }
 
 int main(int argc, char** argv) {
