@@ -21,7 +21,14 @@ int FillLength(int32_t percent, unsigned fillWidth) {
     return static_cast<int>(length);
 }
 
-bool RenderFrame() {
+namespace {
+
+// The content of the frame the window shows, once a tick has drawn one.
+bool ShownValid = false;
+FrameContent ShownContent{0};
+uint64_t FrameCount = 0;
+
+bool Render(const FrameContent& content) {
     PlatformCanvas* canvas = PlatformBeginDrawing(FrameBitmap);
     if (canvas == nullptr) {
         return false;
@@ -37,10 +44,9 @@ bool RenderFrame() {
     PlatformDrawImage(canvas, TrackImage, BarX, BarY, static_cast<int>(trackWidth),
                       static_cast<int>(trackHeight));
 
-    const int32_t percent = ClampProgress(ProgressPercent.load());
     const unsigned fillWidth = PlatformImageWidth(FillImage);
     const unsigned fillHeight = PlatformImageHeight(FillImage);
-    const int length = FillLength(percent, fillWidth);
+    const int length = FillLength(content.progress, fillWidth);
     if (length != 0) {
         // The leftmost columns only: the fill is cut, never stretched.
         PlatformDrawImagePart(canvas, FillImage, 0, 0, length, static_cast<int>(fillHeight), BarX,
@@ -50,9 +56,48 @@ bool RenderFrame() {
     return true;
 }
 
+} // namespace
+
+FrameContent CurrentFrameContent() {
+    return FrameContent{ClampProgress(ProgressPercent.load())};
+}
+
+bool SameFrameContent(const FrameContent& a, const FrameContent& b) {
+    return a.progress == b.progress;
+}
+
+bool RenderFrame() {
+    // On Linux the window repaints from this very frame, so what it shows is no longer known.
+    ForgetShownFrame();
+    return Render(CurrentFrameContent());
+}
+
 void PresentFrame(PlatformWindow* window) {
     if (FrameBitmap == nullptr || BackgroundWidth == 0 || BackgroundHeight == 0) {
         return;
     }
     PlatformPresentFrame(window, FrameBitmap, BackgroundWidth, BackgroundHeight);
+}
+
+void DrawFrameIfChanged(PlatformWindow* window) {
+    // Read once, so the frame drawn is the content recorded, whatever the worker writes meanwhile.
+    const FrameContent content = CurrentFrameContent();
+    if (ShownValid && SameFrameContent(content, ShownContent)) {
+        return;
+    }
+    if (!Render(content)) {
+        return;
+    }
+    PresentFrame(window);
+    ShownContent = content;
+    ShownValid = true;
+    ++FrameCount;
+}
+
+void ForgetShownFrame() {
+    ShownValid = false;
+}
+
+uint64_t FramesDrawn() {
+    return FrameCount;
 }

@@ -16,9 +16,34 @@ int32_t ClampProgress(int32_t percent);
 // for the 656-pixel fill this gives floor(p * 656 / 100) for every p from 0 to 100.
 int FillLength(int32_t percent, unsigned fillWidth);
 
-// Redraws FrameBitmap from the pictures and ProgressPercent. False when no drawing context could
-// be made, in which case nothing was drawn and nothing should be presented.
+// Everything a frame shows that can differ from one tick to the next, as it is drawn: two frames
+// of equal content are identical pixel for pixel. A new input of the frame joins as one more
+// field here and one more comparison in SameFrameContent.
+struct FrameContent {
+    int32_t progress; // clamped
+};
+
+// The content the shared values ask for now, each read once.
+FrameContent CurrentFrameContent();
+
+bool SameFrameContent(const FrameContent& a, const FrameContent& b);
+
+// Redraws FrameBitmap from the pictures and ProgressPercent, outside any tick (the next tick then
+// draws too). False when no drawing context could be made, in which case nothing was drawn and
+// nothing should be presented.
 bool RenderFrame();
 
 // Pushes FrameBitmap to the window; does nothing without a frame or with an empty size.
 void PresentFrame(PlatformWindow* window);
+
+// A repaint tick: renders and presents the current content unless it is what the last frame drawn
+// here already shows (both backends' windows keep their pixels and repaint from them on their
+// own). A frame that could not be rendered is tried again on the next tick. UI thread.
+void DrawFrameIfChanged(PlatformWindow* window);
+
+// The next tick draws whatever the content: the window shows no frame of ours yet (a new window,
+// or one showing the bare background of the first present).
+void ForgetShownFrame();
+
+// Frames rendered and presented by DrawFrameIfChanged since the program started.
+uint64_t FramesDrawn();

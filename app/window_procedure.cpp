@@ -1,6 +1,7 @@
 #include "app/window_procedure.h"
 
 #include <chrono>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -21,12 +22,19 @@ bool StartDetachedWorker(const std::string& scriptName) {
         return true;
     } catch (const std::system_error&) {
         return false;
+    } catch (const std::bad_alloc&) {
+        // The thread's own state could not be allocated: as much a worker that cannot start.
+        return false;
     }
 }
 
 } // namespace
 
 bool WindowOnCreate(PlatformWindow* window) {
+    if (BackgroundImage != nullptr) {
+        PlatformSetClickThrough(window, BackgroundImage);
+    }
+    ForgetShownFrame();
     PlatformStartTimer(window, RepaintTimerId, RepaintPeriodMs);
 
     OpenMessageHandOff();
@@ -53,8 +61,8 @@ void WindowOnTimer(PlatformWindow* window, unsigned timerId) {
         return;
     }
     if (BackgroundImage != nullptr && FrameBitmap != nullptr && TrackImage != nullptr &&
-        FillImage != nullptr && RenderFrame()) {
-        PresentFrame(window);
+        FillImage != nullptr) {
+        DrawFrameIfChanged(window);
     }
     // After the frame, so the box appears over the latest progress.
     ShowPendingMessage(window);

@@ -16,12 +16,13 @@ const int ActionCommandId = 1;
 const int HitClient = 1;
 const int HitCaption = 2;
 
-// Window creation: starts the repaint timer and the script worker. False (after telling the user)
-// when the worker could not be started; the backend then refuses the window.
+// Window creation: lets clicks on the background's clear pixels through, starts the repaint timer
+// and the script worker. False (after telling the user) when the worker could not be started; the
+// backend then refuses the window.
 bool WindowOnCreate(PlatformWindow* window);
 
-// A timer tick: renders and presents the frame when it is the repaint timer and all four
-// graphics objects exist.
+// A timer tick: renders and presents the frame when it is the repaint timer, all four graphics
+// objects exist and the frame would differ from the one shown (DrawFrameIfChanged).
 void WindowOnTimer(PlatformWindow* window, unsigned timerId);
 
 // The default hit-test answer, turned into what the window wants: the client area becomes the

@@ -183,6 +183,11 @@ void PlatformScreenSize(int* width, int* height);
 PlatformWindow* PlatformCreateWindow(const std::wstring& title, int x, int y, unsigned width,
                                      unsigned height);
 
+// Lets a press on any pixel the picture (of the window's size) leaves fully transparent go
+// through the window to whatever lies below, as a layered window does by itself on Windows; a
+// press elsewhere still reaches the window. Does nothing with a null window.
+void PlatformSetClickThrough(PlatformWindow* window, const PlatformImage* picture);
+
 // Replaces all the window's pixels, alpha included, by the frame's; the window keeps its place.
 void PlatformPresentFrame(PlatformWindow* window, const PlatformFrame* frame, unsigned width,
                           unsigned height);

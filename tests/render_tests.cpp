@@ -1,23 +1,58 @@
 // The splash frame: bar arithmetic, window placement, the carried pictures' layout, and the pixels
 // ticks leave in the frame (no display needed: frames are drawn off-screen).
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "app/image_resources.h"
+#include "app/message_hand_off.h"
 #include "app/render.h"
 #include "app/startup.h"
 #include "app/ui_state.h"
 #include "app/window_procedure.h"
 #include "platform/linux/linux_backend.h"
 #include "platform/platform.h"
+#include "script/script_runner.h"
 #include "script/shared_state.h"
 #include "tests/support/message_box_recorder.h"
 #include "tests/support/splash_pictures.h"
+
+// The next allocation of at least this many bytes fails, once; 0 for none.
+std::atomic<size_t> FailAllocationFrom{0};
+
+void* operator new(size_t size) {
+    size_t from = FailAllocationFrom.load();
+    if (from != 0 && size >= from && FailAllocationFrom.compare_exchange_strong(from, 0)) {
+        throw std::bad_alloc();
+    }
+    void* block = std::malloc(size != 0 ? size : 1);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return block;
+}
+
+// Replaced too, as its memory comes back through the delete below.
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size != 0 ? size : 1);
+}
+
+// Not inlined: GCC would take a free() at a delete as a mismatch with the new that allocated.
+__attribute__((noinline)) void operator delete(void* block) noexcept {
+    std::free(block);
+}
+
+__attribute__((noinline)) void operator delete(void* block, size_t) noexcept {
+    std::free(block);
+}
 
 namespace {
 
@@ -56,6 +91,7 @@ class SplashFrame : public ::testing::Test {
         ClearRecordedBoxes();
         LoadSplashPictures();
         ProgressPercent.store(0);
+        ForgetShownFrame(); // a new frame, holding the bare background
     }
     void TearDown() override {
         ShutdownGraphics();
@@ -217,8 +253,9 @@ TEST_F(SplashFrame, FallingProgressLeavesNoTraceOfTheLongerFill) {
 TEST_F(SplashFrame, RepeatedTicksDoNotThickenThePartlyTransparentOutline) {
     Tick(40);
     const std::vector<uint32_t> once = FramePixels();
+    // Drawn again and again although nothing changed, which ticks themselves no longer do.
     for (int i = 0; i < 20; ++i) {
-        Tick(40);
+        ASSERT_TRUE(RenderFrame());
     }
     const std::vector<uint32_t> many = FramePixels();
     size_t partly = 0;
@@ -265,4 +302,27 @@ TEST(Command, OnlyIdOneShowsItsBox) {
     EXPECT_EQ(RecordedBoxes[0].text, L"Action Triggered!");
     EXPECT_EQ(RecordedBoxes[0].title, L"Game Launcher");
     EXPECT_EQ(RecordedBoxes[0].flags, 0u);
+}
+
+// std::thread allocates its state before it starts the thread; running out of memory there is a
+// worker that cannot start like any other.
+TEST(WorkerStart, AllocationFailureIsReportedAndRefusesTheWindow) {
+    MessageBoxSink = RecordMessageBox;
+    ClearRecordedBoxes();
+    WorkerEntry = [](const std::string&) { ScriptBusy.store(false); };
+    WorkerStartFailed = false;
+    // The state holds the function, the script's name and its own vtable; the name alone is less.
+    FailAllocationFrom.store(sizeof(std::string) + 2 * sizeof(void*));
+    const bool created = WindowOnCreate(nullptr);
+    EXPECT_EQ(FailAllocationFrom.exchange(0), 0u) << "no allocation that large was made";
+    EXPECT_FALSE(created);
+    EXPECT_FALSE(ScriptBusy.load());
+    EXPECT_TRUE(WorkerStartFailed);
+    ASSERT_EQ(RecordedBoxes.size(), 1u);
+    EXPECT_EQ(RecordedBoxes[0].text, L"Failed to start the launcher script.");
+    EXPECT_EQ(RecordedBoxes[0].title, L"Critical Error");
+    EXPECT_EQ(RecordedBoxes[0].flags, MessageBoxIconError);
+    ResetMessageHandOff();
+    WorkerStartFailed = false;
+    WorkerEntry = ScriptThread;
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -24,6 +25,7 @@
 #include "tests/support/fake_pointer.h"
 #include "tests/support/message_box_recorder.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/splash_pictures.h"
 
 namespace {
 
@@ -70,6 +72,38 @@ void PumpEvents(int milliseconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
+
+// Handles events until done() holds, for at most five seconds; whether it came to hold.
+template <typename Condition>
+bool EventsUntil(Condition done) {
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+        if (Clock::now() > end) {
+            return false;
+        }
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// What the screen shows at (x, y), as 0xRRGGBB.
+uint32_t ScreenRgb(int x, int y) {
+    GdkPixbuf* pixbuf = gdk_pixbuf_get_from_window(gdk_get_default_root_window(), x, y, 1, 1);
+    const guint8* p = gdk_pixbuf_read_pixels(pixbuf);
+    const uint32_t rgb = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+    g_object_unref(pixbuf);
+    return rgb;
+}
+
+bool PointerGrabbed() {
+    GdkDisplay* display = gdk_display_get_default();
+    return gdk_display_device_is_grabbed(
+        display, gdk_seat_get_pointer(gdk_display_get_default_seat(display)));
+}
+
+const uint32_t FillGreen = 0x3FD84D;
 
 // Reads a screenshot; the pixel at (x, y) as 0xRRGGBB.
 class Screenshot {
@@ -122,6 +156,19 @@ class SplashWindow : public ::testing::Test {
         ResetExitRequest();
         WorkerEntry = ScriptThread;
         MessageBoxSink = PlatformMessageBox;
+    }
+
+    // The splash with the carried pictures at (x, y), its first frame (the bare background) on the
+    // screen; the test drives the ticks.
+    void ShowSplash(int x, int y) {
+        TestScript = "function Start() end\nfunction Update() end\n";
+        LoadSplashPictures();
+        MainWindow = PlatformCreateWindow(L"Game Launcher", x, y, 856, 552);
+        ASSERT_NE(MainWindow, nullptr);
+        PlatformStopTimer(MainWindow, RepaintTimerId);
+        PresentFrame(MainWindow);
+        ASSERT_TRUE(
+            EventsUntil([x, y] { return ScreenRgb(x + BarX + 100, y + BarY + 6) == 0x0A0E16u; }));
     }
 
     ScratchDir scratch_;
@@ -424,6 +471,70 @@ TEST_F(SplashWindow, PressAndDragAnywhereMovesTheWindow) {
     gdk_window_get_origin(gdkWindow, &x, &y);
     EXPECT_EQ(x, 160);
     EXPECT_EQ(y, 140);
+}
+
+TEST_F(SplashWindow, IdleTicksDrawNothingAndEachVisibleChangeDrawsOnce) {
+    ShowSplash(100, 100);
+    auto drawnBy = [](int32_t percent) {
+        const uint64_t before = FramesDrawn();
+        ProgressPercent.store(percent);
+        for (int tick = 0; tick < 10; ++tick) {
+            WindowOnTimer(MainWindow, RepaintTimerId);
+        }
+        return FramesDrawn() - before;
+    };
+    EXPECT_EQ(drawnBy(0), 1u) << "the first tick adds the bar to the bare background";
+    EXPECT_EQ(drawnBy(-5), 0u) << "drawn as 0";
+    EXPECT_EQ(drawnBy(100), 1u);
+    EXPECT_EQ(drawnBy(150), 0u) << "drawn as 100";
+    EXPECT_EQ(drawnBy(37), 1u);
+
+    const int row = 100 + BarY + 6;
+    const int end = 100 + BarX + FillLength(37, 656);
+    EXPECT_EQ(ScreenRgb(end - 1, row), FillGreen);
+    EXPECT_EQ(ScreenRgb(end, row), 0x000000u) << "nothing left of the full bar";
+
+    // Mapped again, the window is repainted from the pixels it keeps, with no new frame.
+    GtkWidget* widget = GTK_WIDGET(LinuxGtkWindow(MainWindow));
+    const uint64_t before = FramesDrawn();
+    gtk_widget_hide(widget);
+    ASSERT_TRUE(EventsUntil([&] { return ScreenRgb(end - 1, row) != FillGreen; }));
+    gtk_widget_show(widget);
+    ASSERT_TRUE(EventsUntil([&] { return ScreenRgb(end - 1, row) == FillGreen; }));
+    EXPECT_EQ(ScreenRgb(end, row), 0x000000u);
+    EXPECT_EQ(FramesDrawn(), before);
+}
+
+TEST_F(SplashWindow, PressOnAClearPixelReachesTheWindowBelowAndOnThePictureStartsADrag) {
+    // An ordinary window under the whole splash, counting the presses that reach it.
+    static int pressesBelow;
+    pressesBelow = 0;
+    std::unique_ptr<GtkWidget, void (*)(GtkWidget*)> below(gtk_window_new(GTK_WINDOW_TOPLEVEL),
+                                                           gtk_widget_destroy);
+    gtk_window_move(GTK_WINDOW(below.get()), 100, 100);
+    gtk_window_set_default_size(GTK_WINDOW(below.get()), 856, 552);
+    gtk_widget_add_events(below.get(), GDK_BUTTON_PRESS_MASK);
+    g_signal_connect(below.get(), "button-press-event",
+                     G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer) -> gboolean {
+                         ++pressesBelow;
+                         return TRUE;
+                     }),
+                     nullptr);
+    gtk_widget_show(below.get());
+    ShowSplash(100, 100);
+    ASSERT_EQ(LinuxFramePixel(FrameBitmap, 850, 276), 0u) << "a clear pixel of the picture";
+
+    FakePointerMove(100 + 850, 100 + 276);
+    FakePointerButton(true);
+    FakePointerButton(false);
+    EXPECT_TRUE(EventsUntil([] { return pressesBelow == 1; }));
+
+    // The drag itself, with the same shape: PressAndDragAnywhereMovesTheWindow.
+    FakePointerMove(500, 400);
+    FakePointerButton(true);
+    EXPECT_TRUE(EventsUntil(PointerGrabbed)) << "a press on the picture starts a drag";
+    FakePointerButton(false);
+    EXPECT_EQ(pressesBelow, 1);
 }
 
 int main(int argc, char** argv) {

@@ -2,6 +2,9 @@
 // presented frame with the source operator so the picture's alpha becomes the window's shape.
 // Translates GTK signals and GLib timeouts into the core's window handlers, and nowhere else.
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include <gtk/gtk.h>
@@ -65,6 +68,41 @@ void OnDestroy(GtkWidget*, gpointer data) {
     }
 }
 
+// The pixels whose alpha is not zero, as one rectangle per run of them in each row; null when the
+// picture has no alpha channel, and so no clear pixel.
+cairo_region_t* VisibleRegion(cairo_surface_t* picture) {
+    if (cairo_image_surface_get_format(picture) != CAIRO_FORMAT_ARGB32) {
+        return nullptr;
+    }
+    cairo_surface_flush(picture);
+    const unsigned char* data = cairo_image_surface_get_data(picture);
+    const int width = cairo_image_surface_get_width(picture);
+    const int height = cairo_image_surface_get_height(picture);
+    const int stride = cairo_image_surface_get_stride(picture);
+    std::vector<cairo_rectangle_int_t> runs;
+    for (int y = 0; y < height; ++y) {
+        const unsigned char* row = data + static_cast<ptrdiff_t>(y) * stride;
+        auto clear = [row](int x) {
+            uint32_t pixel;
+            std::memcpy(&pixel, row + x * 4, sizeof pixel);
+            return (pixel >> 24) == 0;
+        };
+        for (int x = 0; x < width;) {
+            while (x < width && clear(x)) {
+                ++x;
+            }
+            const int start = x;
+            while (x < width && !clear(x)) {
+                ++x;
+            }
+            if (x > start) {
+                runs.push_back(cairo_rectangle_int_t{start, y, x - start, 1});
+            }
+        }
+    }
+    return cairo_region_create_rectangles(runs.data(), static_cast<int>(runs.size()));
+}
+
 gboolean OnTimer(gpointer data) {
     LinuxTimer* timer = static_cast<LinuxTimer*>(data);
     LinuxDispatchedEventCode = static_cast<int>(timer->id);
@@ -125,6 +163,18 @@ PlatformWindow* PlatformCreateWindow(const std::wstring& title, int x, int y, un
         return nullptr;
     }
     return window;
+}
+
+void PlatformSetClickThrough(PlatformWindow* window, const PlatformImage* picture) {
+    if (window == nullptr || window->widget == nullptr) {
+        return;
+    }
+    cairo_region_t* region = VisibleRegion(picture->surface);
+    // Kept by the widget, so the shape outlives an unmap and is set again on a new realize.
+    gtk_widget_input_shape_combine_region(window->widget, region);
+    if (region != nullptr) {
+        cairo_region_destroy(region);
+    }
 }
 
 void PlatformPresentFrame(PlatformWindow* window, const PlatformFrame* frame, unsigned width,

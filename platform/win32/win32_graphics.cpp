@@ -2,6 +2,7 @@
 // bitmap exported from the background, drawn with GDI+ through a memory device context and pushed
 // to the layered window with per-pixel alpha.
 #include <cstring>
+#include <new>
 
 #include <shlwapi.h>
 
@@ -16,6 +17,22 @@ struct PlatformCanvas {
     Gdiplus::Graphics* graphics;
     PlatformFrame* frame;
 };
+
+namespace {
+
+// GDI+ objects take their memory from GdipAlloc through GdiplusBase's own operator new, which
+// gives null when it runs out rather than throwing, and a new-expression would then construct at
+// null. Allocating first lets the failure be seen; delete still frees through GdipFree.
+template <typename T, typename Argument>
+T* NewGdiplusObject(Argument argument) {
+    void* block = T::operator new(sizeof(T));
+    if (block == nullptr) {
+        return nullptr;
+    }
+    return ::new (block) T(argument);
+}
+
+} // namespace
 
 void PlatformStartGraphics() {
     // Version 1, no debug callback, background thread and external codecs not suppressed. A
@@ -38,7 +55,7 @@ PlatformImage* PlatformDecodePng(const unsigned char* bytes, size_t size, int* s
     // The stream holds its own copy of the bytes and is released as soon as the picture is made.
     IStream* stream = SHCreateMemStream(bytes, static_cast<UINT>(size));
     if (stream != nullptr) {
-        bitmap = new Gdiplus::Bitmap(stream);
+        bitmap = NewGdiplusObject<Gdiplus::Bitmap>(stream);
         stream->Release();
     }
     if (bitmap == nullptr) {
@@ -51,8 +68,14 @@ PlatformImage* PlatformDecodePng(const unsigned char* bytes, size_t size, int* s
         *status = static_cast<int>(created);
         return nullptr;
     }
+    PlatformImage* image = new (std::nothrow) PlatformImage{bitmap};
+    if (image == nullptr) {
+        delete bitmap;
+        *status = -1;
+        return nullptr;
+    }
     *status = 0;
-    return new PlatformImage{bitmap};
+    return image;
 }
 
 void PlatformDeleteImage(PlatformImage* image) {
@@ -97,11 +120,20 @@ PlatformCanvas* PlatformBeginDrawing(PlatformFrame* frame) {
         return nullptr;
     }
     const HGDIOBJ previous = SelectObject(context, frame->bitmap);
-    Gdiplus::Graphics* graphics = new Gdiplus::Graphics(context);
+    Gdiplus::Graphics* graphics = NewGdiplusObject<Gdiplus::Graphics>(context);
+    PlatformCanvas* canvas =
+        graphics != nullptr ? new (std::nothrow) PlatformCanvas{context, previous, graphics, frame}
+                            : nullptr;
+    if (canvas == nullptr) {
+        delete graphics;
+        SelectObject(context, previous);
+        DeleteDC(context);
+        return nullptr;
+    }
     graphics->SetCompositingMode(Gdiplus::CompositingModeSourceOver);
     graphics->SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
     graphics->SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
-    return new PlatformCanvas{context, previous, graphics, frame};
+    return canvas;
 }
 
 void PlatformClearCanvas(PlatformCanvas* canvas) {

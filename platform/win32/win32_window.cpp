@@ -67,6 +67,9 @@ PlatformWindow* PlatformCreateWindow(const std::wstring& title, int x, int y, un
     return &MainWindowState;
 }
 
+// A layered window updated with per-pixel alpha already lets presses on its clear pixels through.
+void PlatformSetClickThrough(PlatformWindow* /*window*/, const PlatformImage* /*picture*/) {}
+
 void PlatformStartTimer(PlatformWindow* window, unsigned id, unsigned periodMs) {
     if (window != nullptr) {
         SetTimer(window->handle, id, periodMs, nullptr);
