@@ -14,7 +14,6 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <iconv.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,32 +70,6 @@ bool MakeFolders(const std::string& path) {
     }
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// The script's texts are GBK; a file name that is not UTF-8 or has no GBK form shows '?'.
-std::string GbkFromUtf8(const std::string& text) {
-    iconv_t converter = iconv_open("GBK", "UTF-8");
-    if (converter == reinterpret_cast<iconv_t>(-1)) {
-        return text;
-    }
-    std::string out;
-    char* in = const_cast<char*>(text.data());
-    size_t inLeft = text.size();
-    char block[256];
-    while (inLeft > 0) {
-        char* produced = block;
-        size_t room = sizeof block;
-        const size_t result = iconv(converter, &in, &inLeft, &produced, &room);
-        out.append(block, sizeof block - room);
-        if (result == static_cast<size_t>(-1) && errno != E2BIG) {
-            out += '?';
-            ++in;
-            --inLeft;
-            iconv(converter, nullptr, nullptr, nullptr, nullptr);
-        }
-    }
-    iconv_close(converter);
-    return out;
 }
 
 LogTime Now() {
@@ -263,7 +236,7 @@ bool PlatformStartLog() {
     tzset();
     LogState* state = new LogState;
     state->file = file;
-    state->pathGbk = GbkFromUtf8(path);
+    state->pathGbk = LinuxGbkFromUtf8(path);
     int writeEnds[2];
     if (!MakePipes(state, writeEnds)) {
         close(file);

@@ -30,27 +30,26 @@ std::string LinuxUtf8(const std::wstring& text) {
     return out;
 }
 
-std::wstring PlatformWideFromGbk(const std::string& bytes) {
-    const wchar_t replacement = 0xFFFD;
-    std::wstring out;
-    iconv_t converter = iconv_open("WCHAR_T", "GBK");
+namespace {
+
+// Converts with iconv; a byte that does not convert (or a cut sequence at the end) becomes
+// `replacement` in the output and the conversion goes on after it.
+std::string Convert(const char* to, const char* from, const std::string& bytes,
+                    const std::string& replacement) {
+    std::string out;
+    iconv_t converter = iconv_open(to, from);
     if (converter == reinterpret_cast<iconv_t>(-1)) {
-        // A C library without GBK still shows the ASCII part.
-        for (unsigned char c : bytes) {
-            out += c < 0x80 ? static_cast<wchar_t>(c) : replacement;
-        }
         return out;
     }
     char* in = const_cast<char*>(bytes.data());
     size_t inLeft = bytes.size();
-    wchar_t block[256];
+    char block[1024];
     while (inLeft > 0) {
-        char* produced = reinterpret_cast<char*>(block);
+        char* produced = block;
         size_t room = sizeof block;
         const size_t result = iconv(converter, &in, &inLeft, &produced, &room);
-        out.append(block, (sizeof block - room) / sizeof(wchar_t));
+        out.append(block, sizeof block - room);
         if (result == static_cast<size_t>(-1) && errno != E2BIG) {
-            // Not GBK (or cut at the end): one replacement character for the byte, then go on.
             out += replacement;
             ++in;
             --inLeft;
@@ -59,4 +58,26 @@ std::wstring PlatformWideFromGbk(const std::string& bytes) {
     }
     iconv_close(converter);
     return out;
+}
+
+} // namespace
+
+std::wstring PlatformWideFromGbk(const std::string& bytes) {
+    const wchar_t replacement = 0xFFFD;
+    const std::string wide =
+        Convert("WCHAR_T", "GBK", bytes,
+                std::string(reinterpret_cast<const char*>(&replacement), sizeof replacement));
+    std::wstring out(reinterpret_cast<const wchar_t*>(wide.data()), wide.size() / sizeof(wchar_t));
+    if (out.empty() && !bytes.empty()) {
+        // A C library without GBK still shows the ASCII part.
+        for (unsigned char c : bytes) {
+            out += c < 0x80 ? static_cast<wchar_t>(c) : replacement;
+        }
+    }
+    return out;
+}
+
+std::string LinuxGbkFromUtf8(const std::string& text) {
+    const std::string gbk = Convert("GBK", "UTF-8", text, "?");
+    return gbk.empty() ? text : gbk;
 }
