@@ -43,6 +43,11 @@ EntryOutcome ExtractFileEntry(unzFile archive, const std::string& outputPath) {
         return EntryOutcome::Failed;
     }
     std::ofstream out(outputPath, std::ios::out | std::ios::binary);
+    if (!out.is_open() && PlatformRemoveFile(outputPath)) {
+        // A file that cannot be written over (a client still running from it, a read-only file
+        // of an earlier install) is replaced instead; whoever has the old one open keeps it.
+        out.open(outputPath, std::ios::out | std::ios::binary);
+    }
     if (!out.is_open()) {
         unzCloseCurrentFile(archive);
         return EntryOutcome::Failed;

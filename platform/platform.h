@@ -55,6 +55,9 @@ bool PlatformPathExists(const std::string& path);
 // Creates exactly one folder (its parent must exist); true on success.
 bool PlatformCreateFolder(const std::string& path);
 
+// Removes a file (never a folder); true on success.
+bool PlatformRemoveFile(const std::string& path);
+
 // Gives an extracted file the read, write and execute bits for owner, group and other that its
 // archive recorded, plus owner read and write ((mode & 0777) | 0600; set-id and sticky bits are
 // never applied), so a client program unpacked from a Unix-made archive can be started and a later

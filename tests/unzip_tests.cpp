@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 #include <lua.hpp>
 #ifndef _WIN32
+#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -95,6 +97,7 @@ class UnzipTest : public ::testing::Test {
     }
 
     ScratchDir scratch;
+    std::error_code ignored_;
     std::string zip;
     std::string out;
     bool result = false;
@@ -160,6 +163,36 @@ TEST_F(UnzipTest, ExistingFolderIsUsedAndExistingFilesOverwritten) {
     EXPECT_EQ(fs::file_size(out + "/empty"), 0u);
     EXPECT_EQ(Seen().size(), 3u);
 }
+
+#ifndef _WIN32
+// A client still running from the file being replaced (ETXTBSY): the new file takes its place
+// and the running one goes on with its old copy. Windows refuses to remove a running program, so
+// there the extraction fails as before.
+TEST_F(UnzipTest, ProgramStillRunningFromAnOldFileIsReplacedNotRefused) {
+    fs::create_directories(out);
+    fs::copy_file("/bin/sleep", out + "/game.exe");
+    const pid_t running = fork();
+    ASSERT_GE(running, 0);
+    if (running == 0) {
+        const std::string program = out + "/game.exe";
+        execl(program.c_str(), program.c_str(), "60", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Busy from the moment the child has exec'd it: wait for that, not for a time.
+    for (int i = 0; i < 5000 && fs::read_symlink("/proc/" + std::to_string(running) + "/exe",
+                                                 ignored_) != fs::path(out + "/game.exe");
+         ++i) {
+        usleep(1000);
+    }
+    WriteZip(zip, {ZipFile("game.exe", "the new client")});
+    ASSERT_EQ(RunUnzip(), "");
+    EXPECT_TRUE(result);
+    EXPECT_EQ(ReadFile(out + "/game.exe"), "the new client");
+    EXPECT_EQ(waitpid(running, nullptr, WNOHANG), 0) << "the old program runs on";
+    kill(running, SIGKILL);
+    waitpid(running, nullptr, 0);
+}
+#endif
 
 TEST_F(UnzipTest, NamesWithDotsThatStayInsideAreExtracted) {
     std::vector<ZipEntry> entries = {ZipFolder("d/"), ZipFile("d/..hidden", "1"),

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 bool PlatformPathExists(const std::string& path) {
     struct stat info;
@@ -11,6 +12,10 @@ bool PlatformPathExists(const std::string& path) {
 bool PlatformCreateFolder(const std::string& path) {
     // Default security: the process umask decides the final bits.
     return mkdir(path.c_str(), 0777) == 0;
+}
+
+bool PlatformRemoveFile(const std::string& path) {
+    return unlink(path.c_str()) == 0;
 }
 
 void PlatformApplyPermissions(const std::string& path, unsigned int unixMode) {

@@ -11,5 +11,9 @@ bool PlatformCreateFolder(const std::string& path) {
     return CreateDirectoryA(path.c_str(), nullptr) != 0;
 }
 
+bool PlatformRemoveFile(const std::string& path) {
+    return DeleteFileA(path.c_str()) != 0;
+}
+
 // Windows files carry no Unix permission bits; any file may be started.
 void PlatformApplyPermissions(const std::string& /*path*/, unsigned int /*unixMode*/) {}
