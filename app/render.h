@@ -9,6 +9,9 @@ struct PlatformWindow;
 const int BarX = 50;
 const int BarY = 520;
 
+// The status line's band: from StatusBandHeight pixels above the bar down to the bar's top edge.
+const int StatusBandHeight = 30;
+
 // The progress as drawn: 0 to 100.
 int32_t ClampProgress(int32_t percent);
 
@@ -16,8 +19,8 @@ int32_t ClampProgress(int32_t percent);
 // for the 656-pixel fill this gives floor(p * 656 / 100) for every p from 0 to 100.
 int FillLength(int32_t percent, unsigned fillWidth);
 
-// Redraws FrameBitmap from the pictures and ProgressPercent. False when no drawing context could
-// be made, in which case nothing was drawn and nothing should be presented.
+// Redraws FrameBitmap from the pictures, ProgressPercent and the status line's text. False when no
+// drawing context could be made, in which case nothing was drawn and nothing should be presented.
 bool RenderFrame();
 
 // Pushes FrameBitmap to the window; does nothing without a frame or with an empty size.

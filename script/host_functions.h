@@ -14,3 +14,7 @@ int HideConsole(lua_State* L);
 // Launcher" when none is given; both GBK like the carried script. Returns once the box is closed,
 // or at once, showing nothing, once the launcher is closing.
 int ShowMessage(lua_State* L);
+
+// SetStatus(text): the line shown above the bar from the splash's next tick on; GBK like the
+// carried script, "" shows nothing. Only hands the text over, so any progress callback may call it.
+int SetStatus(lua_State* L);
