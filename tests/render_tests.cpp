@@ -281,24 +281,13 @@ TEST_F(SplashFrame, StatusLineIsCentredInItsBandFollowsItsTextAndEmptyDrawsNothi
     const std::vector<uint32_t> plain = FramePixels();
     EXPECT_EQ(LightPixelsInStatusBand().count, 0);
 
-    const uint32_t before = StatusGeneration();
     HandOverStatus(L"已下载 1.2 / 5.0 GB · 12.3 MB/s · 剩余 3 分钟");
-    EXPECT_NE(StatusGeneration(), before);
     EXPECT_NE(StatusGeneration(), TakenStatusGeneration()) << "a tick has a new text to draw";
     Tick(40);
     EXPECT_EQ(StatusGeneration(), TakenStatusGeneration());
     const LitBand download = LightPixelsInStatusBand();
     EXPECT_GT(download.count, 300);
     EXPECT_NEAR(download.middle, 428, 3);
-    const std::vector<uint32_t> withDownload = FramePixels();
-    const size_t bandStart = static_cast<size_t>(BarY - StatusBandHeight) * 856;
-    const size_t bandEnd = static_cast<size_t>(BarY) * 856;
-    for (size_t i = 0; i < plain.size(); ++i) {
-        if (i < bandStart || i >= bandEnd) {
-            ASSERT_EQ(withDownload[i], plain[i])
-                << "outside the band: " << i % 856 << "," << i / 856;
-        }
-    }
 
     // The same text again is no change; another text is drawn in place of the first.
     const uint32_t drawn = StatusGeneration();
