@@ -1,5 +1,6 @@
 #include "app/render.h"
 
+#include "app/status_line.h"
 #include "app/ui_state.h"
 #include "platform/platform.h"
 #include "script/shared_state.h"
@@ -51,6 +52,13 @@ bool Render(const FrameContent& content) {
         // The leftmost columns only: the fill is cut, never stretched.
         PlatformDrawImagePart(canvas, FillImage, 0, 0, length, static_cast<int>(fillHeight), BarX,
                               BarY);
+    }
+
+    // Centred on the window; no text draws nothing, so such a frame is the bar alone.
+    const std::wstring& status = TakeStatus();
+    if (!status.empty()) {
+        PlatformDrawText(canvas, status, static_cast<int>(BackgroundWidth) / 2,
+                         BarY - StatusBandHeight, static_cast<int>(trackWidth), StatusBandHeight);
     }
     PlatformEndDrawing(canvas);
     return true;

@@ -9,6 +9,9 @@ struct PlatformWindow;
 const int BarX = 50;
 const int BarY = 520;
 
+// The status line's band: from StatusBandHeight pixels above the bar down to the bar's top edge.
+const int StatusBandHeight = 30;
+
 // The progress as drawn: 0 to 100.
 int32_t ClampProgress(int32_t percent);
 
@@ -28,8 +31,8 @@ FrameContent CurrentFrameContent();
 
 bool SameFrameContent(const FrameContent& a, const FrameContent& b);
 
-// Redraws FrameBitmap from the pictures and ProgressPercent, outside any tick (the next tick then
-// draws too). False when no drawing context could be made, in which case nothing was drawn and
+// Redraws FrameBitmap from the pictures, ProgressPercent and the status line's text, outside any
+// tick (the next tick then draws too). False when no drawing context could be made, in which case nothing was drawn and
 // nothing should be presented.
 bool RenderFrame();
 

@@ -142,6 +142,11 @@ void PlatformDrawImage(PlatformCanvas* canvas, const PlatformImage* image, int x
 // Draws the picture's part at (srcX, srcY) of the given size, unscaled, at (dstX, dstY).
 void PlatformDrawImagePart(PlatformCanvas* canvas, const PlatformImage* image, int srcX, int srcY,
                            int width, int height, int dstX, int dstY);
+// Draws one line of text, light and anti-aliased, centred on centreX and vertically in the band
+// from top of the given height; a text wider than width is cut with an ellipsis. Empty text draws
+// nothing.
+void PlatformDrawText(PlatformCanvas* canvas, const std::wstring& text, int centreX, int top,
+                      int width, int height);
 // Finishes drawing and releases the context.
 void PlatformEndDrawing(PlatformCanvas* canvas);
 

@@ -19,6 +19,81 @@ local function Reason(err)
     return (text:gsub('^%[string ".-"%]:%d+: ', ""))
 end
 
+local MiB = 1024 * 1024
+local GiB = 1024 * MiB
+
+-- Bytes in MB, or in GB from a gigabyte of `scale` on, with one decimal; and the unit.
+local function Amount(bytes, scale)
+    if scale >= GiB then
+        return string.format("%.1f", bytes / GiB), "GB"
+    end
+    return string.format("%.1f", bytes / MiB), "MB"
+end
+
+local function Speed(bytesPerSecond)
+    if bytesPerSecond >= MiB then
+        return string.format("%.1f MB/s", bytesPerSecond / MiB)
+    end
+    return string.format("%d KB/s", math.floor(bytesPerSecond / 1024 + 0.5))
+end
+
+local function TimeLeft(seconds)
+    if seconds < 60 then
+        return "剩余 " .. math.ceil(seconds) .. " 秒"
+    end
+    local minutes = math.ceil(seconds / 60)
+    if minutes < 60 then
+        return "剩余 " .. minutes .. " 分钟"
+    end
+    return "剩余 " .. math.floor(minutes / 60) .. " 小时 " .. minutes % 60 .. " 分钟"
+end
+
+-- The status line of one request: fed the progress counts, it shows the bytes done (the `have`
+-- kept from an earlier run included), the speed and the time left. os.time() counts whole
+-- seconds, so the text changes at most once a second, and the speed is measured between the
+-- first samples of whole seconds, over the last few, so that it does not jump.
+local function DownloadStatus(have)
+    local window = 5
+    local samples = {}
+    local started, shown
+    return function(dltotal, dlnow)
+        local now = os.time()
+        if now == shown then
+            return
+        end
+        started = started or now
+        if samples[1] and now < samples[#samples].second then
+            samples = {} -- the clock was set back
+        end
+        if now ~= started then
+            samples[#samples + 1] = { second = now, bytes = dlnow }
+            while now - samples[1].second > window do
+                table.remove(samples, 1)
+            end
+        end
+        shown = now
+        local done = have + dlnow
+        local total = have + dltotal
+        local text
+        if dltotal > 0 then
+            local doneText, unit = Amount(done, total)
+            text = "已下载 " .. doneText .. " / " .. Amount(total, total) .. " " .. unit
+        else
+            local doneText, unit = Amount(done, done)
+            text = "已下载 " .. doneText .. " " .. unit
+        end
+        local first, last = samples[1], samples[#samples]
+        if first and last.second > first.second then
+            local speed = (last.bytes - first.bytes) / (last.second - first.second)
+            text = text .. " · " .. Speed(speed)
+            if dltotal > 0 and speed > 0 then
+                text = text .. " · " .. TimeLeft((total - done) / speed)
+            end
+        end
+        SetStatus(text)
+    end
+end
+
 function Update(time)
     print(time)
 
@@ -58,6 +133,7 @@ function Update(time)
                 end
                 local expected = have > 0 and 206 or 200
                 local status
+                local showStatus = DownloadStatus(have)
                 local easy = cURL.easy_init()
                 easy:setopt_url(url)
                 easy:setopt_resume_from(have)
@@ -81,6 +157,9 @@ function Update(time)
                         -- whole package, the bytes kept included.
                         if dltotal > 0 and status == expected then
                             SetProgress((have + dlnow) / (have + dltotal))
+                        end
+                        if status == expected then
+                            showStatus(dltotal, dlnow)
                         end
                         return 0
                     end,
@@ -158,8 +237,15 @@ function Update(time)
                 end
             end
             SetProgress(0)
+            SetStatus("正在解压 0%")
+            local shownPercent = 0
             local extracted = Unzip(filePath, diskWritablePath .. "/game", function(progress)
                 SetProgress(progress)
+                local percent = math.floor(progress * 100)
+                if percent ~= shownPercent then
+                    shownPercent = percent
+                    SetStatus("正在解压 " .. percent .. "%")
+                end
             end)
             if not extracted then
                 Fail("cannot extract " .. filePath)
@@ -183,6 +269,7 @@ function Update(time)
 
         failure = "游戏客户端启动失败。"
         local client = diskWritablePath .. "/game/" .. exePath .. "/win32/game.exe"
+        SetStatus("")
         local started = RunExecutable(client, diskWritablePath .. "/game/" .. exePath .. "/win32",
                                       "-screen-width 1560 -screen-height 720 -force-opengl", "-log")
         if not started then

@@ -8,6 +8,7 @@
 #include "actions/run_executable.h"
 #include "actions/unzip.h"
 #include "app/message_hand_off.h"
+#include "app/status_line.h"
 #include "platform/platform.h"
 #include "script/curl_module.h"
 #include "script/shared_state.h"
@@ -26,6 +27,7 @@ const luaL_Reg HostFunctionTable[] = {
     {"ShowMessage", ShowMessage},
     {"HashFile", HashFile},
     {"LogPath", LogPath},
+    {"SetStatus", SetStatus},
     {nullptr, nullptr},
 };
 // clang-format on
@@ -46,6 +48,11 @@ void ShowCheckedMessage(const char* text, size_t textSize, const char* title, si
     const std::wstring wideTitle =
         title != nullptr ? PlatformWideFromGbk(std::string(title, titleSize)) : L"Game Launcher";
     ShowScriptMessage(PlatformWideFromGbk(std::string(text, textSize)), wideTitle);
+}
+
+// The C++ side of SetStatus, in a frame of its own like ShowCheckedMessage's.
+void HandOverCheckedStatus(const char* text, size_t textSize) {
+    HandOverStatus(PlatformWideFromGbk(std::string(text, textSize)));
 }
 
 } // namespace
@@ -95,4 +102,11 @@ int LogPath(lua_State* L) {
         lua_pushnil(L);
     }
     return 1;
+}
+
+int SetStatus(lua_State* L) {
+    size_t textSize = 0;
+    const char* text = luaL_checklstring(L, 1, &textSize);
+    HandOverCheckedStatus(text, textSize);
+    return 0;
 }

@@ -18,3 +18,7 @@ int ShowMessage(lua_State* L);
 // LogPath(): the path of the launcher's log file as GBK text, for the player to send to support,
 // or nil when the launcher writes no log.
 int LogPath(lua_State* L);
+
+// SetStatus(text): the line shown above the bar from the splash's next tick on; GBK like the
+// carried script, "" shows nothing. Only hands the text over, so any progress callback may call it.
+int SetStatus(lua_State* L);

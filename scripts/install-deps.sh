@@ -13,6 +13,8 @@ packages=(
     # machine installing without recommendations would trust no server.
     ca-certificates
     libgtk-3-dev
+    # The status line: Pango on cairo, and a font with Chinese glyphs (small, about 5 MB).
+    libpango1.0-dev fonts-wqy-microhei
     libgtest-dev googletest
     clang
     python3 zip unzip curl openssl

@@ -4,8 +4,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
+#include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -98,8 +101,8 @@ class EndToEnd : public ::testing::Test {
     }
 
     // The carried text with the test server as download host, over `scheme` whatever the build's
-    // is, `pinned` as the package's digest, and SetProgress wrapped so every value the script
-    // reports lands in progress.log, in order.
+    // is, `pinned` as the package's digest, and SetProgress and SetStatus wrapped so every value
+    // the script reports lands in progress.log and status.log, in order.
     std::string ScriptFor(int port, const std::string& pinned, const std::string& scheme) const {
         std::string text(CarriedScriptText, CarriedScriptSize);
         // Whatever the build pinned (scripts/demo.sh pins the demo package's digest in build/).
@@ -123,6 +126,13 @@ class EndToEnd : public ::testing::Test {
                       "  log:write(string.format('%.7g\\n', value))\n"
                       "  log:close()\n"
                       "  realSetProgress(value)\n"
+                      "end\n"
+                      "local realSetStatus = SetStatus\n"
+                      "function SetStatus(text)\n"
+                      "  local log = io.open('status.log', 'ab')\n"
+                      "  log:write(text, '\\n')\n"
+                      "  log:close()\n"
+                      "  realSetStatus(text)\n"
                       "end\n";
     }
 
@@ -131,6 +141,7 @@ class EndToEnd : public ::testing::Test {
                                 const std::string& scheme = "http") {
         const std::string text = ScriptFor(port, pinned, scheme);
         std::remove("progress.log");
+        std::remove("status.log");
         OutputCapture capture;
         std::thread worker([&text] { RunScriptText(text.c_str(), text.size()); });
         worker.join();
@@ -140,6 +151,18 @@ class EndToEnd : public ::testing::Test {
 
     std::string ProgressLog() const {
         return ReadFile("progress.log");
+    }
+
+    // The status line's texts in order, converted as the launcher converts them.
+    std::vector<std::wstring> StatusLog() const {
+        const std::wstring log = PlatformWideFromGbk(ReadFile("status.log"));
+        std::vector<std::wstring> texts;
+        for (size_t at = 0; at < log.size();) {
+            const size_t end = log.find(L'\n', at);
+            texts.push_back(log.substr(at, end - at));
+            at = end + 1;
+        }
+        return texts;
     }
 
     // The client runs on by itself; wait (bounded) for the log it writes when started.
@@ -602,3 +625,59 @@ TEST_F(EndToEndHttps, SelfSignedAndWrongNameCertificatesAreRefusedAndThePlayerIs
     EXPECT_EQ(RequestedExitCode(-1), 0);
 }
 #endif
+
+// "<bytes in MB, one decimal> MB" as the status line writes a size under a gigabyte.
+std::wstring Megabytes(size_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / (1 << 20));
+    return std::wstring(text, text + std::strlen(text));
+}
+
+TEST_F(EndToEnd, StatusLineShowsTheDownloadThenTheExtractionAndIsEmptyAtTheStart) {
+    // 4 MiB, mostly incompressible, sent 128 KiB every 100 ms: over three seconds, so the speed,
+    // measured between whole seconds, is shown at least once.
+    std::string filler(4 << 20, '\0');
+    std::mt19937 random(13);
+    for (char& byte : filler) {
+        byte = static_cast<char>(random());
+    }
+    ZipEntry client = ZipFile("windows_pc_halden/win32/game.exe", ReadFile(DEMO_CLIENT_PATH));
+    client.unixMode = 0755;
+    ScratchDir elsewhere;
+    WriteZip(elsewhere / "package.zip",
+             {ZipFile("windows_pc_halden/patch/version.json", "{}"), client,
+              ZipFile("windows_pc_halden/filler.bin", filler, false)});
+    const std::string package = ReadFile(elsewhere / "package.zip");
+    HttpServer server;
+    server.Route(PackagePath,
+                 HttpResponse::Slow(package, 128 << 10, std::chrono::milliseconds(100)));
+
+    EXPECT_EQ(RunLauncherScript(server.Port()).err, "");
+    EXPECT_NE(WaitForClientLog(), "");
+    const std::vector<std::wstring> texts = StatusLog();
+    const std::wregex download(L"已下载 \\d+\\.\\d / " + Megabytes(package.size()) +
+                               L" MB( · \\d+(\\.\\d)? (MB|KB)/s( · 剩余 \\d+ 秒)?)?");
+    size_t at = 0;
+    size_t withSpeed = 0;
+    for (; at < texts.size() && texts[at].rfind(L"已下载", 0) == 0; ++at) {
+        EXPECT_TRUE(std::regex_match(texts[at], download)) << at;
+        withSpeed += texts[at].find(L"/s") != std::wstring::npos;
+    }
+    EXPECT_GE(at, 2u);
+    EXPECT_GE(withSpeed, 1u);
+    // Three entries: each reports its share.
+    const std::vector<std::wstring> after(texts.begin() + static_cast<ptrdiff_t>(at), texts.end());
+    EXPECT_EQ(after, (std::vector<std::wstring>{L"正在解压 0%", L"正在解压 33%", L"正在解压 66%",
+                                                L"正在解压 100%", L""}));
+
+    // A resumed download counts the bytes it kept from its first text on.
+    const size_t have = package.size() / 3;
+    LeaveCutInstall(package.substr(0, have));
+    server.Route(PackagePath, HttpResponse::Stall(package, have, std::chrono::milliseconds(300)));
+    std::filesystem::remove(ClientDir + "/client.log");
+    ResetExitRequest();
+    EXPECT_EQ(RunLauncherScript(server.Port()).err, "");
+    ASSERT_FALSE(StatusLog().empty());
+    EXPECT_EQ(StatusLog()[0],
+              L"已下载 " + Megabytes(have) + L" / " + Megabytes(package.size()) + L" MB");
+}

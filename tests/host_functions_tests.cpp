@@ -9,6 +9,7 @@
 #include "actions/hash_file.h"
 #include "actions/run_executable.h"
 #include "actions/unzip.h"
+#include "app/status_line.h"
 #include "app/ui_state.h"
 #include "platform/platform.h"
 #include "script/host_functions.h"
@@ -132,6 +133,19 @@ TEST_F(HostFunctions, ShowMessageConvertsGbkAndShowsNothingWhileClosing) {
     MessageBoxSink = PlatformMessageBox;
 }
 
+TEST_F(HostFunctions, SetStatusHandsOverGbkTextAndRefusesAMissingOne) {
+    EXPECT_EQ(Exec("SetStatus('\\189\\226\\209\\185 42%')"), "");
+    EXPECT_EQ(TakeStatus(), L"\u89e3\u538b 42%");
+    const uint32_t generation = StatusGeneration();
+    EXPECT_EQ(Exec("SetStatus()"),
+              "t:1: bad argument #1 to 'SetStatus' (string expected, got no value)");
+    EXPECT_EQ(Exec("SetStatus({})"),
+              "t:1: bad argument #1 to 'SetStatus' (string expected, got table)");
+    EXPECT_EQ(StatusGeneration(), generation) << "a refused call changes nothing";
+    EXPECT_EQ(Exec("SetStatus('')"), "");
+    EXPECT_EQ(TakeStatus(), L"");
+}
+
 TEST_F(HostFunctions, HideConsoleWithoutConsoleDoesNothing) {
     EXPECT_EQ(Exec("HideConsole() HideConsole(1, 2)"), "");
 }
@@ -149,7 +163,8 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
         {"SetProgress", SetProgress},     {"ExitApp", ExitApp},
         {"HideConsole", HideConsole},     {"Unzip", Unzip},
         {"RunExecutable", RunExecutable}, {"ShowMessage", ShowMessage},
-        {"HashFile", HashFile},           {"LogPath", LogPath}};
+        {"HashFile", HashFile},           {"LogPath", LogPath},
+        {"SetStatus", SetStatus}};
     for (const auto& [name, function] : expected) {
         lua_getglobal(L, name);
         EXPECT_TRUE(lua_iscfunction(L, -1)) << name;

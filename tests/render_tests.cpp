@@ -1,5 +1,6 @@
 // The splash frame: bar arithmetic, window placement, the carried pictures' layout, and the pixels
 // ticks leave in the frame (no display needed: frames are drawn off-screen).
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cmath>
@@ -16,6 +17,7 @@
 #include "app/message_hand_off.h"
 #include "app/render.h"
 #include "app/startup.h"
+#include "app/status_line.h"
 #include "app/ui_state.h"
 #include "app/window_procedure.h"
 #include "platform/linux/linux_backend.h"
@@ -96,6 +98,7 @@ class SplashFrame : public ::testing::Test {
     void TearDown() override {
         ShutdownGraphics();
         ProgressPercent.store(0);
+        HandOverStatus(L"");
         EXPECT_TRUE(RecordedBoxes.empty());
     }
 
@@ -283,6 +286,60 @@ TEST_F(SplashFrame, TicksDoNothingWithoutAllFourObjectsOrForAnotherTimer) {
     }
     WindowOnTimer(nullptr, RepaintTimerId);
     EXPECT_NE(FramePixels(), before);
+}
+
+// Light pixels (every channel over 160) in the status band: their count and the midpoint of the
+// leftmost and rightmost lit columns.
+struct LitBand {
+    int count = 0;
+    double middle = 0;
+};
+
+LitBand LightPixelsInStatusBand() {
+    LitBand lit;
+    int left = 856;
+    int right = -1;
+    for (int y = BarY - StatusBandHeight; y < BarY; ++y) {
+        for (int x = 0; x < 856; ++x) {
+            const uint32_t pixel = LinuxFramePixel(FrameBitmap, x, y);
+            if (((pixel >> 16) & 255) > 160 && ((pixel >> 8) & 255) > 160 && (pixel & 255) > 160) {
+                ++lit.count;
+                left = std::min(left, x);
+                right = std::max(right, x);
+            }
+        }
+    }
+    lit.middle = (left + right) / 2.0;
+    return lit;
+}
+
+TEST_F(SplashFrame, StatusLineIsCentredInItsBandFollowsItsTextAndEmptyDrawsNothing) {
+    Tick(40);
+    const std::vector<uint32_t> plain = FramePixels();
+    EXPECT_EQ(LightPixelsInStatusBand().count, 0);
+
+    HandOverStatus(L"已下载 1.2 / 5.0 GB · 12.3 MB/s · 剩余 3 分钟");
+    EXPECT_NE(StatusGeneration(), TakenStatusGeneration()) << "a tick has a new text to draw";
+    Tick(40);
+    EXPECT_EQ(StatusGeneration(), TakenStatusGeneration());
+    const LitBand download = LightPixelsInStatusBand();
+    EXPECT_GT(download.count, 300);
+    EXPECT_NEAR(download.middle, 428, 3);
+
+    // The same text again is no change; another text is drawn in place of the first.
+    const uint32_t drawn = StatusGeneration();
+    HandOverStatus(L"已下载 1.2 / 5.0 GB · 12.3 MB/s · 剩余 3 分钟");
+    EXPECT_EQ(StatusGeneration(), drawn);
+    HandOverStatus(L"正在解压 42%");
+    Tick(40);
+    const LitBand extraction = LightPixelsInStatusBand();
+    EXPECT_GT(extraction.count, 100);
+    EXPECT_LT(extraction.count, download.count);
+    EXPECT_NEAR(extraction.middle, 428, 3);
+
+    HandOverStatus(L"");
+    Tick(40);
+    EXPECT_EQ(FramePixels(), plain) << "an empty status leaves the frame as it was without one";
 }
 
 TEST(HitTest, ClientAreaBecomesTheCaptionAndNothingElseChanges) {

@@ -1,7 +1,10 @@
 // Linux pictures and frames: cairo image surfaces (premultiplied ARGB32), decoded by cairo's PNG
-// reader, which handles palette pictures with a transparency chunk as well as 8-bit RGBA.
+// reader, which handles palette pictures with a transparency chunk as well as 8-bit RGBA. Text is
+// laid out by Pango and drawn through pangocairo.
 #include <cstring>
 #include <new>
+
+#include <pango/pangocairo.h>
 
 #include "platform/linux/linux_backend.h"
 #include "platform/platform.h"
@@ -31,11 +34,67 @@ cairo_status_t ReadBytes(void* closure, unsigned char* data, unsigned int length
     return CAIRO_STATUS_SUCCESS;
 }
 
+// The status line's layout, kept from frame to frame: a text laid out once is drawn again on
+// every tick until it changes.
+PangoContext* TextContext = nullptr;
+PangoLayout* TextLayout = nullptr;
+std::wstring LaidOutText;
+int LaidOutWidth = -1;
+
+// A CJK font from the distribution first (scripts/install-deps.sh installs WenQuanYi Micro Hei),
+// then other common ones; fontconfig falls back further, glyph by glyph.
+const char* const TextFonts = "WenQuanYi Micro Hei, Noto Sans CJK SC, Source Han Sans SC, "
+                              "Droid Sans Fallback, sans-serif";
+const int TextPixels = 14;
+
+PangoLayout* TextLayoutFor(const std::wstring& text, int width) {
+    if (TextLayout == nullptr) {
+        TextContext = pango_font_map_create_context(pango_cairo_font_map_get_default());
+        // Grey anti-aliasing: sub-pixel colours would show as fringes on a per-pixel-alpha
+        // window, and the same options everywhere keep the frame the same on every screen.
+        cairo_font_options_t* options = cairo_font_options_create();
+        cairo_font_options_set_antialias(options, CAIRO_ANTIALIAS_GRAY);
+        cairo_font_options_set_hint_style(options, CAIRO_HINT_STYLE_SLIGHT);
+        cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_OFF);
+        pango_cairo_context_set_font_options(TextContext, options);
+        cairo_font_options_destroy(options);
+
+        TextLayout = pango_layout_new(TextContext);
+        PangoFontDescription* font = pango_font_description_from_string(TextFonts);
+        pango_font_description_set_absolute_size(font, TextPixels * PANGO_SCALE);
+        pango_layout_set_font_description(TextLayout, font);
+        pango_font_description_free(font);
+        pango_layout_set_single_paragraph_mode(TextLayout, TRUE);
+        pango_layout_set_ellipsize(TextLayout, PANGO_ELLIPSIZE_END);
+        pango_layout_set_alignment(TextLayout, PANGO_ALIGN_CENTER);
+        LaidOutText.clear();
+        LaidOutWidth = -1;
+    }
+    if (text != LaidOutText) {
+        const std::string utf8 = LinuxUtf8(text);
+        pango_layout_set_text(TextLayout, utf8.data(), static_cast<int>(utf8.size()));
+        LaidOutText = text;
+    }
+    if (width != LaidOutWidth) {
+        pango_layout_set_width(TextLayout, width * PANGO_SCALE);
+        LaidOutWidth = width;
+    }
+    return TextLayout;
+}
+
 } // namespace
 
-// cairo needs no global start or stop.
+// cairo needs no global start; the stop frees the text layout.
 void PlatformStartGraphics() {}
-void PlatformStopGraphics() {}
+
+void PlatformStopGraphics() {
+    if (TextLayout != nullptr) {
+        g_object_unref(TextLayout);
+        g_object_unref(TextContext);
+        TextLayout = nullptr;
+        TextContext = nullptr;
+    }
+}
 
 PlatformImage* PlatformDecodePng(const unsigned char* bytes, size_t size, int* status) {
     ByteReader reader{bytes, size, 0};
@@ -162,6 +221,23 @@ void PlatformDrawImagePart(PlatformCanvas* canvas, const PlatformImage* image, i
     cairo_clip(cr);
     cairo_set_source_surface(cr, image->surface, dstX - srcX, dstY - srcY);
     cairo_paint(cr);
+    cairo_restore(cr);
+}
+
+void PlatformDrawText(PlatformCanvas* canvas, const std::wstring& text, int centreX, int top,
+                      int width, int height) {
+    if (text.empty() || width <= 0 || height <= 0) {
+        return;
+    }
+    FinishClear(canvas);
+    PangoLayout* layout = TextLayoutFor(text, width);
+    PangoRectangle logical;
+    pango_layout_get_pixel_extents(layout, nullptr, &logical);
+    cairo_t* cr = canvas->cr;
+    cairo_save(cr);
+    cairo_set_source_rgb(cr, 0.90, 0.92, 0.95);
+    cairo_move_to(cr, centreX - width / 2, top + (height - logical.height) / 2);
+    pango_cairo_show_layout(cr, layout);
     cairo_restore(cr);
 }
 

@@ -23,13 +23,48 @@ namespace {
 // GDI+ objects take their memory from GdipAlloc through GdiplusBase's own operator new, which
 // gives null when it runs out rather than throwing, and a new-expression would then construct at
 // null. Allocating first lets the failure be seen; delete still frees through GdipFree.
-template <typename T, typename Argument>
-T* NewGdiplusObject(Argument argument) {
+template <typename T, typename... Arguments>
+T* NewGdiplusObject(Arguments... arguments) {
     void* block = T::operator new(sizeof(T));
     if (block == nullptr) {
         return nullptr;
     }
-    return ::new (block) T(argument);
+    return ::new (block) T(arguments...);
+}
+
+// The status line's font, made on first use and kept until GDI+ stops.
+Gdiplus::Font* TextFont = nullptr;
+const Gdiplus::REAL TextPixels = 14.0f;
+
+// "Microsoft YaHei" (Vista and later), then the CJK fonts of older or trimmed systems, then the
+// sans serif fonts every Windows has, then GDI+'s generic sans serif; null when none can be made.
+Gdiplus::Font* MakeTextFont() {
+    const wchar_t* const names[] = {L"Microsoft YaHei", L"SimHei", L"SimSun",
+                                    L"Microsoft Sans Serif", L"Tahoma"};
+    for (const wchar_t* name : names) {
+        const Gdiplus::FontFamily family(name);
+        if (!family.IsAvailable()) {
+            continue;
+        }
+        Gdiplus::Font* font = NewGdiplusObject<Gdiplus::Font>(
+            &family, TextPixels, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
+        if (font != nullptr && font->GetLastStatus() == Gdiplus::Ok) {
+            return font;
+        }
+        delete font;
+    }
+    // Last, as the header's wrapper keeps this family in a global of its own for good.
+    const Gdiplus::FontFamily* generic = Gdiplus::FontFamily::GenericSansSerif();
+    if (generic == nullptr) {
+        return nullptr;
+    }
+    Gdiplus::Font* font = NewGdiplusObject<Gdiplus::Font>(
+        generic, TextPixels, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
+    if (font != nullptr && font->GetLastStatus() != Gdiplus::Ok) {
+        delete font;
+        return nullptr;
+    }
+    return font;
 }
 
 } // namespace
@@ -44,6 +79,8 @@ void PlatformStartGraphics() {
 }
 
 void PlatformStopGraphics() {
+    delete TextFont;
+    TextFont = nullptr;
     if (GdiplusToken != 0) {
         Gdiplus::GdiplusShutdown(GdiplusToken);
         GdiplusToken = 0;
@@ -158,6 +195,34 @@ void PlatformDrawImagePart(PlatformCanvas* canvas, const PlatformImage* image, i
                            int width, int height, int dstX, int dstY) {
     canvas->graphics->DrawImage(image->bitmap, Gdiplus::Rect(dstX, dstY, width, height), srcX, srcY,
                                 width, height, Gdiplus::UnitPixel);
+}
+
+void PlatformDrawText(PlatformCanvas* canvas, const std::wstring& text, int centreX, int top,
+                      int width, int height) {
+    if (text.empty() || width <= 0 || height <= 0) {
+        return;
+    }
+    if (TextFont == nullptr) {
+        TextFont = MakeTextFont();
+        if (TextFont == nullptr) {
+            return;
+        }
+    }
+    Gdiplus::Graphics* graphics = canvas->graphics;
+    // Grey anti-aliasing: ClearType's colour fringes and GDI's text (which leaves alpha 0) do not
+    // suit a window with per-pixel alpha.
+    graphics->SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
+    Gdiplus::StringFormat format;
+    format.SetAlignment(Gdiplus::StringAlignmentCenter);
+    format.SetLineAlignment(Gdiplus::StringAlignmentCenter);
+    format.SetFormatFlags(Gdiplus::StringFormatFlagsNoWrap);
+    format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
+    const Gdiplus::SolidBrush brush(Gdiplus::Color(255, 230, 235, 242));
+    const Gdiplus::RectF band(static_cast<Gdiplus::REAL>(centreX - width / 2),
+                              static_cast<Gdiplus::REAL>(top), static_cast<Gdiplus::REAL>(width),
+                              static_cast<Gdiplus::REAL>(height));
+    graphics->DrawString(text.c_str(), static_cast<INT>(text.size()), TextFont, band, &format,
+                         &brush);
 }
 
 void PlatformEndDrawing(PlatformCanvas* canvas) {
