@@ -26,7 +26,7 @@ namespace {
 
 // The content of the frame the window shows, once a tick has drawn one.
 bool ShownValid = false;
-FrameContent ShownContent{0};
+FrameContent ShownContent{0, 0};
 uint64_t FrameCount = 0;
 
 bool Render(const FrameContent& content) {
@@ -54,10 +54,10 @@ bool Render(const FrameContent& content) {
                               BarY);
     }
 
-    // Centred on the window; no text draws nothing, so such a frame is the bar alone.
+    // Centred above the bar; no text draws nothing, so such a frame is the bar alone.
     const std::wstring& status = TakeStatus();
     if (!status.empty()) {
-        PlatformDrawText(canvas, status, static_cast<int>(BackgroundWidth) / 2,
+        PlatformDrawText(canvas, status, BarX + static_cast<int>(trackWidth) / 2,
                          BarY - StatusBandHeight, static_cast<int>(trackWidth), StatusBandHeight);
     }
     PlatformEndDrawing(canvas);
@@ -67,11 +67,11 @@ bool Render(const FrameContent& content) {
 } // namespace
 
 FrameContent CurrentFrameContent() {
-    return FrameContent{ClampProgress(ProgressPercent.load())};
+    return FrameContent{ClampProgress(ProgressPercent.load()), StatusGeneration()};
 }
 
 bool SameFrameContent(const FrameContent& a, const FrameContent& b) {
-    return a.progress == b.progress;
+    return a.progress == b.progress && a.statusGeneration == b.statusGeneration;
 }
 
 bool RenderFrame() {
@@ -98,6 +98,8 @@ void DrawFrameIfChanged(PlatformWindow* window) {
     }
     PresentFrame(window);
     ShownContent = content;
+    // The text drawn may be newer than the generation read above; then the next tick draws again.
+    ShownContent.statusGeneration = TakenStatusGeneration();
     ShownValid = true;
     ++FrameCount;
 }

@@ -23,7 +23,8 @@ int FillLength(int32_t percent, unsigned fillWidth);
 // of equal content are identical pixel for pixel. A new input of the frame joins as one more
 // field here and one more comparison in SameFrameContent.
 struct FrameContent {
-    int32_t progress; // clamped
+    int32_t progress;          // clamped
+    uint32_t statusGeneration; // of the status line's text (StatusGeneration)
 };
 
 // The content the shared values ask for now, each read once.
@@ -32,8 +33,8 @@ FrameContent CurrentFrameContent();
 bool SameFrameContent(const FrameContent& a, const FrameContent& b);
 
 // Redraws FrameBitmap from the pictures, ProgressPercent and the status line's text, outside any
-// tick (the next tick then draws too). False when no drawing context could be made, in which case nothing was drawn and
-// nothing should be presented.
+// tick (the next tick then draws too). False when no drawing context could be made, in which case
+// nothing was drawn and nothing should be presented.
 bool RenderFrame();
 
 // Pushes FrameBitmap to the window; does nothing without a frame or with an empty size.

@@ -380,10 +380,10 @@ class LauncherUnderWine(unittest.TestCase):
                     near(pixel(BAR_X + 600, BAR_Y + BAR_ROW), (0, 0, 0)))
 
         self.assertTrue(wait_for(bar_at_half, 15, step=0.5), "the bar does not show 50 per cent")
-        # The status line tells the download held at half, centred on the window.
+        # The status line tells the download held at half, centred above the bar.
         columns = wait_for(status_columns, 15, step=0.5)
         self.assertTrue(columns, "no status line above the bar")
-        self.assertLessEqual(abs((columns[0] + columns[-1]) / 2 - (WINDOW[0] + 428)), 4, columns)
+        self.assertLessEqual(abs((columns[0] + columns[-1]) / 2 - (BAR_X + 328)), 4, columns)
         # Kept for a look by eye, the status line included.
         subprocess.run(["import", "-window", "root",
                         os.path.join(self.scratch, "window_at_half.png")], check=True)

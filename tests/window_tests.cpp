@@ -16,6 +16,7 @@
 #include "app/message_hand_off.h"
 #include "app/render.h"
 #include "app/startup.h"
+#include "app/status_line.h"
 #include "app/ui_state.h"
 #include "app/window_procedure.h"
 #include "platform/linux/linux_backend.h"
@@ -488,6 +489,11 @@ TEST_F(SplashWindow, IdleTicksDrawNothingAndEachVisibleChangeDrawsOnce) {
     EXPECT_EQ(drawnBy(100), 1u);
     EXPECT_EQ(drawnBy(150), 0u) << "drawn as 100";
     EXPECT_EQ(drawnBy(37), 1u);
+    HandOverStatus(L"status");
+    EXPECT_EQ(drawnBy(37), 1u) << "a new status text is a change";
+    HandOverStatus(L"status");
+    EXPECT_EQ(drawnBy(37), 0u) << "the same text is none";
+    HandOverStatus(L"");
 
     const int row = 100 + BarY + 6;
     const int end = 100 + BarX + FillLength(37, 656);
