@@ -9,17 +9,50 @@
 # builds them.
 #
 # Arguments are passed on to CMake: scripts/build-windows.sh -DLAUNCHER_DOWNLOAD_HOST=host:port
+#
+# `--arch x86_64` as the first argument (or LAUNCHER_WINDOWS_ARCH=x86_64) builds the same for
+# 64-bit Windows instead, into build-windows64/, with its own dependency cache and wine64 to run
+# its tests: for machines whose kernel cannot run the 32-bit Wine (see scripts/test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$(pwd)
 apt_log_name=build-windows
 source scripts/apt-helpers.sh
 
+arch=${LAUNCHER_WINDOWS_ARCH:-i686}
+if [ "${1:-}" = --arch ]; then
+    arch=${2:-}
+    shift 2 || shift
+fi
+
 # Bump when the recipes below change, so that old caches are not reused.
 recipe=4
-triplet=i686-w64-mingw32
-# As in cmake/mingw-i686.cmake: double arithmetic in SSE2, without x87 excess precision.
-cflags="-O2 -msse2 -mfpmath=sse"
+case $arch in
+i686)
+    triplet=i686-w64-mingw32
+    # As in cmake/mingw-i686.cmake: double arithmetic in SSE2, without x87 excess precision.
+    cflags="-O2 -msse2 -mfpmath=sse"
+    toolchain=$source_dir/cmake/mingw-i686.cmake
+    build_dir=build-windows
+    compiler_package=g++-mingw-w64-i686-posix
+    wine_packages=(wine wine32:i386)
+    # The 32-bit key names no triplet, as before there was a second one.
+    key_prefix=
+    ;;
+x86_64)
+    triplet=x86_64-w64-mingw32
+    cflags="-O2"
+    toolchain=$source_dir/cmake/mingw-x86_64.cmake
+    build_dir=build-windows64
+    compiler_package=g++-mingw-w64-x86-64-posix
+    wine_packages=(wine wine64)
+    key_prefix=${triplet}_
+    ;;
+*)
+    echo "build-windows: unknown architecture '$arch' (i686 or x86_64)" >&2
+    exit 1
+    ;;
+esac
 cache_root=${LAUNCHER_WIN32_CACHE:-$HOME/.cache/launcher-win32-deps}
 jobs=$(nproc)
 if [ "$jobs" -gt 2 ]; then
@@ -59,7 +92,7 @@ EOF
 
 ensure_packages() {
     local apt_changed=0
-    if [ "$(dpkg --print-architecture)" != i386 ] &&
+    if [ "$arch" = i686 ] && [ "$(dpkg --print-architecture)" != i386 ] &&
         ! dpkg --print-foreign-architectures | grep -qx i386; then
         log "adding the i386 architecture (for wine32)"
         apt_need_root
@@ -72,8 +105,8 @@ ensure_packages() {
         apt_changed=1
     fi
 
-    local packages=(cmake pkg-config dpkg-dev g++-mingw-w64-i686-posix libz-mingw-w64-dev
-                    googletest wine wine32:i386 locales python3)
+    local packages=(cmake pkg-config dpkg-dev "$compiler_package" libz-mingw-w64-dev
+                    googletest "${wine_packages[@]}" locales python3)
     local missing
     mapfile -t missing < <(apt_missing "${packages[@]}")
     # A fresh container has no lists at all: apt-cache then knows no package and no source.
@@ -121,10 +154,10 @@ newest_source_version() {
 # The cache folder for the given lua5.1, zlib and curl source versions, with the installed
 # packages the build also takes in.
 cache_dir_for() {
-    local key="lua5.1-$1_zlib-$2_curl-$3"
+    local key="${key_prefix}lua5.1-$1_zlib-$2_curl-$3"
     key+="_zmingw-$(binary_version libz-mingw-w64-dev)"
     key+="_gtest-$(binary_version googletest)"
-    key+="_gcc-$(binary_version g++-mingw-w64-i686-posix)"
+    key+="_gcc-$(binary_version "$compiler_package")"
     key+="_r$recipe"
     echo "$cache_root/${key//[^A-Za-z0-9._+-]/_}"
 }
@@ -215,7 +248,7 @@ build_curl() {
     # no OpenSSL, and no CA file or folder of the build machine (CMake would find the Linux ones
     # and carry their paths into the program). No other protocol, no compression or IDN library.
     cmake -S "$1" -B curl-build -G "Unix Makefiles" \
-        -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
         -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
         -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
@@ -250,7 +283,7 @@ EOF
 
 build_googletest() {
     cmake -S /usr/src/googletest -B gtest-build -G "Unix Makefiles" \
-        -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_GMOCK=ON \
         >gtest-configure.log 2>&1 || { cat gtest-configure.log >&2; exit 1; }
     cmake --build gtest-build -j "$jobs" >gtest-build.log 2>&1 || { cat gtest-build.log >&2; exit 1; }
@@ -343,16 +376,21 @@ else
 fi
 
 # pkg-config results stay in CMake's cache: after a dependency rebuild, configure afresh.
-if [ -f build-windows/CMakeCache.txt ] &&
-    ! grep -qxF "LAUNCHER_WIN32_DEPS:PATH=$deps" build-windows/CMakeCache.txt; then
-    rm -f build-windows/CMakeCache.txt
+if [ -f "$build_dir/CMakeCache.txt" ] &&
+    ! grep -qxF "LAUNCHER_WIN32_DEPS:PATH=$deps" "$build_dir/CMakeCache.txt"; then
+    rm -f "$build_dir/CMakeCache.txt"
 fi
-cmake -S . -B build-windows -DLAUNCHER_WIN32_DEPS:PATH="$deps" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" \
+cmake -S . -B "$build_dir" -DLAUNCHER_WIN32_DEPS:PATH="$deps" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
-cmake --build build-windows -j "$jobs"
+cmake --build "$build_dir" -j "$jobs"
 
+if [ "$arch" = x86_64 ] &&
+    [ "$($triplet-objdump -p "$build_dir/launcher.exe" | awk '/^Magic/ {print $3}')" != "(PE32+)" ]; then
+    echo "build-windows: $build_dir/launcher.exe is not a 64-bit (PE32+) program" >&2
+    exit 1
+fi
 # One file, and no DLL beyond what every Windows system has.
-imports=$($triplet-objdump -p build-windows/launcher.exe | awk '/DLL Name:/ {print tolower($3)}')
+imports=$($triplet-objdump -p "$build_dir/launcher.exe" | awk '/DLL Name:/ {print tolower($3)}')
 for dll in $imports; do
     case $dll in
     kernel32.dll | user32.dll | gdi32.dll | advapi32.dll | shell32.dll | ole32.dll | \
@@ -364,4 +402,4 @@ for dll in $imports; do
         ;;
     esac
 done
-log "built build-windows/launcher.exe (imports: $(echo $imports | tr ' ' ','))"
+log "built $build_dir/launcher.exe (imports: $(echo $imports | tr ' ' ','))"

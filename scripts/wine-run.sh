@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs a 32-bit Windows program under Wine, quietly, in the launcher's own Wine prefix, which is
 # made on first use. CTest runs the Windows test programs through this (CMAKE_CROSSCOMPILING_EMULATOR).
+# With LAUNCHER_WINE_ARCH=win64 (scripts/wine64-run.sh) it runs 64-bit programs with wine64 instead,
+# in a 64-bit prefix (~/.cache/launcher-wine-win64 unless LAUNCHER_WINEPREFIX names one).
 #
 #     scripts/wine-run.sh program.exe [arguments]
 #     scripts/wine-run.sh --wait    # waits until that prefix's Wine server has ended
@@ -11,8 +13,21 @@
 set -euo pipefail
 
 export WINEDEBUG=-all
-export WINEARCH=win32
-export WINEPREFIX=${LAUNCHER_WINEPREFIX:-$HOME/.cache/launcher-wine-win32}
+if [ "${LAUNCHER_WINE_ARCH:-win32}" = win64 ]; then
+    export WINEARCH=win64
+    export WINEPREFIX=${LAUNCHER_WINEPREFIX:-$HOME/.cache/launcher-wine-win64}
+    # Debian's `wine` picks the 32-bit loader whenever wine32 is installed, even where the kernel
+    # cannot run it; wine64 is not on PATH.
+    wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+    # What Wine itself starts (wineboot's helpers, child processes) uses the same loader.
+    export WINELOADER=$wine
+    wineboot=("$wine" wineboot)
+else
+    export WINEARCH=win32
+    export WINEPREFIX=${LAUNCHER_WINEPREFIX:-$HOME/.cache/launcher-wine-win32}
+    wine=wine
+    wineboot=(wineboot)
+fi
 # No Mono or Gecko prompts: the tests need neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 if [ -n "${LAUNCHER_WINE_DISPLAY:-}" ]; then
@@ -34,7 +49,7 @@ if [ ! -f "$WINEPREFIX/.launcher-ready" ]; then
     exec 9>"$WINEPREFIX.lock"
     flock 9
     if [ ! -f "$WINEPREFIX/.launcher-ready" ]; then
-        wineboot --init >/dev/null 2>&1
+        "${wineboot[@]}" --init >/dev/null 2>&1
         wineserver --wait
         touch "$WINEPREFIX/.launcher-ready"
     fi
@@ -45,6 +60,6 @@ fi
 # LAUNCHER_WINE_LOCALE picks Wine's ANSI code page (zh_CN.UTF-8 gives 936), without bash itself
 # trying to switch to a locale that may not be installed.
 if [ -n "${LAUNCHER_WINE_LOCALE:-}" ]; then
-    exec env LC_ALL="$LAUNCHER_WINE_LOCALE" wine "$@"
+    exec env LC_ALL="$LAUNCHER_WINE_LOCALE" "$wine" "$@"
 fi
-exec wine "$@"
+exec "$wine" "$@"

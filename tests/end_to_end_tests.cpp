@@ -165,13 +165,15 @@ class EndToEnd : public ::testing::Test {
         return texts;
     }
 
-    // The client runs on by itself; wait (bounded) for the log it writes when started.
+    // The client runs on by itself; wait (bounded) until the log it writes when started can be
+    // read (on Windows the handle that renamed it into place may still keep it from being opened).
     std::string WaitForClientLog() const {
         const std::string log = ClientDir + "/client.log";
-        for (int i = 0; i < 500 && !PathExists(log); ++i) {
+        std::string text;
+        for (int i = 0; i < 500 && (text = ReadFile(log)).empty(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return ReadFile(log);
+        return text;
     }
 
     // The one box of a failed run: the sentence, then the reason on a line of its own.

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <lua.hpp>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <csignal>
 
 #include <fcntl.h>
@@ -64,8 +66,19 @@ class HashFileTest : public ::testing::Test {
 };
 
 #ifdef _WIN32
-const char NoSuchFile[] = ": The system cannot find the file specified";
-const char IsAFolder[] = ": Access is denied";
+// The system's own text for the error, as the reason carries it: Wine words its messages
+// differently from Windows ("File not found", "Access denied").
+std::string SystemText(DWORD error) {
+    char text[256];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, text, sizeof text, nullptr);
+    while (length > 0 && std::string("\r\n .").find(text[length - 1]) != std::string::npos) {
+        --length;
+    }
+    return ": " + std::string(text, length);
+}
+const std::string NoSuchFile = SystemText(ERROR_FILE_NOT_FOUND);
+const std::string IsAFolder = SystemText(ERROR_ACCESS_DENIED);
 #else
 const char NoSuchFile[] = ": No such file or directory";
 const char IsAFolder[] = ": Is a directory";

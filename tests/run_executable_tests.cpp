@@ -105,12 +105,15 @@ class RunExecutableTest : public ::testing::Test {
         return std::stol(stdoutText.substr(prefix.size()));
     }
 
+    // Until the record can be read: the client renames it into place whole, but (on Windows) the
+    // handle that renamed it may still be open, and until it closes the file cannot be opened.
     ClientLog WaitForLog() {
-        for (int i = 0; i < 1000 && !fs::exists(log); ++i) {
+        std::string text;
+        for (int i = 0; i < 1000 && (text = ReadFile(log)).empty(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         ClientLog parsed;
-        std::istringstream lines(ReadFile(log));
+        std::istringstream lines(text);
         for (std::string line; std::getline(lines, line);) {
             const size_t space = line.find(' ');
             const std::string key = line.substr(0, space);
