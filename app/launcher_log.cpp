@@ -62,12 +62,12 @@ void FinishLogLines(LogLines* lines, const LogTime& now, std::string* text) {
     }
 }
 
-void EndLauncherLog() {
+bool EndLauncherLog() {
     // After ExitApp the worker still writes the script's failure line and closes the
     // interpreter; lines written after the log has ended reach the streams but not the log.
     const auto end = std::chrono::steady_clock::now() + WorkerPatience;
     while (ScriptBusy.load() && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    PlatformStopLog();
+    return PlatformStopLog();
 }

@@ -39,5 +39,5 @@ void AddLogBytes(LogLines* lines, LogStream stream, const char* bytes, size_t si
 void FinishLogLines(LogLines* lines, const LogTime& now, std::string* text);
 
 // The main functions' last step: waits (bounded) for the script worker to write its last lines,
-// then ends the log (PlatformStopLog).
-void EndLauncherLog();
+// then ends the log (PlatformStopLog). False when the logger did not finish in its time.
+bool EndLauncherLog();

@@ -1,5 +1,7 @@
 #include "app/startup.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "app/image_resources.h"
@@ -113,4 +115,14 @@ void ShutdownGraphics() {
 int CentredOrigin(int screenSize, unsigned size) {
     const int extent = static_cast<int>(size);
     return screenSize > extent ? (screenSize - extent) / 2 : 0;
+}
+
+void EndNowIfThreadsRun(int exitCode, bool logEnded) {
+    if (logEnded && !ScriptBusy.load()) {
+        return;
+    }
+    // exit() would free what they may still be using (libcurl's and OpenSSL's globals, the stdio
+    // streams); the process ends and they with it, as the worker always did.
+    std::fflush(nullptr);
+    std::_Exit(exitCode);
 }

@@ -19,3 +19,8 @@ int CentredOrigin(int screenSize, unsigned size);
 // Handles events while AppRunning is set; returns the exit request's code (0 without one), or the
 // code of a quit request that ended the loop.
 int RunMessageLoop();
+
+// Called by the entry points after the log has ended: when the script worker or the logger is
+// still running (each was given its time), ends the process at once with the code, streams
+// flushed, without the static destructors and library clean-ups that exit would run under them.
+void EndNowIfThreadsRun(int exitCode, bool logEnded);

@@ -39,8 +39,9 @@ bool PlatformStartLog();
 
 // Hands the streams back to where they went before and waits, bounded, until every line written
 // so far is in the log. Later writes reach the streams only. Main thread; also runs at exit, and
-// does nothing when there is no log or it has stopped already.
-void PlatformStopLog();
+// does nothing when there is no log or it has stopped already. False when the logger was still
+// running when the wait ended.
+bool PlatformStopLog();
 
 // The log's path as GBK text, as the carried script shows it; null when no log is written. Any
 // thread.

@@ -207,7 +207,7 @@ bool MakePipes(LogState* state, int writeEnds[2]) {
 }
 
 void StopAtExit() {
-    PlatformStopLog();
+    (void)PlatformStopLog();
 }
 
 } // namespace
@@ -264,10 +264,10 @@ bool PlatformStartLog() {
     return true;
 }
 
-void PlatformStopLog() {
+bool PlatformStopLog() {
     LogState* state = State;
     if (state == nullptr || state->stopped.exchange(true)) {
-        return;
+        return true;
     }
     // A thread blocked inside a write holds stdout's lock: never wait for it here, exit's own
     // flush still delivers the rest to the stream.
@@ -283,7 +283,7 @@ void PlatformStopLog() {
         }
     }
     std::unique_lock<std::mutex> lock(state->mutex);
-    state->ended.wait_for(lock, StopPatience, [state] { return state->finished; });
+    return state->ended.wait_for(lock, StopPatience, [state] { return state->finished; });
 }
 
 const char* PlatformLogPathGbk() {

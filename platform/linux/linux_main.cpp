@@ -26,6 +26,6 @@ int main() {
     } else {
         std::fputs("launcher: cannot open the display\n", stderr);
     }
-    EndLauncherLog();
+    EndNowIfThreadsRun(exitCode, EndLauncherLog());
     return exitCode;
 }

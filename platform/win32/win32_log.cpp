@@ -232,7 +232,7 @@ void Redirect(const Stream& stream, HANDLE writeEnd) {
 }
 
 void StopAtExit() {
-    PlatformStopLog();
+    (void)PlatformStopLog();
 }
 
 } // namespace
@@ -303,10 +303,10 @@ bool PlatformStartLog() {
     return true;
 }
 
-void PlatformStopLog() {
+bool PlatformStopLog() {
     LogState* state = State;
     if (state == nullptr || state->stopped.exchange(true)) {
-        return;
+        return true;
     }
     // stdout is unbuffered while the log runs, so no bytes wait in a buffer.
     for (const Stream& stream : state->streams) {
@@ -318,7 +318,7 @@ void PlatformStopLog() {
         }
     }
     std::unique_lock<std::mutex> lock(state->mutex);
-    state->ended.wait_for(lock, StopPatience, [state] { return state->finished; });
+    return state->ended.wait_for(lock, StopPatience, [state] { return state->finished; });
 }
 
 const char* PlatformLogPathGbk() {

@@ -16,6 +16,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandL
     PlatformStartLog();
     AppInstance = instance;
     const int exitCode = LauncherMain();
-    EndLauncherLog();
+    EndNowIfThreadsRun(exitCode, EndLauncherLog());
     return exitCode;
 }
