@@ -424,6 +424,17 @@ void HttpServer::ServeConnection(SocketHandle fd) {
     CloseConnection(fd);
 }
 
+bool RequestTarget(const std::string& head, std::string* target) {
+    // Request line: METHOD SP target SP version
+    const size_t start = head.find(' ');
+    const size_t end = start == std::string::npos ? start : head.find(' ', start + 1);
+    if (end == std::string::npos || head.find("\r\n") < end) {
+        return false;
+    }
+    *target = head.substr(start + 1, end - start - 1);
+    return true;
+}
+
 bool HttpServer::ReadRequest(SocketHandle fd, std::string* path, std::string* range) {
     std::string head;
     char buffer[4096];
@@ -440,13 +451,9 @@ bool HttpServer::ReadRequest(SocketHandle fd, std::string* path, std::string* ra
         }
         head.append(buffer, static_cast<size_t>(n));
     }
-    // Request line: METHOD SP target SP version
-    const size_t start = head.find(' ');
-    const size_t end = start == std::string::npos ? start : head.find(' ', start + 1);
-    if (end == std::string::npos || head.find("\r\n") < end) {
+    if (!RequestTarget(head, path)) {
         return false;
     }
-    *path = head.substr(start + 1, end - start - 1);
     // As libcurl spells it.
     const size_t field = head.find("\r\nRange: ");
     *range = field == std::string::npos

@@ -55,6 +55,9 @@ struct HttpResponse {
                              std::chrono::milliseconds interval);
 };
 
+// The target of the request line at the start of a request's head; false when it has none.
+bool RequestTarget(const std::string& head, std::string* target);
+
 #ifdef _WIN32
 using SocketHandle = uintptr_t; // Winsock's SOCKET
 #else

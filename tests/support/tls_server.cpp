@@ -21,6 +21,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include "tests/support/http_server.h"
+
 namespace {
 
 constexpr size_t MaxRequestHead = 64 * 1024;
@@ -161,13 +163,7 @@ bool ReadRequestPath(SSL* ssl, std::string* path) {
         }
         head.append(buffer, static_cast<size_t>(n));
     }
-    const size_t start = head.find(' ');
-    const size_t end = start == std::string::npos ? start : head.find(' ', start + 1);
-    if (end == std::string::npos || head.find("\r\n") < end) {
-        return false;
-    }
-    *path = head.substr(start + 1, end - start - 1);
-    return true;
+    return RequestTarget(head, path);
 }
 
 } // namespace
