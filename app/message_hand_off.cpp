@@ -45,6 +45,7 @@ void ShowScriptMessage(const std::wstring& text, const std::wstring& title) {
     Request.text = text;
     Request.title = title;
     Request.pending = true;
+    WakeUi();
     HandOffChanged.wait(lock, [] { return !Request.pending || State == HandOff::Closed; });
     Request.pending = false;
 }
@@ -69,6 +70,11 @@ void ShowPendingMessage(PlatformWindow* window) {
     Request.showing = false;
     Request.pending = false;
     HandOffChanged.notify_all();
+}
+
+bool MessageWaiting() {
+    std::lock_guard<std::mutex> lock(HandOffLock);
+    return State == HandOff::Open && Request.pending && !Request.showing;
 }
 
 void CloseMessageHandOff() {

@@ -24,6 +24,9 @@ void OpenMessageHandOff();
 // own event loop dispatches them) do nothing while it is up.
 void ShowPendingMessage(PlatformWindow* window);
 
+// UI thread: whether a worker waits for a box that is not shown yet.
+bool MessageWaiting();
+
 // UI thread, when the window is destroyed: releases a waiting worker, dismisses a box being
 // shown, and refuses every later request.
 void CloseMessageHandOff();

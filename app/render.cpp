@@ -104,6 +104,10 @@ void DrawFrameIfChanged(PlatformWindow* window) {
     ++FrameCount;
 }
 
+bool ShownFrameIsCurrent() {
+    return ShownValid && SameFrameContent(CurrentFrameContent(), ShownContent);
+}
+
 void ForgetShownFrame() {
     ShownValid = false;
 }

@@ -45,6 +45,9 @@ void PresentFrame(PlatformWindow* window);
 // own). A frame that could not be rendered is tried again on the next tick. UI thread.
 void DrawFrameIfChanged(PlatformWindow* window);
 
+// Whether the last frame drawn by DrawFrameIfChanged shows what the shared values ask for now.
+bool ShownFrameIsCurrent();
+
 // The next tick draws whatever the content: the window shows no frame of ours yet (a new window,
 // or one showing the bare background of the first present).
 void ForgetShownFrame();

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "script/shared_state.h"
+
 namespace {
 
 std::mutex StatusLock;
@@ -22,11 +24,13 @@ void HandOverStatus(std::wstring text) {
     }
     // A swap under the lock: the old text is freed by the caller's frame, after the unlock.
     HandedOver.swap(text);
-    Generation.fetch_add(1, std::memory_order_release);
+    Generation.fetch_add(1);
+    WakeUi();
 }
 
+// Sequentially consistent, as WakeUi's pairing with the UI thread's last look asks.
 uint32_t StatusGeneration() {
-    return Generation.load(std::memory_order_acquire);
+    return Generation.load();
 }
 
 const std::wstring& TakeStatus() {

@@ -16,6 +16,24 @@
 
 namespace {
 
+// The repaint timer was stopped by an idle tick and waits for WindowOnWake. UI thread.
+bool TicksStopped = false;
+
+// After a tick: stops the timer when nothing is left to draw or show. UiSleeping is set before the
+// last look, so a change made meanwhile is either seen here or wakes the thread (WakeUi).
+void StopTicksIfIdle(PlatformWindow* window) {
+    if (window == nullptr || TicksStopped) {
+        return;
+    }
+    UiSleeping.store(true);
+    if (ShownFrameIsCurrent() && !MessageWaiting() && !LauncherClosing()) {
+        PlatformStopTimer(window, RepaintTimerId);
+        TicksStopped = true;
+    } else {
+        UiSleeping.store(false);
+    }
+}
+
 bool StartDetachedWorker(const std::string& scriptName) {
     try {
         std::thread(WorkerEntry, scriptName).detach();
@@ -35,6 +53,8 @@ bool WindowOnCreate(PlatformWindow* window) {
         PlatformSetClickThrough(window, BackgroundImage);
     }
     ForgetShownFrame();
+    UiSleeping.store(false);
+    TicksStopped = false;
     PlatformStartTimer(window, RepaintTimerId, RepaintPeriodMs);
 
     OpenMessageHandOff();
@@ -60,12 +80,25 @@ void WindowOnTimer(PlatformWindow* window, unsigned timerId) {
     if (timerId != RepaintTimerId) {
         return;
     }
-    if (BackgroundImage != nullptr && FrameBitmap != nullptr && TrackImage != nullptr &&
-        FillImage != nullptr) {
+    const bool drawable = BackgroundImage != nullptr && FrameBitmap != nullptr &&
+                          TrackImage != nullptr && FillImage != nullptr;
+    if (drawable) {
         DrawFrameIfChanged(window);
     }
     // After the frame, so the box appears over the latest progress.
     ShowPendingMessage(window);
+    if (drawable) {
+        StopTicksIfIdle(window);
+    }
+}
+
+void WindowOnWake(PlatformWindow* window) {
+    if (!TicksStopped) {
+        return;
+    }
+    TicksStopped = false;
+    PlatformStartTimer(window, RepaintTimerId, RepaintPeriodMs);
+    WindowOnTimer(window, RepaintTimerId);
 }
 
 int WindowOnHitTest(int defaultAnswer) {
@@ -80,6 +113,9 @@ void WindowOnCommand(PlatformWindow* window, int commandId) {
 
 void WindowOnDestroy(PlatformWindow* window) {
     PlatformStopTimer(window, RepaintTimerId);
+    // No wake starts it again.
+    TicksStopped = false;
+    UiSleeping.store(false);
     // A closed window ends the launcher with 0, whatever the script does while it winds down.
     RequestExit(0);
     CloseMessageHandOff();

@@ -22,8 +22,14 @@ const int HitCaption = 2;
 bool WindowOnCreate(PlatformWindow* window);
 
 // A timer tick: renders and presents the frame when it is the repaint timer, all four graphics
-// objects exist and the frame would differ from the one shown (DrawFrameIfChanged).
+// objects exist and the frame would differ from the one shown (DrawFrameIfChanged), then shows a
+// box the worker asked for. A tick that leaves nothing to do stops the repaint timer and sets
+// UiSleeping; WakeUi starts it again.
 void WindowOnTimer(PlatformWindow* window, unsigned timerId);
+
+// The UI thread was woken (PlatformWakeUi): restarts a repaint timer stopped while idle, with a
+// tick right away. Does nothing once the window is being destroyed.
+void WindowOnWake(PlatformWindow* window);
 
 // The default hit-test answer, turned into what the window wants: the client area becomes the
 // caption, so a press and drag anywhere moves the window.

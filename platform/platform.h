@@ -208,6 +208,10 @@ void PlatformUpdateWindow(PlatformWindow* window);
 void PlatformStartTimer(PlatformWindow* window, unsigned id, unsigned periodMs);
 void PlatformStopTimer(PlatformWindow* window, unsigned id);
 
+// Any thread: has the UI thread call WindowOnWake for the splash window soon, which also ends the
+// UI thread's wait for an event. Does nothing while there is no window.
+void PlatformWakeUi();
+
 // Waits for the calling thread's next event and dispatches it. Returns false, with the code,
 // when that thread's own quit request is taken instead (see PlatformPostQuit). Otherwise *code
 // is the dispatched event's parameter: the timer id for a tick, 0 for anything else.

@@ -68,6 +68,7 @@ void RegisterHostFunctions() {
 int SetProgress(lua_State* L) {
     const lua_Number fraction = luaL_checknumber(L, 1);
     ProgressPercent.exchange(TruncateToInt32(fraction * 100.0));
+    WakeUi();
     return 0;
 }
 

@@ -21,6 +21,7 @@
 #include "app/window_procedure.h"
 #include "platform/linux/linux_backend.h"
 #include "platform/platform.h"
+#include "script/host_functions.h"
 #include "script/script_runner.h"
 #include "script/shared_state.h"
 #include "tests/support/fake_pointer.h"
@@ -494,6 +495,7 @@ TEST_F(SplashWindow, IdleTicksDrawNothingAndEachVisibleChangeDrawsOnce) {
     HandOverStatus(L"status");
     EXPECT_EQ(drawnBy(37), 0u) << "the same text is none";
     HandOverStatus(L"");
+    EXPECT_EQ(drawnBy(37), 1u);
 
     const int row = 100 + BarY + 6;
     const int end = 100 + BarX + FillLength(37, 656);
@@ -509,6 +511,64 @@ TEST_F(SplashWindow, IdleTicksDrawNothingAndEachVisibleChangeDrawsOnce) {
     ASSERT_TRUE(EventsUntil([&] { return ScreenRgb(end - 1, row) == FillGreen; }));
     EXPECT_EQ(ScreenRgb(end, row), 0x000000u);
     EXPECT_EQ(FramesDrawn(), before);
+}
+
+// The worker of the sleep test: before each step it waits until the idle splash has stopped its
+// repaint timer (UiSleeping), so every change below reaches a sleeping UI thread.
+std::atomic<int> StepsTakenAsleep{0};
+
+void StepWhileTheSplashSleeps(const std::string&) {
+    ScriptState = luaL_newstate();
+    luaL_openlibs(ScriptState);
+    RegisterHostFunctions();
+    for (const char* step :
+         {"SetProgress(0.6)", "SetStatus('status')", "ShowMessage('box')", "ExitApp(3)"}) {
+        const Clock::time_point end = Clock::now() + std::chrono::seconds(10);
+        while (!UiSleeping.load() && Clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (UiSleeping.load()) {
+            ++StepsTakenAsleep;
+        }
+        luaL_dostring(ScriptState, step);
+    }
+    lua_close(ScriptState);
+    ScriptState = nullptr;
+    ScriptBusy.store(false);
+}
+
+TEST_F(SplashWindow, IdleSplashStopsTickingAndEveryChangeFromTheWorkerWakesIt) {
+    LoadSplashPictures();
+    WorkerEntry = StepWhileTheSplashSleeps;
+    StepsTakenAsleep.store(0);
+    MainWindow = PlatformCreateWindow(L"Game Launcher", 100, 100, 856, 552);
+    ASSERT_NE(MainWindow, nullptr);
+    // A wake that never comes would leave the loop waiting for ever: end it from here instead.
+    const guint guard = g_timeout_add_seconds(
+        30,
+        [](gpointer) -> gboolean {
+            RequestExit(99);
+            return G_SOURCE_REMOVE;
+        },
+        nullptr);
+    const int code = RunMessageLoop();
+    if (code != 99) {
+        g_source_remove(guard);
+    }
+
+    EXPECT_EQ(code, 3) << "ExitApp reaches the sleeping loop";
+    EXPECT_EQ(StepsTakenAsleep.load(), 4) << "every step found the splash asleep";
+    ASSERT_EQ(RecordedBoxes.size(), 1u) << "a box asked for while asleep is shown";
+    EXPECT_EQ(RecordedBoxes[0].text, L"box");
+    const int end = 100 + BarX + FillLength(60, 656);
+    EXPECT_TRUE(EventsUntil([end] { return ScreenRgb(end - 1, 100 + BarY + 6) == FillGreen; }));
+    EXPECT_EQ(ScreenRgb(end, 100 + BarY + 6), 0x000000u);
+    int lit = 0;
+    for (int x = BarX; x < BarX + 656; ++x) {
+        const uint32_t pixel = LinuxFramePixel(FrameBitmap, x, BarY - StatusBandHeight / 2);
+        lit += ((pixel >> 8) & 255) > 160 ? 1 : 0;
+    }
+    EXPECT_GT(lit, 0) << "the status text set while asleep is in the frame";
 }
 
 TEST_F(SplashWindow, PressOnAClearPixelReachesTheWindowBelowAndOnThePictureStartsADrag) {

@@ -32,6 +32,9 @@ struct PlatformWindow {
 
 namespace {
 
+// The window PlatformWakeUi's wake-ups go to, from its creation until its destruction. UI thread.
+PlatformWindow* WakeTarget = nullptr;
+
 void PaintFrame(cairo_t* cr, cairo_surface_t* pixels) {
     cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
     if (pixels != nullptr) {
@@ -60,6 +63,9 @@ gboolean OnButtonPress(GtkWidget* widget, GdkEventButton* event, gpointer) {
 
 void OnDestroy(GtkWidget*, gpointer data) {
     PlatformWindow* window = static_cast<PlatformWindow*>(data);
+    if (WakeTarget == window) {
+        WakeTarget = nullptr;
+    }
     WindowOnDestroy(window);
     window->widget = nullptr;
     if (window->shown != nullptr) {
@@ -101,6 +107,13 @@ cairo_region_t* VisibleRegion(cairo_surface_t* picture) {
         }
     }
     return cairo_region_create_rectangles(runs.data(), static_cast<int>(runs.size()));
+}
+
+gboolean OnWake(gpointer) {
+    if (WakeTarget != nullptr) {
+        WindowOnWake(WakeTarget);
+    }
+    return G_SOURCE_REMOVE;
 }
 
 gboolean OnTimer(gpointer data) {
@@ -157,6 +170,7 @@ PlatformWindow* PlatformCreateWindow(const std::wstring& title, int x, int y, un
     }
 #endif
 
+    WakeTarget = window;
     if (!WindowOnCreate(window)) {
         gtk_widget_destroy(widget);
         delete window;
@@ -210,6 +224,11 @@ void PlatformStartTimer(PlatformWindow* window, unsigned id, unsigned periodMs) 
     LinuxTimer* timer = new LinuxTimer{window, id, 0};
     timer->source = g_timeout_add(periodMs, OnTimer, timer);
     window->timers.push_back(timer);
+}
+
+void PlatformWakeUi() {
+    // Safe from any thread: attaching a source to the default context wakes the loop waiting on it.
+    g_idle_add_full(G_PRIORITY_DEFAULT, OnWake, nullptr, nullptr);
 }
 
 void PlatformStopTimer(PlatformWindow* window, unsigned id) {

@@ -1,6 +1,8 @@
 // Win32 splash window: the layered popup of class GameLauncherClass, its window procedure, the
 // repaint timer and the message queue. WindowProc only translates messages into the core's
 // window handlers.
+#include <atomic>
+
 #include "app/window_procedure.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_backend.h"
@@ -16,6 +18,13 @@ const DWORD WindowStyle = 0x10ca0000;
 // The program has one window; its handle is known from WM_CREATE on, inside CreateWindowExW.
 PlatformWindow MainWindowState{nullptr};
 
+// Posted by PlatformWakeUi; the window's own message, so a modal box's loop dispatches it too.
+const UINT WakeMessage = WM_APP + 1;
+
+// The window wake-ups are posted to, from WM_CREATE until WM_DESTROY; read by any thread. A wake
+// posted as the window goes is dropped with the window.
+std::atomic<HWND> WakeTarget{nullptr};
+
 // The last message retrieved; its wParam is the program's exit code.
 MSG LastMessage{};
 
@@ -23,9 +32,11 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     switch (message) {
     case WM_CREATE:
         MainWindowState.handle = window;
+        WakeTarget.store(window);
         // -1 makes CreateWindowExW destroy the window and give no handle.
         return WindowOnCreate(&MainWindowState) ? 0 : -1;
     case WM_DESTROY:
+        WakeTarget.store(nullptr);
         WindowOnDestroy(&MainWindowState);
         return 0;
     case WM_NCHITTEST:
@@ -35,6 +46,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         return 0;
     case WM_TIMER:
         WindowOnTimer(&MainWindowState, static_cast<unsigned>(wParam));
+        return 0;
+    case WakeMessage:
+        WindowOnWake(&MainWindowState);
         return 0;
     default:
         return DefWindowProcW(window, message, wParam, lParam);
@@ -73,6 +87,13 @@ void PlatformSetClickThrough(PlatformWindow* /*window*/, const PlatformImage* /*
 void PlatformStartTimer(PlatformWindow* window, unsigned id, unsigned periodMs) {
     if (window != nullptr) {
         SetTimer(window->handle, id, periodMs, nullptr);
+    }
+}
+
+void PlatformWakeUi() {
+    const HWND target = WakeTarget.load();
+    if (target != nullptr) {
+        PostMessageW(target, WakeMessage, 0, 0);
     }
 }
 
