@@ -8,9 +8,11 @@
 //   idle_bench [seconds per kind]
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -59,17 +61,28 @@ enum class Kind { Idle, EveryTick };
 // The kind of the round the worker is to run next, and the round's number: the UI thread starts
 // round n by storing n after resetting the exit request, the worker ends it with RequestExit.
 std::atomic<int> Round{0};
+std::mutex RoundLock;
+std::condition_variable RoundStarted;
+
+void StartRound(int round) {
+    {
+        std::lock_guard<std::mutex> lock(RoundLock);
+        Round.store(round);
+    }
+    RoundStarted.notify_all();
+}
 Kind RoundKind = Kind::Idle;
 double RoundSeconds = 5;
 
 void BenchWorker(const std::string&) {
     for (int round = 1;; ++round) {
-        while (Round.load() < round) {
-            if (Round.load() < 0) {
-                ScriptBusy.store(false);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        {
+            std::unique_lock<std::mutex> lock(RoundLock);
+            RoundStarted.wait(lock, [round] { return Round.load() >= round || Round.load() < 0; });
+        }
+        if (Round.load() < 0) {
+            ScriptBusy.store(false);
+            return;
         }
         const Clock::time_point end =
             Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -101,12 +114,24 @@ Run RunRound(Kind kind, int round) {
     const uint64_t framesBefore = FramesDrawn();
     const Clock::time_point start = Clock::now();
     const double cpuStart = ProcessCpuSeconds();
-    Round.store(round);
+    StartRound(round);
     RunMessageLoop();
     Run run;
     run.cpuSeconds = ProcessCpuSeconds() - cpuStart;
     run.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     run.frames = FramesDrawn() - framesBefore;
+    return run;
+}
+
+// The process with its window up but no thread running the loop: what it costs without the
+// launcher doing anything (under Wine, Wine's own threads).
+Run Asleep() {
+    const Clock::time_point start = Clock::now();
+    const double cpuStart = ProcessCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::duration<double>(RoundSeconds));
+    Run run;
+    run.cpuSeconds = ProcessCpuSeconds() - cpuStart;
+    run.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     return run;
 }
 
@@ -149,17 +174,20 @@ int main(int argc, char** argv) {
     RunRound(Kind::Idle, 1);
     RoundSeconds = settle;
     Run runs[2];
+    Run floor;
     int round = 2;
+    auto add = [](Run* sum, const Run& run) {
+        sum->cpuSeconds += run.cpuSeconds;
+        sum->wallSeconds += run.wallSeconds;
+        sum->frames += run.frames;
+    };
     for (int turn = 0; turn < 2; ++turn) {
         for (Kind kind : {Kind::Idle, Kind::EveryTick}) {
-            const Run run = RunRound(kind, round++);
-            Run& sum = runs[static_cast<int>(kind)];
-            sum.cpuSeconds += run.cpuSeconds;
-            sum.wallSeconds += run.wallSeconds;
-            sum.frames += run.frames;
+            add(&runs[static_cast<int>(kind)], RunRound(kind, round++));
         }
+        add(&floor, Asleep());
     }
-    Round.store(-1);
+    StartRound(-1);
 
     const Run& idle = runs[static_cast<int>(Kind::Idle)];
     const Run& every = runs[static_cast<int>(Kind::EveryTick)];
@@ -172,6 +200,8 @@ int main(int argc, char** argv) {
                 every.wallSeconds, MicrosPerPeriod(every),
                 static_cast<unsigned long long>(every.frames),
                 MicrosPerPeriod(idle) / MicrosPerPeriod(every));
+    std::printf("floor, the process with no loop running, %.0f s: %.2f us CPU per period\n",
+                floor.wallSeconds, MicrosPerPeriod(floor));
     std::fflush(stdout);
     // The window and the worker go with the process.
     std::_Exit(0);

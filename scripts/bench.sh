@@ -5,8 +5,9 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j 2 --target launcher tick_bench bench_launcher bare_window first_frame_bench
+cmake --build build -j 2 --target launcher tick_bench idle_bench bench_launcher bare_window first_frame_bench
 
 screen=(-s "-screen 0 1920x1080x24 -br")
 xvfb-run -a "${screen[@]}" build/bench/tick_bench "${1:-2000}"
+xvfb-run -a "${screen[@]}" build/bench/idle_bench
 xvfb-run -a "${screen[@]}" build/bench/first_frame_bench build/bench/bench_launcher build/bench/bare_window "${2:-15}"
