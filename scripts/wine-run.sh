@@ -43,15 +43,35 @@ if [ "${1:-}" = "--wait" ]; then
     exit 0
 fi
 
-if [ ! -f "$WINEPREFIX/.launcher-ready" ]; then
+# The prefix's set-up, numbered: a prefix an older version of this script made (CI's cache keeps
+# them) gets the steps it lacks. Version 1 (an empty marker) was `wineboot --init` alone.
+prefix_version=2
+ready=$WINEPREFIX/.launcher-ready
+ready_version() {
+    cat "$ready" 2>/dev/null || true
+}
+
+if [ "$(ready_version)" != "$prefix_version" ]; then
     mkdir -p "$(dirname "$WINEPREFIX")"
-    # Test programs start in parallel; only one of them makes the prefix.
+    # Test programs start in parallel; only one of them sets the prefix up.
     exec 9>"$WINEPREFIX.lock"
     flock 9
-    if [ ! -f "$WINEPREFIX/.launcher-ready" ]; then
-        "${wineboot[@]}" --init >/dev/null 2>&1
+    if [ "$(ready_version)" != "$prefix_version" ]; then
+        if [ ! -e "$ready" ]; then
+            "${wineboot[@]}" --init >/dev/null 2>&1
+        fi
+        # Debian's Wine looks for its own fonts (fonts-wine: Tahoma, MS Sans Serif, ...) in
+        # "Z:\usr\share\wine\../fonts", which it cannot resolve, and copies none into
+        # C:\windows\Fonts, so GDI+ found no family of the status line's list. Wine also reads
+        # the folders named here.
+        "$wine" reg add 'HKCU\Software\Wine\Fonts' /v Path /d 'Z:\usr\share\wine\fonts' /f \
+            >/dev/null
+        # The status line's first choice, drawn with the Chinese glyphs of WenQuanYi Micro Hei
+        # (fonts-wqy-microhei), which Wine finds through fontconfig.
+        "$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Microsoft YaHei' \
+            /d 'WenQuanYi Micro Hei' /f >/dev/null
         wineserver --wait
-        touch "$WINEPREFIX/.launcher-ready"
+        echo "$prefix_version" >"$ready"
     fi
     flock --unlock 9
     exec 9>&-

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -14,6 +15,7 @@
 #include "app/image_resources.h"
 #include "app/render.h"
 #include "app/startup.h"
+#include "app/status_line.h"
 #include "app/ui_state.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_backend.h"
@@ -49,6 +51,51 @@ uint32_t FramePixel(int x, int y) {
                     static_cast<ptrdiff_t>(row) * section.dsBm.bmWidthBytes + x * 4,
                 sizeof pixel);
     return pixel;
+}
+
+// The whole frame top-down, read at once.
+std::vector<uint32_t> FramePixels() {
+    DIBSECTION section;
+    EXPECT_EQ(GetObjectW(FrameBitmap->bitmap, sizeof section, &section), int(sizeof section));
+    GdiFlush();
+    const int width = section.dsBm.bmWidth;
+    const int height = section.dsBm.bmHeight;
+    std::vector<uint32_t> pixels(static_cast<size_t>(width) * static_cast<size_t>(height));
+    for (int y = 0; y < height; ++y) {
+        const int row = section.dsBmih.biHeight < 0 ? y : height - 1 - y;
+        std::memcpy(&pixels[static_cast<size_t>(y) * static_cast<size_t>(width)],
+                    static_cast<const unsigned char*>(section.dsBm.bmBits) +
+                        static_cast<ptrdiff_t>(row) * section.dsBm.bmWidthBytes,
+                    static_cast<size_t>(width) * 4);
+    }
+    return pixels;
+}
+
+// Light pixels (every channel over 160) in the status band, as on Linux: how many, where they
+// are, and the midpoint of the leftmost and rightmost lit columns.
+struct LitBand {
+    std::vector<size_t> at;
+    double middle = 0;
+};
+
+LitBand LightPixelsInStatusBand() {
+    const std::vector<uint32_t> pixels = FramePixels();
+    LitBand lit;
+    int left = INT_MAX;
+    int right = -1;
+    for (int y = BarY - StatusBandHeight; y < BarY; ++y) {
+        for (int x = 0; x < static_cast<int>(BackgroundWidth); ++x) {
+            const size_t index = static_cast<size_t>(y) * BackgroundWidth + static_cast<size_t>(x);
+            const uint32_t pixel = pixels[index];
+            if (((pixel >> 16) & 255) > 160 && ((pixel >> 8) & 255) > 160 && (pixel & 255) > 160) {
+                lit.at.push_back(index);
+                left = std::min(left, x);
+                right = std::max(right, x);
+            }
+        }
+    }
+    lit.middle = (left + right) / 2.0;
+    return lit;
 }
 
 std::string ResourceText(const wchar_t* type, int id) {
@@ -201,6 +248,38 @@ TEST_F(Win32Splash, RepeatedTicksLeaveThePartlyTransparentOutlineAsTheFirstTickD
         }
     }
     EXPECT_GT(partial, 0u) << "the sample holds no partly transparent pixel";
+}
+
+// GDI+ finds a family of MakeTextFont's list (under Wine: "Microsoft YaHei" as the prefix's
+// replacement, see scripts/wine-run.sh) and draws the Chinese glyphs, not one box per character.
+TEST_F(Win32Splash, StatusLineIsCentredAboveTheBarFollowsItsTextAndEmptyDrawsNothing) {
+    LoadAll();
+    ProgressPercent.store(40);
+    ASSERT_TRUE(RenderFrame());
+    const std::vector<uint32_t> plain = FramePixels();
+    EXPECT_TRUE(LightPixelsInStatusBand().at.empty());
+
+    HandOverStatus(L"已下载 1.2 / 5.0 GB · 12.3 MB/s · 剩余 3 分钟");
+    ASSERT_TRUE(RenderFrame());
+    const LitBand download = LightPixelsInStatusBand();
+    ASSERT_GT(download.at.size(), 300u) << "no status text drawn: GDI+ found no font";
+    EXPECT_NEAR(download.middle, BarX + 328, 3) << "centred above the bar";
+
+    HandOverStatus(L"正在解压 42%");
+    ASSERT_TRUE(RenderFrame());
+    const LitBand extraction = LightPixelsInStatusBand();
+    EXPECT_GT(extraction.at.size(), 100u);
+    EXPECT_LT(extraction.at.size(), download.at.size());
+    EXPECT_NEAR(extraction.middle, BarX + 328, 3);
+    // As many characters of the same kind: only real glyphs make another picture.
+    HandOverStatus(L"剩余时间 42%");
+    ASSERT_TRUE(RenderFrame());
+    EXPECT_TRUE(LightPixelsInStatusBand().at != extraction.at)
+        << "the Chinese characters have no glyphs";
+
+    HandOverStatus(L"");
+    ASSERT_TRUE(RenderFrame());
+    EXPECT_TRUE(FramePixels() == plain) << "an empty status leaves the frame as it was without one";
 }
 
 TEST_F(Win32Splash, LoaderMessagesNameTheIdAndStatus) {

@@ -37,10 +37,13 @@ Gdiplus::Font* TextFont = nullptr;
 const Gdiplus::REAL TextPixels = 14.0f;
 
 // "Microsoft YaHei" (Vista and later), then the CJK fonts of older or trimmed systems, then the
-// sans serif fonts every Windows has, then GDI+'s generic sans serif; null when none can be made.
+// CJK fonts Wine offers from a Linux system's own fonts (a stock prefix has none of the former and
+// no generic sans serif either), then the sans serif fonts every Windows has, then GDI+'s generic
+// sans serif; null when none can be made.
 Gdiplus::Font* MakeTextFont() {
-    const wchar_t* const names[] = {L"Microsoft YaHei", L"SimHei", L"SimSun",
-                                    L"Microsoft Sans Serif", L"Tahoma"};
+    const wchar_t* const names[] = {
+        L"Microsoft YaHei",      L"SimHei", L"SimSun", L"WenQuanYi Micro Hei", L"Noto Sans CJK SC",
+        L"Microsoft Sans Serif", L"Tahoma"};
     for (const wchar_t* name : names) {
         const Gdiplus::FontFamily family(name);
         if (!family.IsAvailable()) {
