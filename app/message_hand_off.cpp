@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "app/ui_state.h"
+#include "app/ui_wake.h"
 #include "platform/platform.h"
 #include "script/shared_state.h"
 

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "script/shared_state.h"
+#include "app/ui_wake.h"
 
 namespace {
 

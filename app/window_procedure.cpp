@@ -11,6 +11,7 @@
 #include "app/message_hand_off.h"
 #include "app/render.h"
 #include "app/ui_state.h"
+#include "app/ui_wake.h"
 #include "platform/platform.h"
 #include "script/shared_state.h"
 

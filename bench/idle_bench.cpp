@@ -28,6 +28,7 @@
 #include "app/render.h"
 #include "app/startup.h"
 #include "app/ui_state.h"
+#include "app/ui_wake.h"
 #include "app/window_procedure.h"
 #include "platform/platform.h"
 #include "script/shared_state.h"
@@ -99,6 +100,7 @@ void BenchWorker(const std::string&) {
             WakeUi();
         }
         RequestExit(0);
+        WakeUi();
     }
 }
 

@@ -9,6 +9,7 @@
 #include "actions/unzip.h"
 #include "app/message_hand_off.h"
 #include "app/status_line.h"
+#include "app/ui_wake.h"
 #include "platform/platform.h"
 #include "script/curl_module.h"
 #include "script/shared_state.h"
@@ -76,6 +77,7 @@ int ExitApp(lua_State* L) {
     // Any other argument is ignored, as it always was: the code is 0.
     const int code = lua_isnumber(L, 1) ? static_cast<int>(lua_tointeger(L, 1)) : 0;
     RequestExit(code);
+    WakeUi();
     // Goes to the worker's own queue, which nothing reads: the UI loop ends on AppRunning.
     PlatformPostQuit(code);
     return 0;

@@ -2,13 +2,10 @@
 
 #include <limits>
 
-#include "platform/platform.h"
-
 std::atomic<int32_t> ProgressPercent{0};
 std::atomic<bool> AppRunning{true};
 std::atomic<bool> ScriptBusy{false};
 lua_State* ScriptState = nullptr;
-std::atomic<bool> UiSleeping{false};
 
 namespace {
 
@@ -26,7 +23,6 @@ void RequestExit(int32_t code) {
     int64_t none = NoExitRequest;
     ExitRequest.compare_exchange_strong(none, code);
     AppRunning.store(false);
-    WakeUi();
 }
 
 int32_t RequestedExitCode(int32_t fallback) {
@@ -37,12 +33,4 @@ int32_t RequestedExitCode(int32_t fallback) {
 void ResetExitRequest() {
     ExitRequest.store(NoExitRequest);
     AppRunning.store(true);
-}
-
-void WakeUi() {
-    // Paired with the UI thread's store of true before its last look at what changed: either it
-    // sees this change, or this sees it sleeping. Both sides are sequentially consistent.
-    if (UiSleeping.load() && UiSleeping.exchange(false)) {
-        PlatformWakeUi();
-    }
 }

@@ -20,18 +20,10 @@ extern lua_State* ScriptState;
 // work on the worker (a transfer, an extraction) stops between blocks, and nothing new is started.
 bool LauncherClosing();
 
-// Ends the launcher with this exit code: clears AppRunning and wakes the UI thread so its loop
-// sees it. The first request's code stays, so a failure that the window's close itself caused
-// cannot turn a closed window into a failed run.
+// Ends the launcher with this exit code: clears AppRunning. The first request's code stays, so a
+// failure that the window's close itself caused cannot turn a closed window into a failed run.
+// A request from another thread than the UI thread is followed by WakeUi (app/ui_wake.h).
 void RequestExit(int32_t code);
-
-// Set by the UI thread when it stops its repaint timer because nothing has changed (see
-// WindowOnTimer); an idle splash then wakes for nothing at all.
-extern std::atomic<bool> UiSleeping;
-
-// Any thread, after changing what the UI thread shows or acts on (the progress, the status text,
-// a box request, an exit request): a sleeping UI thread is woken and ticks again.
-void WakeUi();
 
 // The code of the first exit request, or fallback when none was made.
 int32_t RequestedExitCode(int32_t fallback);

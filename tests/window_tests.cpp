@@ -18,6 +18,7 @@
 #include "app/startup.h"
 #include "app/status_line.h"
 #include "app/ui_state.h"
+#include "app/ui_wake.h"
 #include "app/window_procedure.h"
 #include "platform/linux/linux_backend.h"
 #include "platform/platform.h"
