@@ -24,12 +24,12 @@
 #include <ctime>
 #endif
 
-#include "app/image_resources.h"
 #include "app/render.h"
 #include "app/startup.h"
 #include "app/ui_state.h"
 #include "app/ui_wake.h"
 #include "app/window_procedure.h"
+#include "bench/bench_splash.h"
 #include "platform/platform.h"
 #include "script/shared_state.h"
 
@@ -155,20 +155,9 @@ int main(int argc, char** argv) {
 #endif
     PlatformStartGraphics();
     WorkerEntry = BenchWorker;
-    TrackImage = LoadPngResource(IdTrack);
-    FillImage = LoadPngResource(IdFill);
-    BackgroundImage = LoadPngResource(IdBackground);
-    if (TrackImage == nullptr || FillImage == nullptr || BackgroundImage == nullptr) {
+    if (!OpenBenchSplash()) {
         return 1;
     }
-    BackgroundWidth = PlatformImageWidth(BackgroundImage);
-    BackgroundHeight = PlatformImageHeight(BackgroundImage);
-    FrameBitmap = PlatformCreateFrame(BackgroundImage);
-    MainWindow = PlatformCreateWindow(L"Game Launcher", 0, 0, BackgroundWidth, BackgroundHeight);
-    if (MainWindow == nullptr) {
-        return 1;
-    }
-    PresentFrame(MainWindow);
 
     // A short round first, so the window is shown and settled; then the kinds take turns, twice.
     const double settle = RoundSeconds;

@@ -13,11 +13,11 @@
 
 #include <gtk/gtk.h>
 
-#include "app/image_resources.h"
 #include "app/render.h"
 #include "app/startup.h"
 #include "app/ui_state.h"
 #include "app/window_procedure.h"
+#include "bench/bench_splash.h"
 #include "platform/platform.h"
 #include "script/shared_state.h"
 
@@ -62,22 +62,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     WorkerEntry = NoWorker;
-    TrackImage = LoadPngResource(IdTrack);
-    FillImage = LoadPngResource(IdFill);
-    BackgroundImage = LoadPngResource(IdBackground);
-    if (TrackImage == nullptr || FillImage == nullptr || BackgroundImage == nullptr) {
-        return 1;
-    }
-    BackgroundWidth = PlatformImageWidth(BackgroundImage);
-    BackgroundHeight = PlatformImageHeight(BackgroundImage);
-    FrameBitmap = PlatformCreateFrame(BackgroundImage);
-    MainWindow = PlatformCreateWindow(L"Game Launcher", 0, 0, BackgroundWidth, BackgroundHeight);
-    if (MainWindow == nullptr) {
+    if (!OpenBenchSplash()) {
         return 1;
     }
     // Ticks are driven by hand here, not by the 30 ms timer.
     PlatformStopTimer(MainWindow, RepaintTimerId);
-    PresentFrame(MainWindow);
     while (gtk_events_pending()) {
         gtk_main_iteration();
     }
