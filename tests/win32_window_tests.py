@@ -306,6 +306,13 @@ class LauncherUnderWine(unittest.TestCase):
     def game_folder(self):
         return os.path.join(self.documents, "game", "windows_pc_halden")
 
+    def assert_installed_from_one_request(self):
+        self.assertEqual(self.server.requests, [ARCHIVE_PATH])
+        with open(os.path.join(self.documents, ARCHIVE_NAME), "rb") as f:
+            self.assertEqual(f.read(), self.archive)
+        self.assertTrue(os.path.exists(os.path.join(self.game_folder(), "patch", "version.json")))
+        self.assertFalse(os.path.exists(os.path.join(self.documents, "windows_pc_halden.installing")))
+
     # --- from end to end ---
 
     def test_first_run_installs_and_starts_client_then_second_run_removes_archive(self):
@@ -314,11 +321,7 @@ class LauncherUnderWine(unittest.TestCase):
         self.start("LAUNCHER_LOOPBACK", self.server)
         code, output = self.finish()
         self.assertEqual(code, 0, output)
-        self.assertEqual(self.server.requests, [ARCHIVE_PATH])
-        with open(os.path.join(self.documents, ARCHIVE_NAME), "rb") as f:
-            self.assertEqual(f.read(), self.archive)
-        self.assertTrue(os.path.exists(os.path.join(self.game_folder(), "patch", "version.json")))
-        self.assertFalse(os.path.exists(os.path.join(self.documents, "windows_pc_halden.installing")))
+        self.assert_installed_from_one_request()
         record = self.client_record()
         self.assertIsNotNone(record, output)
         # The client's command line as given: the options, each after one space.
@@ -353,11 +356,7 @@ class LauncherUnderWine(unittest.TestCase):
         self.start("LAUNCHER_LOOPBACK_HTTPS", self.server)
         code, output = self.finish()
         self.assertEqual(code, 0, output)
-        self.assertEqual(self.server.requests, [ARCHIVE_PATH])
-        with open(os.path.join(self.documents, ARCHIVE_NAME), "rb") as f:
-            self.assertEqual(f.read(), self.archive)
-        self.assertTrue(os.path.exists(os.path.join(self.game_folder(), "patch", "version.json")))
-        self.assertFalse(os.path.exists(os.path.join(self.documents, "windows_pc_halden.installing")))
+        self.assert_installed_from_one_request()
         self.assertIsNotNone(self.client_record(), output)
         self.assertEqual(self.boxes(), [])
 
