@@ -43,7 +43,7 @@ apt_lists_empty() {
 apt_update() {
     apt_need_root
     echo "$apt_log_name: updating apt's package lists"
-    $sudo apt-get update -qq || apt_die "apt-get update failed; check the network and /etc/apt/sources.list*"
+    $sudo apt-get update -qq -o DPkg::Lock::Timeout=600 || apt_die "apt-get update failed; check the network and /etc/apt/sources.list*"
 }
 
 # Installs "$@", first naming every one that no configured source offers, so the failure says
@@ -61,6 +61,8 @@ apt_install() {
     fi
     apt_need_root
     echo "$apt_log_name: installing: $*"
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$@" \
+    # Another install running alongside (a second checkout's script) holds dpkg's lock: wait.
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        -o DPkg::Lock::Timeout=600 "$@" \
         >/dev/null || apt_die "apt-get install failed for: $*"
 }
