@@ -20,3 +20,36 @@ function(launcher_check_download_options scheme digest digest_out)
     string(TOLOWER "${digest}" digest)
     set(${digest_out} "${digest}" PARENT_SCOPE)
 endfunction()
+
+# Where the package lies on the download host when LAUNCHER_PACKAGE_URL is empty.
+set(LAUNCHER_DEFAULT_PACKAGE_PATH "/client/pc/2100/exe/windows_pc_halden_202505171539.zip")
+
+# launcher_check_package_url(url): stops with a message naming LAUNCHER_PACKAGE_URL unless url is
+# empty or a whole http:// or https:// URL without query or fragment whose last segment names the
+# archive. The carried script stores the download under that name, so it must be a plain file
+# name on every system; and the URL goes into a Lua string and a build command, so it holds no
+# quote, backslash, space, semicolon or control character.
+function(launcher_check_package_url url)
+    if(url STREQUAL "")
+        return()
+    endif()
+    set(host "([A-Za-z0-9.-]+|\\[[0-9A-Fa-f:.]+\\])(:[0-9]+)?")
+    set(segment "[A-Za-z0-9._~%+,=:-]+")
+    set(file_name "[A-Za-z0-9._~-]*[A-Za-z0-9_~-][A-Za-z0-9._~-]*")
+    if(NOT url MATCHES "^https?://${host}(/${segment})*/${file_name}$")
+        message(FATAL_ERROR
+            "LAUNCHER_PACKAGE_URL must be the package's whole http:// or https:// URL, without "
+            "a query or fragment, ending in the archive's file name (letters, digits, '.', '_', "
+            "'-' and '~'), e.g. https://cdn.example.com/client/pc/2100/exe/"
+            "windows_pc_halden_202505171539.zip; got \"${url}\"")
+    endif()
+endfunction()
+
+# launcher_package_url(url scheme host url_out): the URL the carried script downloads from: url,
+# or the default path on scheme://host when url is empty.
+function(launcher_package_url url scheme host url_out)
+    if(url STREQUAL "")
+        set(url "${scheme}://${host}${LAUNCHER_DEFAULT_PACKAGE_PATH}")
+    endif()
+    set(${url_out} "${url}" PARENT_SCOPE)
+endfunction()

@@ -201,12 +201,14 @@ function Update(time)
 
         print("diskWritablePath:", diskWritablePath)
 
-        -- The package to install: archive name on the server, and the folder it holds.
+        -- The package to install: its URL, whose last segment names the archive here too, and
+        -- the folder it holds.
         -- local pcexename = "windows_pc_fjord_202503021120.zip"
         -- local exePath = "windows_pc_fjord"
         -- local pcexename = "windows_pc_tundra_202504110905.zip"
         -- local exePath = "windows_pc_tundra"
-        local pcexename = "windows_pc_halden_202505171539.zip"
+        local packageUrl = "@LAUNCHER_PACKAGE_URL@"
+        local pcexename = packageUrl:match("[^/]+$")
         local exePath = "windows_pc_halden"
         local packageSha256 = "@LAUNCHER_PACKAGE_SHA256@"
 
@@ -222,7 +224,7 @@ function Update(time)
                 Fail(markError)
             end
             mark:close()
-            DownloadFile("@LAUNCHER_DOWNLOAD_SCHEME@://@LAUNCHER_DOWNLOAD_HOST@/client/pc/2100/exe/" .. pcexename, filePath, resume)
+            DownloadFile(packageUrl, filePath, resume)
             if packageSha256 ~= "" then
                 local digest, hashError = HashFile(filePath)
                 if not digest then

@@ -113,12 +113,13 @@ class EndToEnd : public ::testing::Test {
             const size_t end = text.find('"', digest + pin.size());
             text.replace(digest + pin.size(), end - digest - pin.size(), pinned);
         }
-        const std::string origin =
-            std::string(CARRIED_DOWNLOAD_SCHEME) + "://" + CARRIED_DOWNLOAD_HOST;
-        const size_t at = text.find(origin + "/");
+        // Whatever URL the build carries, the test's server serves the package at PackagePath.
+        const std::string url = CARRIED_PACKAGE_URL;
+        const size_t at = text.find('"' + url + '"');
         EXPECT_NE(at, std::string::npos) << "the carried script names no download URL";
         if (at != std::string::npos) {
-            text.replace(at, origin.size(), scheme + "://127.0.0.1:" + std::to_string(port));
+            text.replace(at + 1, url.size(),
+                         scheme + "://127.0.0.1:" + std::to_string(port) + PackagePath);
         }
         return text + "\nlocal realSetProgress = SetProgress\n"
                       "function SetProgress(value)\n"

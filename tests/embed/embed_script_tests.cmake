@@ -6,7 +6,8 @@ file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 
 # embed(text expect_success [scheme digest [refusal_pattern]]): scheme and digest default to http
-# and none. A refusal must leave no output behind and, when given, say what refusal_pattern says.
+# and none; the package URL is ${package_url} (empty unless set). A refusal must leave no output
+# behind and, when given, say what refusal_pattern says.
 function(embed input_text expect_success)
     set(scheme http)
     set(digest "")
@@ -19,7 +20,7 @@ function(embed input_text expect_success)
     execute_process(
         COMMAND "${CMAKE_COMMAND}" -DINPUT=${WORK}/in.lua -DOUTPUT=${WORK}/out.c
                 -DDOWNLOAD_HOST=example.test:81 -DDOWNLOAD_SCHEME=${scheme}
-                -DPACKAGE_SHA256=${digest} -P "${EMBED}"
+                -DPACKAGE_SHA256=${digest} -DPACKAGE_URL=${package_url} -P "${EMBED}"
         RESULT_VARIABLE result OUTPUT_QUIET ERROR_VARIABLE error)
     if(expect_success AND NOT result EQUAL 0)
         message(FATAL_ERROR "embedding failed unexpectedly: ${error}")
@@ -68,6 +69,34 @@ string(FIND "${flat}" "{${expected_bytes}0x00}" whole_at)
 if(whole_at EQUAL -1 OR NOT generated MATCHES "CarriedScriptSize = 94;")
     message(FATAL_ERROR "scheme or digest not filled in as expected:\n${generated}")
 endif()
+
+# expect_carried(text): the whole carried text is text.
+function(expect_carried expected_text)
+    string(HEX "${expected_text}" expected_hex)
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," expected_bytes "${expected_hex}")
+    file(READ "${WORK}/out.c" generated)
+    string(REPLACE "\n    " "" flat "${generated}")
+    string(FIND "${flat}" "{${expected_bytes}0x00}" whole_at)
+    if(whole_at EQUAL -1)
+        message(FATAL_ERROR "expected the text \"${expected_text}\", carried:\n${generated}")
+    endif()
+endfunction()
+
+# The package URL: by default the demo path on the download host; given, carried as it is.
+embed("\nlocal url = \"@LAUNCHER_PACKAGE_URL@\"\n" TRUE https "")
+expect_carried("\nlocal url = \"https://example.test:81/client/pc/2100/exe/windows_pc_halden_202505171539.zip\"\n")
+set(package_url "https://cdn.example.com:8443/games/pc/v2%2B/studio_client-1.2.zip")
+embed("\nlocal url = \"@LAUNCHER_PACKAGE_URL@\"\n" TRUE https "")
+expect_carried("\nlocal url = \"${package_url}\"\n")
+# Refused: a quote would end the Lua string; a query, a fragment, a folder URL or a file name of
+# dots names no file to store the archive as; no other scheme.
+foreach(package_url IN ITEMS "https://cdn.example.com/a\".zip" "https://cdn.example.com/a.zip?t=1"
+                             "https://cdn.example.com/a.zip#x" "https://cdn.example.com/client/"
+                             "https://cdn.example.com/.." "ftp://cdn.example.com/a.zip"
+                             "https://cdn.example.com/a b.zip" "cdn.example.com/a.zip")
+    embed("\nprint(1)\n" FALSE http "" "LAUNCHER_PACKAGE_URL must be the package's whole")
+endforeach()
+set(package_url "")
 
 # Refused, as the configure refuses them: another scheme, a digest one digit short, 64
 # characters that are not all hex digits (a quote would end the script's string).
