@@ -1,19 +1,31 @@
 #!/usr/bin/env python3
-"""Draws the launcher's splash pictures (and, on request, the program icon).
+"""Draws the launcher's splash pictures (and, on request, the program icon); checks a studio's
+own pictures and makes its icon.
 
     tools/make_artwork.py [--out resources] [--icon resources/launcher.ico]
+    tools/make_artwork.py --check DIR
+    tools/make_artwork.py --icon-from DIR/icon.png --icon launcher.ico
 
 Writes background.png (856x552, 8-bit palette, 28 transparency entries), bar_track.png and
 bar_fill.png (656x14, 8-bit RGBA). The renderer draws the bar at (50, 520) without scaling, so
 the sizes, the opaque bar area of the background and the transparent rows and columns of the bar
-pictures are fixed; the rest is free artwork. Python standard library only.
+pictures are fixed; the rest is free artwork.
+
+--check reads background.png, bar_track.png, bar_fill.png and icon.png (256x256) in DIR as the
+launcher's decoders would and prints one line per problem, ending with 1 if there is any.
+--icon-from makes a 256x256 PNG into an icon of the sizes Windows shows (16 to 256 pixels).
+Python standard library only.
 """
 
 import argparse
 import math
 import os
 import struct
+import sys
 import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import png_reader  # noqa: E402
 
 BG_W, BG_H = 856, 552
 BAR_W, BAR_H = 656, 14
@@ -250,12 +262,155 @@ def icon_ico():
     return header + entry + image
 
 
+# --- A studio's own pictures ---------------------------------------------------------------
+
+ICON_SIZE = 256
+ICON_SIZES = (256, 128, 64, 48, 32, 24, 16)
+# The pictures a studio's folder holds, their sizes and what needs those sizes.
+STUDIO_PICTURES = (
+    ("background.png", BG_W, BG_H, "the splash window takes its size and shape from it"),
+    ("bar_track.png", BAR_W, BAR_H, "the bar is drawn at (50, 520) without scaling"),
+    ("bar_fill.png", BAR_W, BAR_H, "the bar is drawn at (50, 520) without scaling"),
+    ("icon.png", ICON_SIZE, ICON_SIZE, "the smaller icon sizes are made from it"),
+)
+
+
+def read_picture(path):
+    """The file's RGBA rows, or PngError saying what is wrong with it."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as error:
+        raise png_reader.PngError("cannot be read (%s)" % error.strerror)
+    png = png_reader.read_png(data)
+    return png, png_reader.rgba_rows(png)
+
+
+def check_artwork(folder):
+    """One line per problem with the studio's pictures in folder; none when all can be used."""
+    problems = []
+    for name, width, height, reason in STUDIO_PICTURES:
+        path = os.path.join(folder, name)
+        try:
+            png, _ = read_picture(path)
+        except png_reader.PngError as error:
+            problems.append("%s: %s" % (path, error))
+            continue
+        if (png.width, png.height) != (width, height):
+            problems.append("%s: %d x %d pixels, where %d x %d are needed (%s)"
+                            % (path, png.width, png.height, width, height, reason))
+    return problems
+
+
+def area_weights(source, target):
+    """For each target column, the source columns it covers and the share of each."""
+    scale = source / target
+    weights = []
+    for i in range(target):
+        start, end = i * scale, (i + 1) * scale
+        covered = []
+        j = int(start)
+        while j < end:
+            share = min(end, j + 1) - max(start, j)
+            if share > 1e-9:
+                covered.append((j, share / scale))
+            j += 1
+        weights.append(covered)
+    return weights
+
+
+def shrink(rows, size):
+    """A square RGBA picture scaled down to size x size by area averaging, on premultiplied
+    colours so that transparent pixels lend no colour to the edges."""
+    premultiplied = [[(r * a, g * a, b * a, a) for r, g, b, a in row] for row in rows]
+    weights = area_weights(len(rows), size)
+
+    def pass_over(line):
+        return [tuple(sum(line[j][c] * w for j, w in covered) for c in range(4))
+                for covered in weights]
+
+    across = [pass_over(row) for row in premultiplied]
+    columns = [pass_over([across[y][x] for y in range(len(across))]) for x in range(size)]
+    out = []
+    for y in range(size):
+        row = []
+        for x in range(size):
+            r, g, b, a = columns[x][y]
+            alpha = min(255, round(a))
+            row.append(tuple(min(255, round(c / a)) for c in (r, g, b)) + (alpha,) if alpha
+                       else (0, 0, 0, 0))
+        out.append(row)
+    return out
+
+
+def bmp_icon_image(rows):
+    """An icon image as Windows stores the small sizes: a 32-bit DIB, bottom-up, then the AND
+    mask (a set bit for each fully transparent pixel)."""
+    size = len(rows)
+    mask_stride = (size + 31) // 32 * 4
+    colours = bytearray()
+    mask = bytearray()
+    for row in reversed(rows):
+        for r, g, b, a in row:
+            colours += bytes((b, g, r, a))
+        bits = bytearray(mask_stride)
+        for x, pixel in enumerate(row):
+            if pixel[3] == 0:
+                bits[x // 8] |= 0x80 >> (x % 8)
+        mask += bits
+    header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0,
+                         len(colours) + len(mask), 0, 0, 0, 0)
+    return header + bytes(colours) + bytes(mask)
+
+
+def icon_from_png(path):
+    """The .ico of a studio's 256x256 icon.png: the 256 size as PNG, the smaller ones as DIBs."""
+    png, rows = read_picture(path)
+    if (png.width, png.height) != (ICON_SIZE, ICON_SIZE):
+        raise png_reader.PngError("%d x %d pixels, where %d x %d are needed"
+                                  % (png.width, png.height, ICON_SIZE, ICON_SIZE))
+    images = []
+    for size in ICON_SIZES:
+        if size == ICON_SIZE:
+            images.append(rgba_png(rows, size, size))
+        else:
+            images.append(bmp_icon_image(shrink(rows, size)))
+    header = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    entries = b""
+    for size, image in zip(ICON_SIZES, images):
+        # A width or height byte of 0 means 256.
+        entries += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(image), offset)
+        offset += len(image)
+    return header + entries + b"".join(images)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "..", "resources"))
     parser.add_argument("--icon", help="also write the 128x128 program icon (.ico) here")
     parser.add_argument("--stats", action="store_true", help="print the background's alpha counts")
+    parser.add_argument("--check", metavar="DIR", help="check a studio's pictures in DIR")
+    parser.add_argument("--icon-from", metavar="PNG",
+                        help="write the icon (--icon) from this 256x256 picture instead of drawing it")
     args = parser.parse_args()
+
+    if args.check:
+        problems = check_artwork(args.check)
+        for problem in problems:
+            print(problem, file=sys.stderr)
+        return 1 if problems else 0
+    if args.icon_from:
+        if not args.icon:
+            parser.error("--icon-from needs --icon")
+        try:
+            icon = icon_from_png(args.icon_from)
+        except png_reader.PngError as error:
+            print("%s: %s" % (args.icon_from, error), file=sys.stderr)
+            return 1
+        with open(args.icon, "wb") as f:
+            f.write(icon)
+        return 0
 
     os.makedirs(args.out, exist_ok=True)
     bg, rows, alphas = background()
@@ -272,7 +427,8 @@ def main():
         clear = sum(row.count(0) for row in rows)
         partial = sum(1 for row in rows for i in row if 0 < i < 28 and alphas[i] < 255)
         print(f"transparent {clear}, partly transparent {partial}")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
