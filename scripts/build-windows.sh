@@ -10,9 +10,10 @@
 #
 # Arguments are passed on to CMake: scripts/build-windows.sh -DLAUNCHER_DOWNLOAD_HOST=host:port
 #
-# `--arch x86_64` as the first argument (or LAUNCHER_WINDOWS_ARCH=x86_64) builds the same for
-# 64-bit Windows instead, into build-windows64/, with its own dependency cache and wine64 to run
-# its tests: for machines whose kernel cannot run the 32-bit Wine (see scripts/test.sh).
+# `--arch x86_64` before them (or LAUNCHER_WINDOWS_ARCH=x86_64) builds the same for 64-bit
+# Windows instead, into build-windows64/, with its own dependency cache and wine64 to run its
+# tests: for machines whose kernel cannot run the 32-bit Wine (see scripts/test.sh).
+# `--build-dir DIR` before them builds into DIR instead (scripts/release.sh builds there).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$(pwd)
@@ -20,10 +21,20 @@ apt_log_name=build-windows
 source scripts/apt-helpers.sh
 
 arch=${LAUNCHER_WINDOWS_ARCH:-i686}
-if [ "${1:-}" = --arch ]; then
-    arch=${2:-}
-    shift 2 || shift
-fi
+chosen_build_dir=
+while [ $# -gt 0 ]; do
+    case $1 in
+    --arch)
+        arch=${2:-}
+        shift 2 || shift
+        ;;
+    --build-dir)
+        chosen_build_dir=${2:-}
+        shift 2 || shift
+        ;;
+    *) break ;;
+    esac
+done
 
 # Bump when the recipes below change, so that old caches are not reused.
 recipe=4
@@ -53,6 +64,7 @@ x86_64)
     exit 1
     ;;
 esac
+build_dir=${chosen_build_dir:-$build_dir}
 cache_root=${LAUNCHER_WIN32_CACHE:-$HOME/.cache/launcher-win32-deps}
 jobs=$(nproc)
 if [ "$jobs" -gt 2 ]; then
