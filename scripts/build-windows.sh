@@ -118,9 +118,11 @@ ensure_packages() {
     fi
 
     # The fonts the tests' status line is drawn with under Wine (see scripts/wine-run.sh): Wine's
-    # own, only recommended by libwine, and a font with Chinese glyphs.
+    # own, only recommended by libwine, and a font with Chinese glyphs. osslsigncode signs what
+    # scripts/release.sh builds here.
     local packages=(cmake pkg-config dpkg-dev "$compiler_package" libz-mingw-w64-dev
-                    googletest "${wine_packages[@]}" fonts-wine fonts-wqy-microhei locales python3)
+                    googletest "${wine_packages[@]}" fonts-wine fonts-wqy-microhei locales python3
+                    osslsigncode)
     local missing
     mapfile -t missing < <(apt_missing "${packages[@]}")
     # A fresh container has no lists at all: apt-cache then knows no package and no source.

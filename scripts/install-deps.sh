@@ -18,6 +18,8 @@ packages=(
     libgtest-dev googletest
     clang
     python3 zip unzip curl openssl
+    # Signs and verifies launcher.exe (scripts/release.sh and its test).
+    osslsigncode
     xvfb xauth x11-utils imagemagick libxtst-dev
 )
 
