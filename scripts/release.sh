@@ -42,7 +42,8 @@ Options:
   --sign-password-file FILE  the PKCS#12 file's password: the first line of FILE
   --sign-command 'CMD'       sign with your own tool instead (a hardware token, a signing
                              service): CMD runs in bash with {file} replaced by the path of
-                             launcher.exe, which it must sign in place
+                             launcher.exe, already quoted (write {file} without quotes),
+                             which it must sign in place; it gets no terminal input
   --timestamp-url URL        add an RFC 3161 time stamp from this server (default: none), so
                              the signature stays valid after the certificate expires
   --ca-file FILE             the certificates the signature is verified against after signing
@@ -89,7 +90,6 @@ step() {
 client= url= name= publisher= version= artwork= pkcs12= password_file= sign_command=
 timestamp_url= ca_file=/etc/ssl/certs/ca-certificates.crt insecure_http=0 out=release
 build_dir= arch=i686
-have_name=0 have_publisher=0
 while [ $# -gt 0 ]; do
     option=$1
     case $option in
@@ -119,8 +119,8 @@ while [ $# -gt 0 ]; do
     case $option in
     --client) client=$value ;;
     --url) url=$value ;;
-    --name) name=$value have_name=1 ;;
-    --publisher) publisher=$value have_publisher=1 ;;
+    --name) name=$value ;;
+    --publisher) publisher=$value ;;
     --version) version=$value ;;
     --artwork) artwork=$value ;;
     --sign-pkcs12) pkcs12=$value ;;
@@ -149,9 +149,8 @@ if [ "$scheme" = http ] && [ "$insecure_http" -eq 0 ]; then
     usage_error "--url: '$url' is plain HTTP; players' launchers download over HTTPS" \
         "(give --insecure-http for a test on a LAN only)"
 fi
-[ "$have_name" -eq 1 ] && [ -n "$name" ] || usage_error "--name is required: the product name"
-[ "$have_publisher" -eq 1 ] && [ -n "$publisher" ] ||
-    usage_error "--publisher is required: the company name"
+[ -n "$name" ] || usage_error "--name is required: the product name"
+[ -n "$publisher" ] || usage_error "--publisher is required: the company name"
 if ! [[ $version =~ ^([0-9]{1,5})\.([0-9]{1,5})\.([0-9]{1,5})\.([0-9]{1,5})$ ]]; then
     usage_error "--version: '$version' is not four numbers joined by dots, e.g. 1.2.3.4"
 fi

@@ -12,6 +12,7 @@ SIGNATURE = b"\x89PNG\r\n\x1a\n"
 COLOUR_TYPES = {0: (1, (1, 2, 4, 8, 16)), 2: (3, (8, 16)), 3: (1, (1, 2, 4, 8)),
                 4: (2, (8, 16)), 6: (4, (8, 16))}
 # Adam7: (first column, first row, column step, row step) of each pass.
+MAX_PIXELS = 1 << 26
 ADAM7 = ((0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2),
          (0, 1, 1, 2))
 
@@ -111,6 +112,10 @@ def read_png(data):
     width, height, depth, colour_type, compression, filtering, interlace = header
     if not (0 < width < 2 ** 31 and 0 < height < 2 ** 31):
         raise PngError("a width or height of 0")
+    if width * height > MAX_PIXELS:
+        # Inflating it whole could take gigabytes; no picture the launcher carries is near this.
+        raise PngError("%d x %d pixels, far larger than any picture the launcher carries"
+                       % (width, height))
     if colour_type not in COLOUR_TYPES or depth not in COLOUR_TYPES[colour_type][1]:
         raise PngError("colour type %d with bit depth %d, which PNG does not define"
                        % (colour_type, depth))
@@ -132,10 +137,11 @@ def read_png(data):
         png.data = inflater.decompress(b"".join(idat), expected + 1)
     except zlib.error as error:
         raise PngError("damaged image data (%s)" % error)
-    if len(png.data) != expected or not inflater.eof:
+    if len(png.data) < expected:
         raise PngError("image data of %d bytes where the header announces %d"
-                       % (len(png.data), expected) if len(png.data) != expected
-                       else "image data that does not end where it should")
+                       % (len(png.data), expected))
+    if len(png.data) > expected or not inflater.eof:
+        raise PngError("image data that does not end where the header says it should")
     at = 0
     for _, _, _, _, w, h in _passes(png):
         step = 1 + _row_bytes(png, w)
