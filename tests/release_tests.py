@@ -7,8 +7,8 @@ package from a loopback HTTPS server under Wine.
 Where this machine runs no 32-bit Windows program (`wine --version` fails, as scripts/test.sh
 asks), the test says so and makes the same release for 64-bit Windows, run under wine64.
 
-Run by CTest inside xvfb-run. Environment: SCRATCH (a folder, emptied), RELEASE_BUILD_ROOT (where
-the release builds are kept between runs, and the Wine prefixes).
+Run by CTest. Environment: SCRATCH (a folder, emptied), RELEASE_BUILD_ROOT (where the release
+builds are kept between runs, and the Wine prefixes).
 """
 
 import hashlib
@@ -48,6 +48,22 @@ def sha256(path):
 
 def folder_digests(folder):
     return {name: sha256(os.path.join(folder, name)) for name in sorted(os.listdir(folder))}
+
+
+def start_x_server():
+    """An Xvfb screen of the launcher's own, and its display. Xvfb picks a free display itself
+    (-displayfd), so tests that start X servers side by side never race for one."""
+    read, write = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1920x1080x24",
+                               "-nolisten", "tcp"], pass_fds=(write,),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write)
+    with os.fdopen(read) as f:
+        number = f.readline().strip()
+    if not number:
+        server.wait()
+        raise RuntimeError("Xvfb did not start")
+    return server, ":" + number
 
 
 # --- Certificates and the time-stamp server ---------------------------------------------------
@@ -381,8 +397,11 @@ class Release(unittest.TestCase):
         prefix = os.path.join(os.environ["RELEASE_BUILD_ROOT"], "wine-release-" + self.arch)
         user = "releasetest"
         record = os.path.join(self.scratch, "client_record.txt")
+        x_server, display = start_x_server()
+        self.addCleanup(x_server.wait)
+        self.addCleanup(x_server.terminate)
         env = dict(os.environ, LAUNCHER_WINEPREFIX=prefix, LAUNCHER_WINE_ARCH=self.wine_arch,
-                   LAUNCHER_WINE_DISPLAY=os.environ["DISPLAY"], USER=user, LOGNAME=user,
+                   LAUNCHER_WINE_DISPLAY=display, USER=user, LOGNAME=user,
                    LAUNCHER_RECORD_FILE=window_tests.windows_path(record))
         wine_run = os.path.join(SOURCE, "scripts", "wine-run.sh")
         run(wine_run, "cmd", "/c", "exit", env=env, timeout=300, check=True)
