@@ -241,14 +241,15 @@ class Release(unittest.TestCase):
         with open(os.path.join(cls.artwork, "icon.png"), "wb") as f:
             f.write(make_artwork.rgba_png(icon, 256, 256))
 
-        # The same client released twice: signed with the PKCS#12 file and time-stamped, then
-        # through a signing command of the studio's own.
+        # The same client released twice, time-stamped: signed with the PKCS#12 file, then through
+        # a signing command of the studio's own.
         cls.first = cls.release(os.path.join(cls.scratch, "first"), "--sign-pkcs12", cls.pkcs12,
                                 "--sign-password-file", cls.password,
                                 "--timestamp-url", cls.tsa.url)
         command = ("osslsigncode sign -pkcs12 %s -readpass %s -h sha256 -in {file} "
                    "-out {file}.signed && mv {file}.signed {file}" % (cls.pkcs12, cls.password))
-        cls.second = cls.release(os.path.join(cls.scratch, "second"), "--sign-command", command)
+        cls.second = cls.release(os.path.join(cls.scratch, "second"), "--sign-command", command,
+                                 "--timestamp-url", cls.tsa.url)
 
     @classmethod
     def tearDownClass(cls):
@@ -376,9 +377,12 @@ class Release(unittest.TestCase):
             with open(os.path.join(self.scratch, out, "release.json"), encoding="utf-8") as f:
                 self.assertEqual(json.load(f)["launcher"]["signer"], signer, out)
         launcher = os.path.join(self.scratch, "second", "launcher.exe")
-        verified = run("osslsigncode", "verify", "-in", launcher, "-CAfile", self.ca)
+        verified = run("osslsigncode", "verify", "-in", launcher, "-CAfile", self.ca,
+                       "-TSA-CAfile", self.ca)
         self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
         self.assertIn("Subject: " + SIGNER, verified.stdout)
+        # Added after the studio's own command.
+        self.assertIn("Timestamp Server Signature verification: ok", verified.stdout)
         # Without a signature the release goes on, and says so last.
         self.assertIn("launcher.exe is unsigned", unsigned.stderr.strip().splitlines()[-1])
 
