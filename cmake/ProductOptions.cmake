@@ -5,6 +5,8 @@
 #       LAUNCHER_PUBLISHER and LAUNCHER_VERSION and writes the header the resource script includes.
 #   launcher_check_artwork(folder): checks the pictures of LAUNCHER_ARTWORK_DIR.
 
+set(LAUNCHER_ARTWORK_TOOL "${CMAKE_CURRENT_LIST_DIR}/../tools/make_artwork.py")
+
 # launcher_wide_literal(option text out): text as a resource script's wide string literal with
 # every UTF-16 unit written as \xHHHH, so that no character of the text can end the literal or
 # be read in another code page. Stops, naming option, on text that is not UTF-8 or that holds a
@@ -84,8 +86,7 @@ function(launcher_check_artwork folder)
     endif()
     find_package(Python3 REQUIRED COMPONENTS Interpreter)
     execute_process(
-        COMMAND "${Python3_EXECUTABLE}" "${PROJECT_SOURCE_DIR}/tools/make_artwork.py"
-                --check "${folder}"
+        COMMAND "${Python3_EXECUTABLE}" "${LAUNCHER_ARTWORK_TOOL}" --check "${folder}"
         RESULT_VARIABLE checked
         ERROR_VARIABLE problems)
     if(NOT checked EQUAL 0)
@@ -94,7 +95,6 @@ function(launcher_check_artwork folder)
     endif()
     # A picture changed in place is checked again.
     foreach(name background bar_track bar_fill icon)
-        set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-                     "${folder}/${name}.png")
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${folder}/${name}.png")
     endforeach()
 endfunction()
