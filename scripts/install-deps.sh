@@ -19,6 +19,8 @@ packages=(
     clang
     python3 zip unzip curl openssl
     xvfb xauth x11-utils imagemagick libxtst-dev
+    # The fault suite watches the order of the launcher's flushes with it.
+    strace
 )
 
 if apt_lists_empty Packages; then
