@@ -45,9 +45,15 @@ bool PlatformRemoveFile(const std::string& path) {
 void PlatformApplyPermissions(const std::string& /*path*/, unsigned int /*unixMode*/) {}
 
 PlatformOutputFile* PlatformCreateOutputFile(const std::string& path) {
-    // Shared as the C runtime's fopen shares, so a reader of the file meanwhile is not refused.
+    // Widened here from the ANSI code page, as the -A calls read it: Wine's CreateFileA refuses
+    // names longer than MAX_PATH, which its C runtime's fopen (the extraction's before) took.
+    // Shared as fopen shares, so a reader of the file meanwhile is not refused.
+    std::wstring widePath;
+    if (!WidenFromAnsi(path, &widePath)) {
+        return nullptr;
+    }
     const HANDLE handle =
-        CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        CreateFileW(widePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return nullptr;
