@@ -1,6 +1,5 @@
 #include "actions/unzip.h"
 
-#include <cstring>
 #include <iostream>
 #include <memory>
 

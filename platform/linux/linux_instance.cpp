@@ -40,7 +40,7 @@ std::string LockPath() {
 // Brings the window whose id the running launcher wrote to the front (X11 only).
 void PlatformBringRunningLauncherToFront() {
 #ifdef GDK_WINDOWING_X11
-    const int fd = open(LockPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = open(LockPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         return;
     }
