@@ -1,16 +1,17 @@
 #include "actions/unzip.h"
 
-#include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
 
 #include <lua.hpp>
+#include <unzip.h>
 
 #include "platform/platform.h"
 #include "script/shared_state.h"
 
 namespace {
+
+enum class EntryOutcome { Extracted, Failed, Cancelled };
 
 // Name buffer of minizip's entry query: a name of this many bytes or more arrives cut.
 constexpr size_t NameBufferSize = 256;
@@ -36,56 +37,120 @@ bool UnzipCheckedArguments(lua_State* L) {
     return ExtractZip(zipPath, outputFolder, progress);
 }
 
+// What one call of ExtractZip carries from entry to entry.
+struct Extraction {
+    std::string outputFolder;
+    bool durable;
+    // The folder (relative to the output folder, "" for itself) that the last entry needed and
+    // that exists now: archives list the entries of one folder together, so most entries need no
+    // look at the disk for their folders.
+    std::string knownFolder;
+    std::unique_ptr<char[]> buffer{new char[ReadBufferSize]()};
+    // The line for an entry whose data is damaged; empty for the other failures.
+    std::string damage;
+};
+
+// What is wrong with an entry's data, or "" when it is whole: its size, then the CRC that minizip
+// checks at the entry's close, which it skips unless the declared size was read to its end.
+std::string DataDamage(int lastRead, ZPOS64_T written, ZPOS64_T declared, int entryClosed) {
+    const std::string of = std::to_string(written) + " of " + std::to_string(declared) + " bytes";
+    if (lastRead < 0) {
+        return "data cannot be read after " + of;
+    }
+    if (written < declared) {
+        return "data ends after " + of;
+    }
+    if (written > declared) {
+        return "data runs past its " + std::to_string(declared) + " bytes";
+    }
+    return entryClosed == UNZ_CRCERROR ? "CRC mismatch" : "";
+}
+
 // A file entry's data streamed into its output file. Asks LauncherClosing once per block, so a
-// close is honoured quickly even inside an entry of gigabytes.
-EntryOutcome ExtractFileEntry(unzFile archive, const std::string& outputPath) {
+// close is honoured quickly even inside an entry of gigabytes. A file that did not come out whole
+// is removed, so that nothing takes it for the archive's.
+EntryOutcome ExtractFileEntry(unzFile archive, const unz_file_info64& info, const std::string& name,
+                              const std::string& outputPath, Extraction& extraction) {
     if (unzOpenCurrentFile(archive) != UNZ_OK) {
         return EntryOutcome::Failed;
     }
-    std::ofstream out(outputPath, std::ios::out | std::ios::binary);
-    if (!out.is_open() && PlatformRemoveFile(outputPath)) {
+    PlatformOutputFile* out = PlatformCreateOutputFile(outputPath);
+    if (out == nullptr && PlatformRemoveFile(outputPath)) {
         // A file that cannot be written over (a client still running from it, a read-only file
         // of an earlier install) is replaced instead; whoever has the old one open keeps it.
-        out.open(outputPath, std::ios::out | std::ios::binary);
+        out = PlatformCreateOutputFile(outputPath);
     }
-    if (!out.is_open()) {
+    if (out == nullptr) {
         unzCloseCurrentFile(archive);
         return EntryOutcome::Failed;
     }
-    std::unique_ptr<char[]> buffer(new char[ReadBufferSize]());
+    char* buffer = extraction.buffer.get();
+    ZPOS64_T written = 0;
+    bool writeFailed = false;
+    bool cancelled = false;
     int count;
-    while ((count = unzReadCurrentFile(archive, buffer.get(), ReadBufferSize)) > 0) {
-        out.write(buffer.get(), count);
-        if (out.fail()) {
-            unzCloseCurrentFile(archive);
-            return EntryOutcome::Failed;
+    while ((count = unzReadCurrentFile(archive, buffer, ReadBufferSize)) > 0) {
+        if (!PlatformWriteOutputFile(out, buffer, static_cast<size_t>(count))) {
+            writeFailed = true;
+            break;
         }
+        written += static_cast<ZPOS64_T>(count);
         if (LauncherClosing()) {
-            unzCloseCurrentFile(archive);
-            return EntryOutcome::Cancelled;
+            cancelled = true;
+            break;
         }
     }
-    // A CRC mismatch shows only at the entry's close, a failed final write only at the stream's:
-    // either means the file on disk is not the archive's.
-    const bool entryIntact = unzCloseCurrentFile(archive) == UNZ_OK;
-    out.close();
-    return count == 0 && entryIntact && !out.fail() ? EntryOutcome::Extracted
-                                                    : EntryOutcome::Failed;
+    const int entryClosed = unzCloseCurrentFile(archive);
+    const bool fileClosed = PlatformCloseOutputFile(out, extraction.durable && !cancelled);
+    if (cancelled) {
+        return EntryOutcome::Cancelled;
+    }
+    const std::string damage =
+        writeFailed ? "" : DataDamage(count, written, info.uncompressed_size, entryClosed);
+    if (writeFailed || !damage.empty() || entryClosed != UNZ_OK || !fileClosed) {
+        PlatformRemoveFile(outputPath);
+        if (!damage.empty()) {
+            extraction.damage = "Failed to extract file: " + name + ": " + damage;
+        }
+        return EntryOutcome::Failed;
+    }
+    return EntryOutcome::Extracted;
 }
 
 // Creates every missing folder that the entry name puts between the output folder and its last
 // segment (all of a folder entry's name), one level at a time. Many zip writers list "a/b/c.txt"
-// without "a/" and "a/b/". The name must already have passed IsSafeEntryName.
-bool CreateEntryFolders(const std::string& outputFolder, const std::string& name) {
-    for (size_t slash = name.find('/'); slash != std::string::npos;
+// without "a/" and "a/b/". The name must already have passed IsSafeEntryName and use "/" alone.
+bool CreateEntryFolders(Extraction& extraction, const std::string& name) {
+    const size_t last = name.rfind('/');
+    const std::string needed = last == std::string::npos ? "" : name.substr(0, last);
+    if (needed == extraction.knownFolder) {
+        return true;
+    }
+    for (size_t slash = name.find('/'); slash != std::string::npos && slash <= last;
          slash = name.find('/', slash + 1)) {
-        const std::string folder = outputFolder + "/" + name.substr(0, slash);
+        const std::string folder = extraction.outputFolder + "/" + name.substr(0, slash);
         // A level that exists as a file is left for the file's own open to fail on.
         if (!PlatformPathExists(folder) && !PlatformCreateFolder(folder)) {
             return false;
         }
     }
+    extraction.knownFolder = needed;
     return true;
+}
+
+// The entry name with every backslash made a "/", as Windows tools that write "a\b\c.txt" mean
+// it; the second byte of a two-byte character (0x5C in GBK or Big5) stays, as the system reads it.
+std::string WithSlashes(const char* name) {
+    std::string path;
+    for (const char* p = name; *p != '\0'; ++p) {
+        if (PlatformIsPathLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') {
+            path += *p++;
+            path += *p;
+        } else {
+            path += *p == '\\' ? '/' : *p;
+        }
+    }
+    return path;
 }
 
 bool IsSeparator(char c) {
@@ -110,8 +175,45 @@ int Unzip(lua_State* L) {
     return 1;
 }
 
+namespace {
+
+// Writes the archive's current entry below the output folder, as a folder or a file, creating the
+// folders its name passes through that are missing. Prints nothing.
+EntryOutcome ExtractCurrentEntry(unzFile archive, Extraction& extraction) {
+    unz_file_info64 info = {};
+    char name[NameBufferSize];
+    if (unzGetCurrentFileInfo64(archive, &info, name, sizeof name, nullptr, 0, nullptr, 0) !=
+        UNZ_OK) {
+        return EntryOutcome::Failed;
+    }
+    // A longer name arrives cut and unterminated; writing it under the cut name would be wrong.
+    if (info.size_filename >= NameBufferSize || !IsSafeEntryName(name)) {
+        return EntryOutcome::Failed;
+    }
+    const std::string path = WithSlashes(name);
+    if (!CreateEntryFolders(extraction, path)) {
+        return EntryOutcome::Failed;
+    }
+    // A folder entry's whole name was made (or found) with the folders above.
+    if (path.back() == '/') {
+        return EntryOutcome::Extracted;
+    }
+    const std::string outputPath = extraction.outputFolder + "/" + path;
+    const EntryOutcome outcome = ExtractFileEntry(archive, info, name, outputPath, extraction);
+    if (outcome != EntryOutcome::Extracted) {
+        return outcome;
+    }
+    const unsigned mode = static_cast<unsigned>(info.external_fa >> 16) & 0777;
+    if ((info.version >> 8) == HostUnix && mode != 0) {
+        PlatformApplyPermissions(outputPath, mode);
+    }
+    return EntryOutcome::Extracted;
+}
+
+} // namespace
+
 bool ExtractZip(const std::string& zipPath, const std::string& outputFolder,
-                std::function<void(float)> progress) {
+                std::function<void(float)> progress, ExtractFlush flush) {
     unzFile archive = unzOpen64(zipPath.c_str());
     if (archive == nullptr) {
         std::cerr << "Failed to open zip file: " << zipPath << std::endl;
@@ -131,15 +233,21 @@ bool ExtractZip(const std::string& zipPath, const std::string& outputFolder,
         unzClose(archive);
         return false;
     }
+    Extraction extraction;
+    extraction.outputFolder = outputFolder;
+    extraction.durable = flush == ExtractFlush::ToDisk;
     ZPOS64_T done = 0;
     for (;;) {
-        const EntryOutcome outcome = LauncherClosing() ? EntryOutcome::Cancelled
-                                                       : ExtractCurrentEntry(archive, outputFolder);
+        const EntryOutcome outcome =
+            LauncherClosing() ? EntryOutcome::Cancelled : ExtractCurrentEntry(archive, extraction);
         if (outcome != EntryOutcome::Extracted) {
-            std::cerr << (outcome == EntryOutcome::Cancelled
-                              ? "Extraction cancelled: the launcher is closing."
-                              : "Failed to extract file.")
-                      << std::endl;
+            if (outcome == EntryOutcome::Cancelled) {
+                std::cerr << "Extraction cancelled: the launcher is closing." << std::endl;
+            } else if (!extraction.damage.empty()) {
+                std::cerr << extraction.damage << std::endl;
+            } else {
+                std::cerr << "Failed to extract file." << std::endl;
+            }
             unzClose(archive);
             return false;
         }
@@ -153,39 +261,13 @@ bool ExtractZip(const std::string& zipPath, const std::string& outputFolder,
         }
     }
     unzClose(archive);
+    // True means installed: a power cut after this must not find the files missing or empty.
+    std::string reason;
+    if (extraction.durable && !PlatformFlushWrites(outputFolder, &reason)) {
+        std::cerr << "Failed to flush the extracted files: " << reason << std::endl;
+        return false;
+    }
     return true;
-}
-
-EntryOutcome ExtractCurrentEntry(unzFile archive, const std::string& outputFolder) {
-    unz_file_info64 info = {};
-    char name[NameBufferSize];
-    if (unzGetCurrentFileInfo64(archive, &info, name, sizeof name, nullptr, 0, nullptr, 0) !=
-        UNZ_OK) {
-        return EntryOutcome::Failed;
-    }
-    // A longer name arrives cut and unterminated; writing it under the cut name would be wrong.
-    if (info.size_filename >= NameBufferSize || !IsSafeEntryName(name) ||
-        !CreateEntryFolders(outputFolder, name)) {
-        return EntryOutcome::Failed;
-    }
-    const std::string outputPath = outputFolder + "/" + name;
-    const size_t nameLength = std::strlen(name);
-
-    if (name[nameLength - 1] == '/') {
-        if (PlatformPathExists(outputPath)) {
-            return EntryOutcome::Extracted;
-        }
-        return PlatformCreateFolder(outputPath) ? EntryOutcome::Extracted : EntryOutcome::Failed;
-    }
-    const EntryOutcome outcome = ExtractFileEntry(archive, outputPath);
-    if (outcome != EntryOutcome::Extracted) {
-        return outcome;
-    }
-    const unsigned mode = static_cast<unsigned>(info.external_fa >> 16) & 0777;
-    if ((info.version >> 8) == HostUnix && mode != 0) {
-        PlatformApplyPermissions(outputPath, mode);
-    }
-    return EntryOutcome::Extracted;
 }
 
 bool IsSafeEntryName(const char* name) {

@@ -70,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const std::string output = Root + "/" + OutputBelowRoot;
     float last = 0.0f;
-    ExtractZip(archive, output, [&last](float fraction) { last = fraction; });
+    ExtractZip(
+        archive, output, [&last](float fraction) { last = fraction; }, ExtractFlush::None);
     CheckNothingEscaped();
     std::error_code ignored;
     fs::remove_all(output, ignored);

@@ -60,10 +60,37 @@ bool PlatformCreateFolder(const std::string& path);
 bool PlatformRemoveFile(const std::string& path);
 
 // Gives an extracted file the read, write and execute bits for owner, group and other that its
-// archive recorded, plus owner read and write ((mode & 0777) | 0600; set-id and sticky bits are
-// never applied), so a client program unpacked from a Unix-made archive can be started and a later
-// extraction can write over it. Does nothing where files carry no such bits.
+// archive recorded, plus owner read and write, less what the process's umask takes away
+// (((mode & 0777) | 0600) & ~umask; set-id and sticky bits are never applied), so a client program
+// unpacked from a Unix-made archive can be started and a later extraction can write over it, and
+// nothing becomes group- or other-writable that the umask keeps from being so. Does nothing where
+// files carry no such bits.
 void PlatformApplyPermissions(const std::string& path, unsigned int unixMode);
+
+// A file the extraction writes, from its creation to its close.
+struct PlatformOutputFile;
+
+// Creates the file, or empties the one at path, for writing; null when it cannot be opened.
+PlatformOutputFile* PlatformCreateOutputFile(const std::string& path);
+
+// Writes all size bytes; false when any could not be written (the file is then failed).
+bool PlatformWriteOutputFile(PlatformOutputFile* file, const char* bytes, size_t size);
+
+// Closes and frees the file; false when a write or the close failed. With durable, the file's data
+// is on the disk once PlatformFlushWrites returns for a folder above it: Windows flushes each file
+// here, before its handle is closed; Linux leaves it all to that one call.
+bool PlatformCloseOutputFile(PlatformOutputFile* file, bool durable);
+
+// Returns once what was written below folder (files closed as durable, folders made) is on the
+// disk: Linux flushes the folder's whole file system at once (syncfs); Windows has flushed each
+// file at its close already. False, with "<folder>: <the system's words>", when it cannot.
+bool PlatformFlushWrites(const std::string& folder, std::string* reason);
+
+// Removes a file (never a folder), then puts the removal itself on the disk where the system
+// allows (Linux: the folder's fsync; Windows: the folder's flush, which the system may refuse).
+// False, with "<path>: <the system's words>", when the file cannot be removed (Linux: or its
+// folder not flushed).
+bool PlatformRemoveFileDurably(const std::string& path, std::string* reason);
 
 // --- Hashing ---
 
@@ -170,11 +197,19 @@ void PlatformDismissMessageBoxes();
 // replaced, never rejected. Any thread.
 std::wstring PlatformWideFromGbk(const std::string& bytes);
 
+// Whether the byte opens a two-byte character of the code page narrow paths are read in, whose
+// second byte may be 0x5C, a backslash on its own (Windows' ANSI code page: GBK, Big5, ...).
+// Never on Linux, whose paths are bytes. Any thread.
+bool PlatformIsPathLeadByte(unsigned char byte);
+
 // --- One launcher at a time ---
 
 // Claims the per-user launcher lock for the rest of the process's life (true, also on a later
 // call). False when another launcher of the same user holds it. A lock that cannot be made at
-// all does not stop the launcher. Called first thing, before the log or any window.
+// all does not stop the launcher, nor does a lock file that is not ours alone (Linux: a link, not
+// a regular file, another user's or writable by others, which is never written); the launcher
+// then runs without it and says so on the error stream. Called first thing, before the log or
+// any window.
 bool PlatformClaimSingleInstance();
 
 // Brings the window of the launcher that holds the lock to the front, where the system allows

@@ -252,7 +252,9 @@ function Update(time)
             if not extracted then
                 Fail("cannot extract " .. filePath)
             end
-            os.remove(markPath)
+            -- Unzip has put the client on the disk by now, so the mark may go; its removal is
+            -- flushed too, or a power cut could bring it back and install once more.
+            RemoveFileDurably(markPath)
             -- The archive stays until the next run, which removes it.
         else
             print("删除压缩包：" .. filePath)

@@ -29,6 +29,7 @@ const luaL_Reg HostFunctionTable[] = {
     {"HashFile", HashFile},
     {"LogPath", LogPath},
     {"SetStatus", SetStatus},
+    {"RemoveFileDurably", RemoveFileDurably},
     {nullptr, nullptr},
 };
 // clang-format on
@@ -54,6 +55,22 @@ void ShowCheckedMessage(const char* text, size_t textSize, const char* title, si
 // The C++ side of SetStatus, in a frame of its own like ShowCheckedMessage's.
 void HandOverCheckedStatus(const char* text, size_t textSize) {
     HandOverStatus(PlatformWideFromGbk(std::string(text, textSize)));
+}
+
+// Room for a path at Linux's PATH_MAX and the system's words after it; a longer reason is cut.
+constexpr size_t ReasonCapacity = 4096 + 256;
+
+// A plain record, so that RemoveFileDurably's frame, where Lua may raise errors, holds nothing
+// with a destructor.
+struct RemoveOutcome {
+    bool removed;
+    char reason[ReasonCapacity]; // always terminated
+};
+
+void RemovePathDurably(const char* path, RemoveOutcome* outcome) {
+    std::string reason;
+    outcome->removed = PlatformRemoveFileDurably(path, &reason);
+    outcome->reason[reason.copy(outcome->reason, ReasonCapacity - 1)] = '\0';
 }
 
 } // namespace
@@ -112,4 +129,17 @@ int SetStatus(lua_State* L) {
     const char* text = luaL_checklstring(L, 1, &textSize);
     HandOverCheckedStatus(text, textSize);
     return 0;
+}
+
+int RemoveFileDurably(lua_State* L) {
+    const char* path = luaL_checkstring(L, 1);
+    RemoveOutcome outcome;
+    RemovePathDurably(path, &outcome);
+    if (outcome.removed) {
+        lua_pushboolean(L, 1);
+        return 1;
+    }
+    lua_pushnil(L);
+    lua_pushstring(L, outcome.reason);
+    return 2;
 }

@@ -22,3 +22,8 @@ int LogPath(lua_State* L);
 // SetStatus(text): the line shown above the bar from the splash's next tick on; GBK like the
 // carried script, "" shows nothing. Only hands the text over, so any progress callback may call it.
 int SetStatus(lua_State* L);
+
+// RemoveFileDurably(path): removes the file as os.remove does, then waits until the removal is on
+// the disk where the system allows it (on Linux, its folder's fsync), so that once it returns a
+// power cut cannot bring the file back. true, or nil and "<path>: <the system's words>".
+int RemoveFileDurably(lua_State* L);

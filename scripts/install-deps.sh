@@ -21,6 +21,8 @@ packages=(
     # Signs and verifies launcher.exe (scripts/release.sh and its test).
     osslsigncode
     xvfb xauth x11-utils imagemagick libxtst-dev
+    # The fault suite watches the order of the launcher's flushes with it.
+    strace
 )
 
 if apt_lists_empty Packages; then

@@ -684,3 +684,84 @@ TEST_F(EndToEnd, StatusLineShowsTheDownloadThenTheExtractionAndIsEmptyAtTheStart
     EXPECT_EQ(StatusLog()[0],
               L"已下载 " + Megabytes(have) + L" / " + Megabytes(package.size()) + L" MB");
 }
+
+// A package whose entry data ends early (a sound deflate stream of half the data, the whole size
+// declared) is no install: the player is told, the entry is not left in place, nothing starts and
+// the mark stays, so the next run installs again, here the studio's fixed package.
+TEST_F(EndToEnd, DamagedEntryIsShownTheMarkStaysAndTheNextRunInstallsTheFixedPackage) {
+    std::string data(1 << 20, '\0');
+    std::mt19937 random(18);
+    for (char& byte : data) {
+        byte = static_cast<char>(random());
+    }
+    ZipEntry damaged = ZipFile("windows_pc_halden/win32/data.bin", data);
+    damaged.endAfter = data.size() / 2;
+    ZipEntry client = ZipFile("windows_pc_halden/win32/game.exe", ReadFile(DEMO_CLIENT_PATH));
+    client.unixMode = 0755;
+    ScratchDir elsewhere;
+    WriteZip(elsewhere / "damaged.zip",
+             {ZipFile("windows_pc_halden/patch/version.json", "{}"), damaged, client});
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(ReadFile(elsewhere / "damaged.zip")));
+
+    const RunOutput run = RunLauncherScript(server.Port());
+    EXPECT_EQ(run.err, "Failed to extract file: windows_pc_halden/win32/data.bin: data ends after "
+                       "524288 of 1048576 bytes\nLua Update error: cannot extract " +
+                           ArchivePath + "\n");
+    ExpectFailureBox(InstallFailed,
+                     L"cannot extract " + std::wstring(ArchivePath.begin(), ArchivePath.end()));
+    EXPECT_EQ(RequestedExitCode(-1), 1);
+    EXPECT_TRUE(PathExists(MarkPath));
+    EXPECT_FALSE(PathExists(ClientDir + "/data.bin"));
+    EXPECT_FALSE(PathExists(ClientExe));
+    EXPECT_EQ(run.out.find("Process created"), std::string::npos);
+
+    // The fixed package is smaller than the archive left here, so the resume finds nothing to
+    // fetch (416) and the package is downloaded whole.
+    const std::string fixed = DemoPackage();
+    ASSERT_LT(fixed.size(), ReadFile(ArchivePath).size());
+    server.Route(PackagePath, HttpResponse::Body(fixed));
+    ClearRecordedBoxes();
+    ResetExitRequest();
+    const RunOutput next = RunLauncherScript(server.Port());
+    EXPECT_EQ(next.err, "");
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_EQ(ReadFile(ArchivePath), fixed);
+    EXPECT_FALSE(PathExists(MarkPath));
+    EXPECT_EQ(RequestedExitCode(-1), 0);
+}
+
+// Some Windows tools write "a\b\c.txt" and list no folders. Such a package installs, folders and
+// all, with "/" on Linux; a name may mix both separators. The next run starts the client at once.
+TEST_F(EndToEnd, PackageNamedWithBackslashesInstallsAndTheNextRunStartsTheClient) {
+    ZipEntry client = ZipFile("windows_pc_halden\\win32\\game.exe", ReadFile(DEMO_CLIENT_PATH));
+    client.unixMode = 0755;
+    ScratchDir elsewhere;
+    WriteZip(elsewhere / "backslashes.zip",
+             {ZipFile("windows_pc_halden\\patch/version.json", "{}"), client});
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(ReadFile(elsewhere / "backslashes.zip")));
+
+    EXPECT_EQ(RunLauncherScript(server.Port()).err, "");
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_EQ(ReadFile(Root + "/game/windows_pc_halden/patch/version.json"), "{}");
+    EXPECT_FALSE(PathExists(MarkPath));
+    std::vector<std::string> extracted;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(Root + "/game")) {
+        extracted.push_back(
+            std::filesystem::relative(item.path(), Root + "/game").generic_string());
+    }
+    std::sort(extracted.begin(), extracted.end());
+    EXPECT_EQ(extracted, (std::vector<std::string>{"windows_pc_halden", "windows_pc_halden/patch",
+                                                   "windows_pc_halden/patch/version.json",
+                                                   "windows_pc_halden/win32",
+                                                   "windows_pc_halden/win32/client.log",
+                                                   "windows_pc_halden/win32/game.exe"}));
+
+    std::filesystem::remove(ClientDir + "/client.log");
+    ResetExitRequest();
+    EXPECT_EQ(RunLauncherScript(server.Port()).err, "");
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_EQ(server.RequestedPaths().size(), 1u)
+        << "the second run starts what the first installed";
+}

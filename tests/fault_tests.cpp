@@ -1,6 +1,7 @@
 // The fault suite: real launchers (the loopback test build, under Xvfb) against a real loopback
 // server, killed, closed, short of disk and started twice. Each case checks what is left on disk
 // and what the next run does with it.
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -111,8 +113,13 @@ std::string StampInUtcPlus8(std::chrono::system_clock::time_point time) {
     return text;
 }
 
+// What the launcher's process starts with besides its environment.
 struct Limits {
     rlim_t fileSize = RLIM_INFINITY; // RLIMIT_FSIZE, with SIGXFSZ ignored: a full disk
+    int umask = -1;                  // the launcher's umask; -1 keeps the test's own
+    // When set, the launcher runs under strace, which writes the file system calls of all its
+    // threads into this file.
+    std::string traceFile;
 };
 
 // One launcher process in the test's folder, with its output in out.txt and err.txt there.
@@ -137,8 +144,17 @@ class Launcher {
         envp.push_back(nullptr);
         const std::string out = folder + "/out.txt";
         const std::string err = folder + "/err.txt";
-        char program[] = LAUNCHER_LOOPBACK_PATH;
-        char* argv[] = {program, nullptr};
+        std::vector<std::string> words = {LAUNCHER_LOOPBACK_PATH};
+        if (!limits.traceFile.empty()) {
+            words.insert(words.begin(),
+                         {"/usr/bin/strace", "-f", "-o", limits.traceFile, "-e",
+                          "trace=openat,close,fsync,fdatasync,syncfs,sync,unlink,unlinkat"});
+        }
+        std::vector<char*> argv;
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
 
         pid_ = fork();
         if (pid_ == 0) {
@@ -154,7 +170,10 @@ class Launcher {
                 const rlimit limit{limits.fileSize, limits.fileSize};
                 setrlimit(RLIMIT_FSIZE, &limit);
             }
-            execve(program, argv, envp.data());
+            if (limits.umask >= 0) {
+                umask(static_cast<mode_t>(limits.umask));
+            }
+            execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }
     }
@@ -554,4 +573,141 @@ TEST_F(Faults, UnwritableLogLeavesStreamsBoxAndExitCodeAsTheyWere) {
         << launcher->Out();
     EXPECT_EQ(ReadFile(notAFolder), "a file");
     EXPECT_FALSE(PathExists(state_ / "game-launcher")) << "nor another place instead";
+}
+
+// What another user could have put at the lock's path (it may lie in the shared temporary
+// folder): a hard link or a symbolic link to one of our files, a FIFO, a file of their own. None
+// is written, and each launcher runs without the lock and says so: the first installs, the later
+// ones start the installed client.
+TEST_F(Faults, LockPathThatIsNotOursAloneIsNeitherWrittenNorInTheWay) {
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(DemoPackage()));
+    const std::string lock = runtime_ / "game-launcher.lock";
+    const std::string victim = elsewhere_ / "victim.txt";
+    const std::string precious = "the user's own file\n";
+    struct Case {
+        const char* what;
+        std::function<void()> place;
+        std::string watched; // a file that must keep its bytes
+        const char* reason;
+    };
+    std::vector<Case> cases = {
+        {"hard link", [&] { ASSERT_EQ(link(victim.c_str(), lock.c_str()), 0); }, victim,
+         "hard-linked (2 links)"},
+        {"symbolic link", [&] { ASSERT_EQ(symlink(victim.c_str(), lock.c_str()), 0); }, victim,
+         "a symbolic link"},
+        {"FIFO", [&] { ASSERT_EQ(mkfifo(lock.c_str(), 0600), 0); }, victim, "not a regular file"},
+    };
+    if (geteuid() == 0) {
+        cases.push_back({"another user's file",
+                         [&] {
+                             WriteFile(lock, precious);
+                             ASSERT_EQ(chown(lock.c_str(), 65534, 65534), 0);
+                         },
+                         lock, "owned by user 65534"});
+    }
+    for (const Case& kind : cases) {
+        SCOPED_TRACE(kind.what);
+        WriteFile(victim, precious);
+        kind.place();
+        std::filesystem::remove(scratch_ / "out.txt");
+        std::filesystem::remove(scratch_ / "err.txt");
+        std::unique_ptr<Launcher> launcher = Start(server);
+        EXPECT_EQ(launcher->Wait(), 0);
+        EXPECT_EQ(Count(launcher->Out(), Started), 1u) << launcher->Err();
+        EXPECT_EQ(launcher->Err(), "launcher: running without the one-launcher lock: " + lock +
+                                       ": " + kind.reason + "\n");
+        EXPECT_EQ(ReadFile(kind.watched), precious);
+        EXPECT_FALSE(PathExists(Mark));
+        std::filesystem::remove(lock);
+    }
+    EXPECT_EQ(server.RequestedPaths().size(), 1u) << "only the first run installs";
+}
+
+// With umask 022, modes of 0777 and 0666 in the archive come out as 0755 and 0644: no local user
+// can replace the client the launcher starts. The next run starts that client.
+TEST_F(Faults, ArchiveModesAreCutByTheUmaskAndTheNextRunStartsTheClient) {
+    ZipEntry version = ZipFile("windows_pc_halden/patch/version.json", "{}");
+    version.unixMode = 0666;
+    ZipEntry client = ZipFile("windows_pc_halden/win32/game.exe", ReadFile(DEMO_CLIENT_PATH));
+    client.unixMode = 0777;
+    WriteZip(elsewhere_ / "modes.zip", {version, client});
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(ReadFile(elsewhere_ / "modes.zip")));
+    Limits limits;
+    limits.umask = 022;
+    const auto mode = [](const std::string& path) {
+        struct stat info = {};
+        EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+        return info.st_mode & 07777;
+    };
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        std::filesystem::remove(scratch_ / "out.txt");
+        std::unique_ptr<Launcher> launcher = Start(server, limits);
+        EXPECT_EQ(launcher->Wait(), 0);
+        EXPECT_EQ(Count(launcher->Out(), Started), 1u) << launcher->Err();
+        EXPECT_EQ(mode(Client), 0755u);
+        EXPECT_EQ(mode(Version), 0644u);
+        EXPECT_EQ(mode(Root + "/game/windows_pc_halden/win32"), 0755u);
+    }
+    EXPECT_EQ(server.RequestedPaths().size(), 1u)
+        << "the second run starts what the first installed";
+}
+
+// A power cut right after an install finds on the disk what the system calls put there before
+// the mark's removal. Seen with strace, in the order the launcher's threads made the calls: the
+// client's file is written, one syncfs flushes the output folder's file system, and only then is
+// the mark removed and its folder flushed.
+TEST_F(Faults, ExtractedFilesAreOnTheDiskBeforeTheMarkGoes) {
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(DemoPackage()));
+    Limits limits;
+    limits.traceFile = elsewhere_ / "trace.txt";
+    // LeakSanitizer cannot run under ptrace, and would end a sanitizer build's launcher with 1.
+    std::unique_ptr<Launcher> launcher =
+        Start(server, limits, {"ASAN_OPTIONS=detect_leaks=0:abort_on_error=0"});
+    ASSERT_EQ(launcher->Wait(), 0) << launcher->Err();
+    EXPECT_EQ(Count(launcher->Out(), Started), 1u);
+    EXPECT_FALSE(PathExists(Mark));
+
+    std::vector<std::string> calls;
+    const std::string trace = ReadFile(limits.traceFile);
+    for (size_t at = 0, end; at < trace.size(); at = end + 1) {
+        end = std::min(trace.find('\n', at), trace.size());
+        calls.push_back(trace.substr(at, end - at));
+    }
+    // The first call from `from` on that holds every part, or calls.size().
+    const auto find = [&calls](size_t from, std::vector<std::string> parts) {
+        for (size_t i = from; i < calls.size(); ++i) {
+            if (std::all_of(parts.begin(), parts.end(), [&](const std::string& part) {
+                    return calls[i].find(part) != std::string::npos;
+                })) {
+                return i;
+            }
+        }
+        return calls.size();
+    };
+    // The number a successful open returned, as strace writes it: "... = 7".
+    const auto descriptor = [&calls](size_t call) {
+        const size_t at = call < calls.size() ? calls[call].rfind("= ") : std::string::npos;
+        return at == std::string::npos ? std::string("none") : calls[call].substr(at + 2);
+    };
+    const std::string documents = "C:/Users/tester/Documents";
+    const size_t client =
+        find(0, {"openat(AT_FDCWD, \"" + documents + "/game/windows_pc_halden/win32/game.exe\"",
+                 "O_CREAT"});
+    const size_t outputFolder =
+        find(client, {"openat(AT_FDCWD, \"" + documents + "/game\"", "O_DIRECTORY"});
+    const size_t flush = find(outputFolder, {"syncfs(" + descriptor(outputFolder)});
+    const size_t removal =
+        find(flush, {"unlink", "\"" + documents + "/windows_pc_halden.installing\""});
+    const size_t markFolder =
+        find(removal, {"openat(AT_FDCWD, \"" + documents + "\"", "O_DIRECTORY"});
+    const size_t removalFlush = find(markFolder, {"fsync(" + descriptor(markFolder)});
+    EXPECT_LT(client, calls.size()) << trace;
+    EXPECT_LT(flush, calls.size()) << "no syncfs after the client's file\n" << trace;
+    EXPECT_LT(removal, calls.size()) << "no removal of the mark after the syncfs\n" << trace;
+    EXPECT_LT(removalFlush, calls.size()) << "no fsync of the mark's folder after it\n" << trace;
+    EXPECT_EQ(find(0, {"fdatasync"}), calls.size()) << "one flush for all, not one per file";
 }

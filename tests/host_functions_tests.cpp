@@ -164,7 +164,7 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
         {"HideConsole", HideConsole},     {"Unzip", Unzip},
         {"RunExecutable", RunExecutable}, {"ShowMessage", ShowMessage},
         {"HashFile", HashFile},           {"LogPath", LogPath},
-        {"SetStatus", SetStatus}};
+        {"SetStatus", SetStatus},         {"RemoveFileDurably", RemoveFileDurably}};
     for (const auto& [name, function] : expected) {
         lua_getglobal(L, name);
         EXPECT_TRUE(lua_iscfunction(L, -1)) << name;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include <cairo.h>
+#include <sys/types.h>
 
 struct PlatformImage {
     cairo_surface_t* surface;
@@ -46,6 +47,10 @@ std::string LinuxGbkFromUtf8(const std::string& text);
 
 // The parameter of the event being dispatched, for PlatformWaitEvent: the timer id during a tick.
 extern int LinuxDispatchedEventCode;
+
+// The process's umask, read on the first call. main calls it first thing, before any other thread
+// exists, since where /proc cannot tell it, reading it means setting it and setting it back.
+mode_t LinuxUmask();
 
 // Writes the splash window's X id into the instance lock, for a second launcher to raise it.
 void LinuxAnnounceWindow(unsigned long windowId);

@@ -2,7 +2,9 @@
 // folder. The running launcher writes its X window id into the file, so a second one can bring
 // that window to the front before it ends.
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <fcntl.h>
@@ -38,7 +40,7 @@ std::string LockPath() {
 // Brings the window whose id the running launcher wrote to the front (X11 only).
 void PlatformBringRunningLauncherToFront() {
 #ifdef GDK_WINDOWING_X11
-    const int fd = open(LockPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = open(LockPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         return;
     }
@@ -66,24 +68,64 @@ void PlatformBringRunningLauncherToFront() {
 #endif
 }
 
+namespace {
+
+// Why the file open at fd is not a lock file of ours alone, or "" when it is: a hard link would
+// let us write into whatever file it shares (another of our own files, say), a file another user
+// can write or owns would let them keep us from starting or read what we write.
+std::string LockFileRefusal(int fd) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        return std::strerror(errno);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return "not a regular file";
+    }
+    if (info.st_nlink != 1) {
+        return "hard-linked (" + std::to_string(info.st_nlink) + " links)";
+    }
+    if (info.st_uid != getuid()) {
+        return "owned by user " + std::to_string(info.st_uid);
+    }
+    if ((info.st_mode & 022) != 0) {
+        return "writable by group or others";
+    }
+    return "";
+}
+
+// Without a lock of our own the launcher runs unguarded rather than not at all, and says why.
+bool RunWithoutLock(const std::string& path, const std::string& reason) {
+    std::fprintf(stderr, "launcher: running without the one-launcher lock: %s: %s\n", path.c_str(),
+                 reason.c_str());
+    return true;
+}
+
+} // namespace
+
 bool PlatformClaimSingleInstance() {
     if (LockFd >= 0) {
         return true;
     }
-    // O_NOFOLLOW and the owner test: in a shared temporary folder another user's file or link
-    // must neither be written nor let that user keep us from starting.
-    const int fd = open(LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    struct stat info;
-    if (fd < 0 || fstat(fd, &info) != 0 || info.st_uid != getuid()) {
+    const std::string path = LockPath();
+    // O_NOFOLLOW refuses a symbolic link, O_NONBLOCK keeps a FIFO or device from holding the open;
+    // the rest is checked on what was opened, so nothing can be swapped in between.
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    std::string refusal;
+    if (fd < 0) {
+        refusal = errno == ELOOP ? "a symbolic link" : std::strerror(errno);
+    } else {
+        refusal = LockFileRefusal(fd);
+    }
+    if (!refusal.empty()) {
         if (fd >= 0) {
             close(fd);
         }
-        return true; // without a lock of our own the launcher runs unguarded rather than not at all
+        return RunWithoutLock(path, refusal);
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const bool held = errno == EWOULDBLOCK;
+        const int error = errno;
         close(fd);
-        return !held;
+        return error != EWOULDBLOCK && RunWithoutLock(path, std::strerror(error));
     }
     LockFd = fd;
     return true;

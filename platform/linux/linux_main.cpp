@@ -6,9 +6,12 @@
 
 #include "app/launcher_log.h"
 #include "app/startup.h"
+#include "platform/linux/linux_backend.h"
 #include "platform/platform.h"
 
 int main() {
+    // Read while this is the only thread: where /proc cannot tell it, reading means changing it.
+    LinuxUmask();
     // Two launchers would write the same archive at once. The second ends before it writes
     // anything, the log included; it only brings the first one's window to the front.
     if (!PlatformClaimSingleInstance()) {

@@ -81,3 +81,7 @@ std::string LinuxGbkFromUtf8(const std::string& text) {
     const std::string gbk = Convert("GBK", "UTF-8", text, "?");
     return gbk.empty() ? text : gbk;
 }
+
+bool PlatformIsPathLeadByte(unsigned char /*byte*/) {
+    return false;
+}

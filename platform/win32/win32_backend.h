@@ -34,5 +34,9 @@ extern ULONG_PTR GdiplusToken;
 // on failure.
 bool WidenFromAnsi(const std::string& text, std::wstring* wide);
 
+// "<path>: <the system's message for error>", without the message's closing period and line
+// break, in the ANSI code page like the paths.
+std::string Win32SystemReason(const std::string& path, DWORD error);
+
 // The splash window's class name, "GameLauncherClass".
 extern const wchar_t LauncherWindowClass[];

@@ -9,29 +9,9 @@
 #include <memory>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_backend.h"
 
 namespace {
-
-// "<path>: <the system's message>", without the message's closing period and line break.
-std::string SystemReason(const std::string& path, DWORD error) {
-    char* message = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<char*>(&message), 0, nullptr);
-    std::string text;
-    if (length > 0 && message != nullptr) {
-        text.assign(message, length);
-    }
-    LocalFree(message);
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' ||
-                             text.back() == '.')) {
-        text.pop_back();
-    }
-    if (text.empty()) {
-        text = "error " + std::to_string(error);
-    }
-    return path + ": " + text;
-}
 
 // CNG reports an NTSTATUS, which FormatMessage's system table does not hold.
 std::string CngReason(const std::string& path, NTSTATUS status) {
@@ -72,7 +52,7 @@ HashStatus PlatformHashFileSha256(const std::string& path, bool (*stop)(), unsig
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
     if (file.handle == INVALID_HANDLE_VALUE) {
-        *reason = SystemReason(path, GetLastError());
+        *reason = Win32SystemReason(path, GetLastError());
         return HashStatus::Failed;
     }
     Sha256 sha;
@@ -94,7 +74,7 @@ HashStatus PlatformHashFileSha256(const std::string& path, bool (*stop)(), unsig
         DWORD count = 0;
         if (!ReadFile(file.handle, block.get(), static_cast<DWORD>(HashBlockSize), &count,
                       nullptr)) {
-            *reason = SystemReason(path, GetLastError());
+            *reason = Win32SystemReason(path, GetLastError());
             return HashStatus::Failed;
         }
         if (count == 0) {

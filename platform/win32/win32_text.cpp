@@ -42,3 +42,7 @@ std::wstring PlatformWideFromGbk(const std::string& bytes) {
     }
     return wide;
 }
+
+bool PlatformIsPathLeadByte(unsigned char byte) {
+    return IsDBCSLeadByte(byte) != 0;
+}

@@ -37,6 +37,27 @@ std::string BrokenDeflateStream(const std::string& data) {
     return stream;
 }
 
+// A complete raw deflate stream of `data`.
+std::string DeflateStream(const std::string& data) {
+    z_stream stream = {};
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, DEF_MEM_LEVEL,
+                     Z_DEFAULT_STRATEGY) != Z_OK) {
+        throw std::runtime_error("deflateInit2 failed");
+    }
+    std::string out(deflateBound(&stream, data.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    if (result != Z_STREAM_END) {
+        throw std::runtime_error("deflate failed");
+    }
+    return out;
+}
+
 void AddEntry(zipFile zip, const ZipEntry& entry) {
     const bool folder = IsFolderName(entry.name);
     zip_fileinfo info = {};
@@ -46,7 +67,7 @@ void AddEntry(zipFile zip, const ZipEntry& entry) {
     } else if (folder) {
         info.external_fa = DosDirectoryAttribute;
     }
-    const bool raw = entry.breakAfter.has_value();
+    const bool raw = entry.breakAfter.has_value() || entry.endAfter.has_value();
     const int method = (entry.deflate || raw) && !folder ? Z_DEFLATED : 0;
     const int versionMadeBy = entry.unixMode ? MadeOnUnix : 0;
     if (zipOpenNewFileInZip4_64(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
@@ -56,7 +77,9 @@ void AddEntry(zipFile zip, const ZipEntry& entry) {
         throw std::runtime_error("cannot add zip entry " + entry.name);
     }
     const std::string payload =
-        raw ? BrokenDeflateStream(entry.data.substr(0, *entry.breakAfter)) : entry.data;
+        entry.breakAfter ? BrokenDeflateStream(entry.data.substr(0, *entry.breakAfter))
+        : entry.endAfter ? DeflateStream(entry.data.substr(0, *entry.endAfter))
+                         : entry.data;
     if (!folder && !payload.empty() &&
         zipWriteInFileInZip(zip, payload.data(), static_cast<unsigned>(payload.size())) != ZIP_OK) {
         throw std::runtime_error("cannot write zip entry " + entry.name);
@@ -131,14 +154,23 @@ void WriteZip(const std::string& path, const std::vector<ZipEntry>& entries) {
     }
 }
 
-void SetEntryCrc(const std::string& zipPath, const std::string& entryName, uint32_t crc) {
-    std::string bytes;
-    {
-        std::ifstream in(zipPath, std::ios::binary);
-        std::ostringstream content;
-        content << in.rdbuf();
-        bytes = content.str();
-    }
+namespace {
+
+std::string ReadArchive(const std::string& zipPath) {
+    std::ifstream in(zipPath, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void WriteArchive(const std::string& zipPath, const std::string& bytes) {
+    std::ofstream out(zipPath, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The offset of the entry's record in the central directory; throws when it is not there.
+size_t CentralRecord(const std::string& bytes, const std::string& zipPath,
+                     const std::string& entryName) {
     // The end-of-central-directory record: signature, then the directory's count and offset.
     size_t end = std::string::npos;
     for (size_t at = bytes.size() >= 22 ? bytes.size() - 22 : 0;; --at) {
@@ -152,24 +184,36 @@ void SetEntryCrc(const std::string& zipPath, const std::string& entryName, uint3
     }
     const unsigned count = Read16(bytes, end + 10);
     size_t at = Read32(bytes, end + 16);
-    bool found = false;
     for (unsigned i = 0; i < count; ++i) {
         if (Read32(bytes, at) != 0x02014b50) {
             throw std::runtime_error("bad central directory in " + zipPath);
         }
         const size_t nameLength = Read16(bytes, at + 28);
-        const size_t extraLength = Read16(bytes, at + 30);
-        const size_t commentLength = Read16(bytes, at + 32);
-        if (bytes.compare(at + 46, nameLength, entryName) == 0 && nameLength == entryName.size()) {
-            Write32(bytes, at + 16, crc);
-            Write32(bytes, Read32(bytes, at + 42) + 14, crc);
-            found = true;
+        if (nameLength == entryName.size() && bytes.compare(at + 46, nameLength, entryName) == 0) {
+            return at;
         }
-        at += 46 + nameLength + extraLength + commentLength;
+        at += 46 + nameLength + Read16(bytes, at + 30) + Read16(bytes, at + 32);
     }
-    if (!found) {
-        throw std::runtime_error("no entry " + entryName + " in " + zipPath);
+    throw std::runtime_error("no entry " + entryName + " in " + zipPath);
+}
+
+} // namespace
+
+void SetEntryCrc(const std::string& zipPath, const std::string& entryName, uint32_t crc) {
+    std::string bytes = ReadArchive(zipPath);
+    const size_t record = CentralRecord(bytes, zipPath, entryName);
+    Write32(bytes, record + 16, crc);
+    Write32(bytes, Read32(bytes, record + 42) + 14, crc);
+    WriteArchive(zipPath, bytes);
+}
+
+void FlipEntryDataByte(const std::string& zipPath, const std::string& entryName, size_t offset) {
+    std::string bytes = ReadArchive(zipPath);
+    const size_t local = Read32(bytes, CentralRecord(bytes, zipPath, entryName) + 42);
+    const size_t data = local + 30 + Read16(bytes, local + 26) + Read16(bytes, local + 28);
+    if (data + offset >= bytes.size()) {
+        throw std::runtime_error("no byte " + std::to_string(offset) + " in " + entryName);
     }
-    std::ofstream out(zipPath, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes[data + offset] = static_cast<char>(~bytes[data + offset]);
+    WriteArchive(zipPath, bytes);
 }

@@ -19,6 +19,9 @@ struct ZipEntry {
     // When set, the entry's deflate stream holds only this many bytes of data and then an
     // invalid block: reading fails after that much output. Size and CRC are those of all data.
     std::optional<size_t> breakAfter;
+    // When set, the entry's deflate stream is complete and sound but holds only this many bytes of
+    // data, so inflating it ends early. Size and CRC are those of all data.
+    std::optional<size_t> endAfter;
 };
 
 ZipEntry ZipFolder(const std::string& name);
@@ -30,3 +33,7 @@ void WriteZip(const std::string& path, const std::vector<ZipEntry>& entries);
 // Overwrites the CRC recorded for the entry, in its local header and in the central directory,
 // so that the data no longer matches it. Throws when the entry is not found.
 void SetEntryCrc(const std::string& zipPath, const std::string& entryName, uint32_t crc);
+
+// Inverts one byte of the entry's data as the archive holds it (compressed or stored), at offset
+// from its start. Throws when the entry is not found or shorter.
+void FlipEntryDataByte(const std::string& zipPath, const std::string& entryName, size_t offset);
