@@ -176,6 +176,16 @@ const char* ReasonPhrase(int status) {
         return "OK";
     case 206:
         return "Partial Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
     case 403:
         return "Forbidden";
     case 404:
@@ -241,6 +251,12 @@ HttpResponse HttpResponse::Slow(std::string bytes, uint64_t bytesPerInterval,
     HttpResponse response = Body(std::move(bytes));
     response.rateBytes = bytesPerInterval;
     response.rateInterval = interval;
+    return response;
+}
+
+HttpResponse HttpResponse::Redirect(int status, std::string location) {
+    HttpResponse response = Body("<html>moved to " + location + "</html>\n", status);
+    response.location = std::move(location);
     return response;
 }
 
@@ -391,6 +407,9 @@ void HttpServer::ServeConnection(SocketHandle fd) {
                        "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n";
     if (!contentRange.empty()) {
         head += "Content-Range: " + contentRange + "\r\n";
+    }
+    if (!response.location.empty()) {
+        head += "Location: " + response.location + "\r\n";
     }
     if (response.length == HttpResponse::Length::Exact) {
         head += "Content-Length: " + std::to_string(sent.size() - start) + "\r\n";
