@@ -8,6 +8,9 @@
 //
 // Every transfer watches LauncherClosing() from its transfer-info callback, which libcurl calls
 // about once a second even when nothing arrives, so closing the window ends a stalled download.
+//
+// Each perform asks the platform which way its URL goes (platform/platform.h): the system's proxy
+// settings on Windows, libcurl's own reading of the environment elsewhere.
 #include "script/curl_module.h"
 
 #include <cctype>
@@ -15,10 +18,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <curl/curl.h>
 #include <lua.hpp>
 
+#include "platform/platform.h"
 #include "script/shared_state.h"
 
 long DeadConnectionSeconds = 30;
@@ -327,6 +332,35 @@ void ForgetResumePoint(CURL* curl) {
     curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(0));
 }
 
+// Sends the next transfer the way the platform gives for the URL. Holds its C++ strings in its own
+// frame only, so perform can still raise Lua errors afterwards.
+void ApplyRoute(CURL* curl, const char* url) {
+    std::string proxy;
+    const ProxyRoute route =
+        url != nullptr ? PlatformProxyForUrl(url, &proxy) : ProxyRoute::Environment;
+    switch (route) {
+    case ProxyRoute::Environment:
+        curl_easy_setopt(curl, CURLOPT_PROXY, nullptr);
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, nullptr);
+        curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
+        break;
+    case ProxyRoute::Direct:
+        // An empty proxy also overrides the environment's.
+        curl_easy_setopt(curl, CURLOPT_PROXY, "");
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, nullptr);
+        curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
+        break;
+    case ProxyRoute::Proxy:
+        curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+        // A proxy that asks (407) gets the logged-on user's own credentials through the system
+        // (SSPI); one that does not ask gets nothing.
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, ":");
+        curl_easy_setopt(curl, CURLOPT_PROXYAUTH,
+                         static_cast<long>(CURLAUTH_NTLM | CURLAUTH_NEGOTIATE));
+        break;
+    }
+}
+
 // Raises the handle's error-buffer text, or libcurl's text for the code when nothing was written.
 int RaiseCurlError(lua_State* L, EasyHandle* handle, CURLcode code) {
     handle->errorBuffer[CURL_ERROR_SIZE - 1] = '\0';
@@ -515,6 +549,7 @@ int EasyPerform(lua_State* L) {
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    ApplyRoute(curl, handle->url);
 
     handle->performing = true;
     const CURLcode code = curl_easy_perform(curl);

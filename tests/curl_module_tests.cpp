@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <lua.hpp>
 
@@ -639,3 +640,14 @@ TEST_F(CurlModule, ResumeKeepsItsRangeThroughRedirectsWhichStayOnHttpOrHttps) {
     }
 }
 
+#ifdef _WIN32
+// A proxy that asks (407) is answered with the logged-on user's credentials through SSPI, which
+// the libcurl that scripts/build-windows.sh builds must be able to do. Wine has no Windows logon
+// to show the answer itself (tests/win32_proxy_tests.py).
+TEST(CurlBuild, CanAnswerAProxyWithTheUsersCredentialsThroughSspi) {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    EXPECT_NE(info->features & CURL_VERSION_SSPI, 0);
+    EXPECT_NE(info->features & CURL_VERSION_NTLM, 0);
+    EXPECT_NE(info->features & CURL_VERSION_SPNEGO, 0);
+}
+#endif
