@@ -18,6 +18,8 @@ packages=(
     libgtest-dev googletest
     clang
     python3 zip unzip curl openssl
+    # Real servers the tests run as their own processes: a web server and a forward proxy.
+    nginx-light tinyproxy
     xvfb xauth x11-utils imagemagick libxtst-dev
 )
 
