@@ -263,8 +263,11 @@ size_t OnHeader(char* data, size_t size, size_t count, void* userdata) {
         const bool last = length > 0 && length <= 2 && (data[0] == '\r' || data[0] == '\n');
         transfer->hasLocation = transfer->hasLocation || StartsWith(data, length, "location:");
         if (transfer->heldResponse) {
-            action = !last ? HeaderAction::Hold
-                           : transfer->hasLocation ? HeaderAction::Drop : HeaderAction::Release;
+            if (!last) {
+                action = HeaderAction::Hold;
+            } else {
+                action = transfer->hasLocation ? HeaderAction::Drop : HeaderAction::Release;
+            }
         }
         if (last) {
             transfer->inHeaders = false;
@@ -430,12 +433,11 @@ int EasyInit(lua_State* L) {
 bool IsPlainHttp(const char* url) {
     CURLU* parsed = curl_url();
     char* scheme = nullptr;
-    const bool plain =
-        parsed != nullptr &&
-        curl_url_set(parsed, CURLUPART_URL, url, CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) ==
-            CURLUE_OK &&
-        curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-        std::strcmp(scheme, "http") == 0;
+    const unsigned flags = CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME;
+    const bool plain = parsed != nullptr &&
+                       curl_url_set(parsed, CURLUPART_URL, url, flags) == CURLUE_OK &&
+                       curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+                       std::strcmp(scheme, "http") == 0;
     curl_free(scheme);
     curl_url_cleanup(parsed);
     return plain;

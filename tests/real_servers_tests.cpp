@@ -31,8 +31,8 @@ const std::string ProxyLog = "tinyproxy.log";
 
 // One line of nginx's access log in the format below: method, target, status, Range, body bytes,
 // and the Via header a proxy adds.
-std::string Logged(const std::string& target, int status, const std::string& range,
-                   size_t bytes, const std::string& via = "-") {
+std::string Logged(const std::string& target, int status, const std::string& range, size_t bytes,
+                   const std::string& via = "-") {
     return "GET " + target + " " + std::to_string(status) + " \"" + range + "\" " +
            std::to_string(bytes) + " \"" + via + "\"";
 }
@@ -48,16 +48,20 @@ std::unique_ptr<ServerProcess> StartNginx(const std::string& folder, const std::
         WriteFile(folder + "/server.key", tls->key);
     }
     return std::make_unique<ServerProcess>(
-        folder, "nginx", std::vector<std::string>{"/usr/sbin/nginx", "-p", "{folder}", "-e",
-                                                  "{folder}/error.log", "-c", "{conf}"},
+        folder, "nginx",
+        std::vector<std::string>{"/usr/sbin/nginx", "-p", "{folder}", "-e", "{folder}/error.log",
+                                 "-c", "{conf}"},
         1, [&](const std::string& at, const std::vector<int>& ports) {
             std::string conf = "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-                               "pid " + at + "/nginx.pid;\nerror_log " + at + "/error.log info;\n"
+                               "pid " +
+                               at + "/nginx.pid;\nerror_log " + at +
+                               "/error.log info;\n"
                                "events { worker_connections 64; }\nhttp {\n"
                                "  default_type application/octet-stream;\n"
                                "  log_format launcher '$request_method $request_uri $status "
                                "\"$http_range\" $body_bytes_sent \"$http_via\"';\n"
-                               "  access_log " + at + "/" + AccessLog + " launcher;\n";
+                               "  access_log " +
+                               at + "/" + AccessLog + " launcher;\n";
             for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
                 conf += std::string("  ") + temp + "_temp_path " + at + "/temp/" + temp + ";\n";
             }
@@ -107,8 +111,7 @@ class RealServers : public ::testing::Test {
     std::string ServerFolder(const std::string& name) const {
         const std::string folder = servers_ / name;
         for (const std::string& path : {PackagePath, MirrorPath}) {
-            std::filesystem::create_directories(folder + "/site" +
-                                                path.substr(0, path.rfind('/')));
+            std::filesystem::create_directories(folder + "/site" + path.substr(0, path.rfind('/')));
             WriteFile(folder + "/site" + path, package_);
         }
         return folder;
@@ -120,14 +123,12 @@ class RealServers : public ::testing::Test {
         std::filesystem::remove(scratch_ / "out.txt");
         std::filesystem::remove(scratch_ / "err.txt");
         std::filesystem::remove(BoxLog);
-        first.insert(first.end(), {"USERNAME=tester",
-                                   "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(port),
-                                   "LAUNCHER_TEST_CA=" + caFile_, "LAUNCHER_BOX_LOG=" + BoxLog,
-                                   "XDG_RUNTIME_DIR=" + runtime_.Path(),
-                                   "XDG_STATE_HOME=" + state_.Path()});
-        return std::make_unique<Launcher>(https ? LAUNCHER_LOOPBACK_HTTPS_PATH
-                                                : LAUNCHER_LOOPBACK_PATH,
-                                          scratch_.Path(), first);
+        first.insert(first.end(),
+                     {"USERNAME=tester", "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(port),
+                      "LAUNCHER_TEST_CA=" + caFile_, "LAUNCHER_BOX_LOG=" + BoxLog,
+                      "XDG_RUNTIME_DIR=" + runtime_.Path(), "XDG_STATE_HOME=" + state_.Path()});
+        return std::make_unique<Launcher>(
+            https ? LAUNCHER_LOOPBACK_HTTPS_PATH : LAUNCHER_LOOPBACK_PATH, scratch_.Path(), first);
     }
 
     // A run that installed: exit 0, no box, the archive whole, the install complete, the client
@@ -188,38 +189,40 @@ TEST_F(RealServers, NginxServesAnInstallThatAKillCutsAndTheNextRunResumesWith206
     // 16 KiB a second: the package takes several seconds, and the kill comes at its first bytes.
     LeaveCutInstall(0);
     {
-        const auto slow = StartNginx(ServerFolder("slow"), "    location = " + PackagePath +
-                                                               " { limit_rate 16k; }\n");
+        const auto slow = StartNginx(ServerFolder("slow"),
+                                     "    location = " + PackagePath + " { limit_rate 16k; }\n");
         std::unique_ptr<Launcher> launcher = Start(slow->Port());
         ASSERT_TRUE(WaitUntil([&] { return !ReadFile(Archive).empty(); }));
         launcher->Kill();
     }
     const size_t kept = ReadFile(Archive).size();
     ASSERT_LT(kept, package_.size());
-    EXPECT_TRUE(ReadFile(Archive) == package_.substr(0, kept)) << "the kept bytes are the package's";
+    EXPECT_TRUE(ReadFile(Archive) == package_.substr(0, kept))
+        << "the kept bytes are the package's";
     EXPECT_TRUE(PathExists(Mark));
 
     const auto nginx = StartNginx(ServerFolder("resumed"), "");
     std::unique_ptr<Launcher> next = Start(nginx->Port());
     ExpectInstalled(*next);
     ASSERT_TRUE(nginx->WaitForLines(AccessLog, 1));
-    EXPECT_EQ(Lines(nginx->Read(AccessLog)),
-              std::vector<std::string>{Logged(PackagePath, 206,
-                                              "bytes=" + std::to_string(kept) + "-",
-                                              package_.size() - kept)});
+    EXPECT_EQ(
+        Lines(nginx->Read(AccessLog)),
+        std::vector<std::string>{Logged(PackagePath, 206, "bytes=" + std::to_string(kept) + "-",
+                                        package_.size() - kept)});
 }
 
 // The 302 carries a body and the connection is kept alive: the launcher reads past it.
 TEST_F(RealServers, PackageUrlAnswering302IsFollowedToTheMirrorAlsoWhenResuming) {
-    const auto nginx = StartNginx(ServerFolder("redirecting"), "    location = " + PackagePath +
-                                                                   " { return 302 " + MirrorPath +
-                                                                   "; }\n");
+    const auto nginx =
+        StartNginx(ServerFolder("redirecting"),
+                   "    location = " + PackagePath + " { return 302 " + MirrorPath + "; }\n");
     std::unique_ptr<Launcher> first = Start(nginx->Port());
     ExpectInstalled(*first);
     ASSERT_TRUE(nginx->WaitForLines(AccessLog, 2));
     const std::vector<std::string> whole = Lines(nginx->Read(AccessLog));
     ASSERT_EQ(whole.size(), 2u);
-    EXPECT_TRUE(std::regex_match(whole[0], std::regex("GET " + PackagePath + R"( 302 "-" \d+ "-")")))
+    EXPECT_TRUE(
+        std::regex_match(whole[0], std::regex("GET " + PackagePath + R"( 302 "-" \d+ "-")")))
         << whole[0];
     EXPECT_EQ(whole[1], Logged(MirrorPath, 200, "-", package_.size()));
 
@@ -232,8 +235,8 @@ TEST_F(RealServers, PackageUrlAnswering302IsFollowedToTheMirrorAlsoWhenResuming)
     const std::vector<std::string> lines = Lines(nginx->Read(AccessLog));
     const std::string range = "bytes=" + std::to_string(have) + "-";
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex("GET " + PackagePath + " 302 \"" + range +
-                                                      R"(" \d+ "-")")))
+    EXPECT_TRUE(std::regex_match(
+        lines[2], std::regex("GET " + PackagePath + " 302 \"" + range + R"(" \d+ "-")")))
         << lines[2];
     EXPECT_EQ(lines[3], Logged(MirrorPath, 206, range, package_.size() - have));
 }
@@ -263,11 +266,11 @@ TEST_F(RealServers, HttpsWithTheTestCaInstallsPlainHttpMayMoveUpButHttpsNeverMov
     // An encrypted download sent to a plain address is refused before the address is asked.
     LeaveCutInstall(0);
     const auto plain = StartNginx(ServerFolder("plain"), "");
-    const auto downgrading = StartNginx(ServerFolder("downgrading"),
-                                        "    location = " + PackagePath +
-                                            " { return 302 http://127.0.0.1:" +
-                                            std::to_string(plain->Port()) + MirrorPath + "; }\n",
-                                        &certificate);
+    const auto downgrading =
+        StartNginx(ServerFolder("downgrading"),
+                   "    location = " + PackagePath + " { return 302 http://127.0.0.1:" +
+                       std::to_string(plain->Port()) + MirrorPath + "; }\n",
+                   &certificate);
     std::unique_ptr<Launcher> refused = Start(downgrading->Port(), true);
     ExpectRefused(*refused, "Protocol \"http\" not supported or disabled in libcurl");
     ASSERT_TRUE(downgrading->WaitForLines(AccessLog, 1));
@@ -282,13 +285,13 @@ TEST_F(RealServers, EnvironmentProxyCarriesHttpAndTunnelsHttpsWithTheCertificate
         const auto nginx = StartNginx(ServerFolder("plain"), "");
         std::unique_ptr<Launcher> launcher = Start(nginx->Port(), false, {"http_proxy=" + through});
         ExpectInstalled(*launcher);
-        const std::string url =
-            "http://127.0.0.1:" + std::to_string(nginx->Port()) + PackagePath;
+        const std::string url = "http://127.0.0.1:" + std::to_string(nginx->Port()) + PackagePath;
         EXPECT_EQ(ProxiedRequests(proxy->Read(ProxyLog)), std::vector<std::string>{"GET " + url});
         ASSERT_TRUE(nginx->WaitForLines(AccessLog, 1));
         const std::vector<std::string> lines = Lines(nginx->Read(AccessLog));
         ASSERT_EQ(lines.size(), 1u);
-        const std::string viaProxy = Logged(PackagePath, 200, "-", package_.size(), "1.1 tinyproxy");
+        const std::string viaProxy =
+            Logged(PackagePath, 200, "-", package_.size(), "1.1 tinyproxy");
         EXPECT_EQ(lines[0].rfind(viaProxy.substr(0, viaProxy.size() - 1), 0), 0u) << lines[0];
     }
     {
@@ -296,8 +299,7 @@ TEST_F(RealServers, EnvironmentProxyCarriesHttpAndTunnelsHttpsWithTheCertificate
         LeaveCutInstall(0);
         const PemCertificate certificate = MakeServerCertificate(ca_, ServerCertificate::Trusted);
         const auto https = StartNginx(ServerFolder("https"), "", &certificate);
-        std::unique_ptr<Launcher> launcher =
-            Start(https->Port(), true, {"HTTPS_PROXY=" + through});
+        std::unique_ptr<Launcher> launcher = Start(https->Port(), true, {"HTTPS_PROXY=" + through});
         ExpectInstalled(*launcher);
         EXPECT_EQ(ProxiedRequests(proxy->Read(ProxyLog)).back(),
                   "CONNECT 127.0.0.1:" + std::to_string(https->Port()));
@@ -310,8 +312,7 @@ TEST_F(RealServers, EnvironmentProxyCarriesHttpAndTunnelsHttpsWithTheCertificate
         LeaveCutInstall(0);
         const PemCertificate wrong = MakeServerCertificate(ca_, ServerCertificate::WrongName);
         const auto https = StartNginx(ServerFolder("wrong-name"), "", &wrong);
-        std::unique_ptr<Launcher> launcher =
-            Start(https->Port(), true, {"HTTPS_PROXY=" + through});
+        std::unique_ptr<Launcher> launcher = Start(https->Port(), true, {"HTTPS_PROXY=" + through});
         ExpectRefused(*launcher, "SSL: no alternative certificate subject name matches target "
                                  "host name '127.0.0.1'");
         EXPECT_EQ(ProxiedRequests(proxy->Read(ProxyLog)).back(),

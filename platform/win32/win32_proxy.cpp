@@ -235,8 +235,8 @@ std::string ProxyUrl(std::wstring server) {
     }
     const size_t bracket = server.rfind(L']');
     const size_t colon = server.rfind(L':');
-    if (!hasScheme && (colon == std::wstring::npos ||
-                       (bracket != std::wstring::npos && colon < bracket))) {
+    if (!hasScheme &&
+        (colon == std::wstring::npos || (bracket != std::wstring::npos && colon < bracket))) {
         server += L":80";
     }
     std::string narrow;
@@ -271,8 +271,9 @@ ProxyRoute PlatformProxyForUrl(const std::string& url, std::string* proxy) {
         }
     }
     const std::wstring server = ServerForScheme(list, parts.scheme);
-    if (server.empty() ||
-        AnyEntry(bypass, [&](const std::wstring& entry) { return BypassEntryMatches(entry, parts); })) {
+    if (server.empty() || AnyEntry(bypass, [&](const std::wstring& entry) {
+            return BypassEntryMatches(entry, parts);
+        })) {
         return ProxyRoute::Direct;
     }
     *proxy = ProxyUrl(server);

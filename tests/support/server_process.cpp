@@ -50,7 +50,8 @@ bool Answers(int port) {
 }
 
 std::string Replace(std::string word, const std::string& from, const std::string& to) {
-    for (size_t at = word.find(from); at != std::string::npos; at = word.find(from, at + to.size())) {
+    for (size_t at = word.find(from); at != std::string::npos;
+         at = word.find(from, at + to.size())) {
         word.replace(at, from.size(), to);
     }
     return word;
@@ -93,8 +94,8 @@ ServerProcess::~ServerProcess() {
 bool ServerProcess::Start(const std::vector<std::string>& command) {
     std::vector<std::string> words;
     for (const std::string& word : command) {
-        words.push_back(Replace(Replace(word, "{conf}", folder_ + "/" + name_ + ".conf"),
-                                "{folder}", folder_));
+        words.push_back(
+            Replace(Replace(word, "{conf}", folder_ + "/" + name_ + ".conf"), "{folder}", folder_));
     }
     std::vector<char*> argv;
     for (std::string& word : words) {

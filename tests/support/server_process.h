@@ -1,6 +1,6 @@
-// A real server from Debian (nginx, a forward proxy) run by a test as its own child process (Linux):
-// on loopback ports it picks, with its configuration, pid file, logs and temporary files in a
-// folder of its own, never as the system's service. Stopped when the object goes.
+// A real server from Debian (nginx, a forward proxy) run by a test as its own child process
+// (Linux): on loopback ports it picks, with its configuration, pid file, logs and temporary files
+// in a folder of its own, never as the system's service. Stopped when the object goes.
 #pragma once
 
 #include <sys/types.h>
