@@ -86,12 +86,12 @@ bool ReadSettings(Settings* settings) {
     return true;
 }
 
-// Runs automatic detection and the configuration script the settings ask for. True with the proxy
-// list and bypass list the script gave for the URL (an empty list: a direct connection); false
-// when discovery failed.
-bool Discover(const std::wstring& url, const Settings& settings, std::wstring* list,
+// One discovery through WinHttpGetProxyForUrl: automatic detection, or the configuration script
+// at scriptUrl when it is not null. True with the proxy list and bypass list the script gave for
+// the URL (an empty list: a direct connection); false when discovery failed.
+bool Discover(const std::wstring& url, const wchar_t* scriptUrl, std::wstring* list,
               std::wstring* bypass) {
-    // One session for the process, so WinHTTP may keep what it detected between transfers.
+    // One session for the process, so WinHTTP may keep what it found between transfers.
     static const HINTERNET session = [] {
         const HINTERNET opened = WinHttpOpen(L"", WINHTTP_ACCESS_TYPE_NO_PROXY,
                                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
@@ -105,13 +105,12 @@ bool Discover(const std::wstring& url, const Settings& settings, std::wstring* l
         return false;
     }
     WINHTTP_AUTOPROXY_OPTIONS options = {};
-    if (settings.autoDetect) {
-        options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+    if (scriptUrl == nullptr) {
+        options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
         options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-    }
-    if (!settings.autoConfigUrl.empty()) {
-        options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
-        options.lpszAutoConfigUrl = settings.autoConfigUrl.c_str();
+    } else {
+        options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+        options.lpszAutoConfigUrl = scriptUrl;
     }
     // A script on an intranet server that asks who is fetching it gets the user's credentials.
     options.fAutoLogonIfChallenged = TRUE;
@@ -261,14 +260,15 @@ ProxyRoute PlatformProxyForUrl(const std::string& url, std::string* proxy) {
     }
     std::wstring list = settings.proxy;
     std::wstring bypass = settings.bypass;
-    // As browsers do: the fixed proxy stands when discovery finds nothing.
-    if (settings.autoDetect || !settings.autoConfigUrl.empty()) {
-        std::wstring discovered;
-        std::wstring discoveredBypass;
-        if (Discover(wideUrl, settings, &discovered, &discoveredBypass)) {
-            list = discovered;
-            bypass = discoveredBypass;
-        }
+    // As browsers do: detection first, then the configuration script, then the fixed proxy. Each
+    // asked on its own, as not every WinHTTP tries the script once detection has failed.
+    std::wstring discovered;
+    std::wstring discoveredBypass;
+    if ((settings.autoDetect && Discover(wideUrl, nullptr, &discovered, &discoveredBypass)) ||
+        (!settings.autoConfigUrl.empty() &&
+         Discover(wideUrl, settings.autoConfigUrl.c_str(), &discovered, &discoveredBypass))) {
+        list = discovered;
+        bypass = discoveredBypass;
     }
     const std::wstring server = ServerForScheme(list, parts.scheme);
     if (server.empty() || AnyEntry(bypass, [&](const std::wstring& entry) {
