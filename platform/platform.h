@@ -108,9 +108,9 @@ enum class ProxyRoute {
 
 // The route of a transfer of url, looked up anew for each transfer. Linux: always Environment.
 // Windows: Environment when http_proxy, https_proxy or all_proxy is set; otherwise the user's own
-// settings as WinHTTP reads them (an automatic configuration script or automatic detection, then
-// a fixed proxy, per scheme or for all, and its bypass list), Direct when they name no proxy for
-// the URL or discovery fails. For Proxy, *proxy is libcurl's proxy URL ("http://host:port").
+// settings as WinHTTP reads them (automatic detection, then an automatic configuration script,
+// then a fixed proxy, per scheme or for all, and its bypass list), Direct when they name no proxy
+// for the URL or discovery fails. For Proxy, *proxy is libcurl's proxy URL ("http://host:port").
 // The script worker may call it, one thread at a time; it can take seconds while a configuration
 // script is fetched.
 ProxyRoute PlatformProxyForUrl(const std::string& url, std::string* proxy);
