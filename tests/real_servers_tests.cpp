@@ -75,6 +75,12 @@ std::unique_ptr<ServerProcess> StartNginx(const std::string& folder, const std::
         });
 }
 
+// nginx's access log once it holds `count` lines (bounded wait): a request is logged as it ends.
+std::vector<std::string> AccessLines(const ServerProcess& nginx, size_t count) {
+    EXPECT_TRUE(nginx.WaitForLines(AccessLog, count)) << nginx.Read(AccessLog);
+    return Lines(nginx.Read(AccessLog));
+}
+
 // tinyproxy in the foreground, logging every request it is asked to pass on.
 std::unique_ptr<ServerProcess> StartProxy(const std::string& folder) {
     std::filesystem::create_directories(folder);
@@ -181,8 +187,7 @@ TEST_F(RealServers, NginxServesAnInstallThatAKillCutsAndTheNextRunResumesWith206
         const auto nginx = StartNginx(ServerFolder("plain"), "");
         std::unique_ptr<Launcher> launcher = Start(nginx->Port());
         ExpectInstalled(*launcher);
-        ASSERT_TRUE(nginx->WaitForLines(AccessLog, 1));
-        EXPECT_EQ(Lines(nginx->Read(AccessLog)),
+        EXPECT_EQ(AccessLines(*nginx, 1),
                   std::vector<std::string>{Logged(PackagePath, 200, "-", package_.size())});
     }
 
@@ -204,11 +209,9 @@ TEST_F(RealServers, NginxServesAnInstallThatAKillCutsAndTheNextRunResumesWith206
     const auto nginx = StartNginx(ServerFolder("resumed"), "");
     std::unique_ptr<Launcher> next = Start(nginx->Port());
     ExpectInstalled(*next);
-    ASSERT_TRUE(nginx->WaitForLines(AccessLog, 1));
-    EXPECT_EQ(
-        Lines(nginx->Read(AccessLog)),
-        std::vector<std::string>{Logged(PackagePath, 206, "bytes=" + std::to_string(kept) + "-",
-                                        package_.size() - kept)});
+    EXPECT_EQ(AccessLines(*nginx, 1), std::vector<std::string>{Logged(
+                                          PackagePath, 206, "bytes=" + std::to_string(kept) + "-",
+                                          package_.size() - kept)});
 }
 
 // The 302 carries a body and the connection is kept alive: the launcher reads past it.
@@ -218,8 +221,7 @@ TEST_F(RealServers, PackageUrlAnswering302IsFollowedToTheMirrorAlsoWhenResuming)
                    "    location = " + PackagePath + " { return 302 " + MirrorPath + "; }\n");
     std::unique_ptr<Launcher> first = Start(nginx->Port());
     ExpectInstalled(*first);
-    ASSERT_TRUE(nginx->WaitForLines(AccessLog, 2));
-    const std::vector<std::string> whole = Lines(nginx->Read(AccessLog));
+    const std::vector<std::string> whole = AccessLines(*nginx, 2);
     ASSERT_EQ(whole.size(), 2u);
     EXPECT_TRUE(
         std::regex_match(whole[0], std::regex("GET " + PackagePath + R"( 302 "-" \d+ "-")")))
@@ -231,8 +233,7 @@ TEST_F(RealServers, PackageUrlAnswering302IsFollowedToTheMirrorAlsoWhenResuming)
     LeaveCutInstall(have);
     std::unique_ptr<Launcher> resumed = Start(nginx->Port());
     ExpectInstalled(*resumed);
-    ASSERT_TRUE(nginx->WaitForLines(AccessLog, 4));
-    const std::vector<std::string> lines = Lines(nginx->Read(AccessLog));
+    const std::vector<std::string> lines = AccessLines(*nginx, 4);
     const std::string range = "bytes=" + std::to_string(have) + "-";
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_TRUE(std::regex_match(
@@ -247,8 +248,7 @@ TEST_F(RealServers, HttpsWithTheTestCaInstallsPlainHttpMayMoveUpButHttpsNeverMov
         const auto https = StartNginx(ServerFolder("https"), "", &certificate);
         std::unique_ptr<Launcher> launcher = Start(https->Port(), true);
         ExpectInstalled(*launcher);
-        ASSERT_TRUE(https->WaitForLines(AccessLog, 1));
-        EXPECT_EQ(Lines(https->Read(AccessLog)),
+        EXPECT_EQ(AccessLines(*https, 1),
                   std::vector<std::string>{Logged(PackagePath, 200, "-", package_.size())});
 
         // http:// moved to https://, as a site that went encrypted answers its old address.
@@ -258,9 +258,7 @@ TEST_F(RealServers, HttpsWithTheTestCaInstallsPlainHttpMayMoveUpButHttpsNeverMov
                                           std::to_string(https->Port()) + "$request_uri; }\n");
         std::unique_ptr<Launcher> upgraded = Start(moved->Port());
         ExpectInstalled(*upgraded);
-        ASSERT_TRUE(https->WaitForLines(AccessLog, 2));
-        EXPECT_EQ(Lines(https->Read(AccessLog)).back(),
-                  Logged(PackagePath, 200, "-", package_.size()));
+        EXPECT_EQ(AccessLines(*https, 2).back(), Logged(PackagePath, 200, "-", package_.size()));
     }
 
     // An encrypted download sent to a plain address is refused before the address is asked.
@@ -287,8 +285,7 @@ TEST_F(RealServers, EnvironmentProxyCarriesHttpAndTunnelsHttpsWithTheCertificate
         ExpectInstalled(*launcher);
         const std::string url = "http://127.0.0.1:" + std::to_string(nginx->Port()) + PackagePath;
         EXPECT_EQ(ProxiedRequests(proxy->Read(ProxyLog)), std::vector<std::string>{"GET " + url});
-        ASSERT_TRUE(nginx->WaitForLines(AccessLog, 1));
-        const std::vector<std::string> lines = Lines(nginx->Read(AccessLog));
+        const std::vector<std::string> lines = AccessLines(*nginx, 1);
         ASSERT_EQ(lines.size(), 1u);
         const std::string viaProxy =
             Logged(PackagePath, 200, "-", package_.size(), "1.1 tinyproxy");
@@ -303,8 +300,7 @@ TEST_F(RealServers, EnvironmentProxyCarriesHttpAndTunnelsHttpsWithTheCertificate
         ExpectInstalled(*launcher);
         EXPECT_EQ(ProxiedRequests(proxy->Read(ProxyLog)).back(),
                   "CONNECT 127.0.0.1:" + std::to_string(https->Port()));
-        ASSERT_TRUE(https->WaitForLines(AccessLog, 1));
-        EXPECT_EQ(Lines(https->Read(AccessLog)),
+        EXPECT_EQ(AccessLines(*https, 1),
                   std::vector<std::string>{Logged(PackagePath, 200, "-", package_.size())});
     }
     {
