@@ -1,9 +1,10 @@
 // What the core needs from the operating system. Each backend (platform/linux, platform/win32)
 // implements these; the core never includes a system header for them.
 //
-// Threads: the clock, the console, the file system, process start, text conversion and the log's
-// path are called by the script worker; quit requests by any thread for its own queue; everything
-// else (pictures, frames, boxes, the window, timers, events) by the UI thread only.
+// Threads: the clock, the console, the file system, process start, the proxy lookup, text
+// conversion and the log's path are called by the script worker; quit requests by any thread for
+// its own queue; everything else (pictures, frames, boxes, the window, timers, events) by the UI
+// thread only.
 #pragma once
 
 #include <cstddef>
@@ -122,6 +123,24 @@ HashStatus PlatformHashFileSha256(const std::string& path, bool (*stop)(), unsig
 // and then the command line's words, split at spaces.
 bool PlatformStartProcess(const std::string& exePath, const std::string& commandLine,
                           const std::string& workingDir, unsigned long* processIdOrError);
+
+// --- Proxies ---
+
+// Which way one transfer goes.
+enum class ProxyRoute {
+    Environment, // as libcurl itself reads http_proxy, https_proxy, all_proxy and no_proxy
+    Direct,      // straight to the server, whatever the environment says
+    Proxy,       // through the proxy given, which may ask for the logged-on user's credentials
+};
+
+// The route of a transfer of url, looked up anew for each transfer. Linux: always Environment.
+// Windows: Environment when http_proxy, https_proxy or all_proxy is set; otherwise the user's own
+// settings as WinHTTP reads them (automatic detection, then an automatic configuration script,
+// then a fixed proxy, per scheme or for all, and its bypass list), Direct when they name no proxy
+// for the URL or discovery fails. For Proxy, *proxy is libcurl's proxy URL ("http://host:port").
+// The script worker may call it, one thread at a time; it can take seconds while a configuration
+// script is fetched.
+ProxyRoute PlatformProxyForUrl(const std::string& url, std::string* proxy);
 
 // --- Resources ---
 

@@ -136,6 +136,7 @@ function Update(time)
                 local showStatus = DownloadStatus(have)
                 local easy = cURL.easy_init()
                 easy:setopt_url(url)
+                easy:setopt_followlocation(true)
                 easy:setopt_resume_from(have)
                 local done, performError = pcall(easy.perform, easy, {
                     -- Each response starts with its status line; only the expected one carries

@@ -1,5 +1,5 @@
 // The `cURL` Lua module over libcurl: `easy_init`, and on each handle `setopt_url`,
-// `setopt_resume_from` and `perform`.
+// `setopt_resume_from`, `setopt_followlocation` and `perform`.
 //
 // Lua errors are longjmps and libcurl must never be unwound by one, so every Lua callback runs
 // under lua_cpcall (which also protects pushing its arguments). A callback that raises stops the
@@ -8,15 +8,22 @@
 //
 // Every transfer watches LauncherClosing() from its transfer-info callback, which libcurl calls
 // about once a second even when nothing arrives, so closing the window ends a stalled download.
+//
+// Each perform asks the platform which way its URL goes (platform/platform.h): the system's proxy
+// settings on Windows, libcurl's own reading of the environment elsewhere.
 #include "script/curl_module.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <curl/curl.h>
 #include <lua.hpp>
 
+#include "platform/platform.h"
 #include "script/shared_state.h"
 
 long DeadConnectionSeconds = 30;
@@ -27,6 +34,8 @@ namespace {
 const char* const EasyMetatable = "CURL.easy";
 const long ReceiveBufferSize = 1024L * 1024;
 const char* const ClosingMessage = "download cancelled: the launcher is closing";
+// As a browser: enough for a mirror chain, few enough that a loop fails at once.
+const long MaxRedirects = 5;
 
 // One easy handle as the script sees it. It lives inside a full userdata, which Lua never moves,
 // so libcurl may keep the address of errorBuffer for the handle's whole life.
@@ -35,10 +44,26 @@ struct EasyHandle {
     char errorBuffer[CURL_ERROR_SIZE];
     // Set while curl_easy_perform runs, so callbacks cannot change or reuse the handle under it.
     bool performing;
+    // setopt_followlocation is on.
+    bool following;
+    // A malloc'd copy of the URL last set, whose route each perform looks up; null before one.
+    char* url;
 };
 
 // Positions of the callback functions in the table perform snapshots before the transfer.
 enum CallbackSlot { WriteSlot = 1, HeaderSlot, ReadSlot, ProgressSlot };
+// Where that table keeps header lines held back.
+const int HeldLinesSlot = ProgressSlot + 1;
+
+// What becomes of one header line. A redirect that will be followed carries no body, so the
+// script sees neither its header lines nor its progress: they are held until the response's
+// last header line shows whether it names a Location.
+enum class HeaderAction {
+    Pass,    // to the headerfunction at once
+    Hold,    // kept until the end of its response's headers
+    Release, // the held lines, then this one, to the headerfunction
+    Drop,    // the held lines are forgotten with this one
+};
 
 const char* const CallbackFields[] = {"writefunction", "headerfunction", "readfunction",
                                       "progressfunction"};
@@ -50,8 +75,18 @@ struct Transfer {
     // A callback raised an error; its value waits on top of L's stack for perform to raise.
     bool failed;
     bool hasProgressFunction;
+    bool hasHeaderFunction;
     // The launcher began closing during the transfer, which was aborted for it.
     bool cancelled;
+    // The handle follows redirects.
+    bool following;
+    // Between a response's status line and the empty line that ends its headers.
+    bool inHeaders;
+    // The response whose headers are arriving is a redirect: 3xx, and followed.
+    bool heldResponse;
+    bool hasLocation;
+    // The response is a redirect being followed: its body counts are not the script's.
+    bool skippingResponse;
 };
 
 // Arguments and results of one protected callback call.
@@ -61,9 +96,46 @@ struct CallbackCall {
     char* data;  // write and header: the block; read: destination
     size_t size; // write and header: the block's size; read: room in the destination
     size_t readCount;
+    HeaderAction headerAction;
     curl_off_t counts[4]; // dltotal, dlnow, ultotal, ulnow
     bool abort;
 };
+
+// Runs inside RunCallback, with the callbacks table at index 2 and the headerfunction at 3.
+int RunHeaderCallback(lua_State* L, CallbackCall* call) {
+    lua_rawgeti(L, 2, HeldLinesSlot);
+    const int held = lua_istable(L, -1) ? static_cast<int>(lua_objlen(L, -1)) : 0;
+    switch (call->headerAction) {
+    case HeaderAction::Hold:
+        if (held == 0) {
+            lua_pop(L, 1);
+            lua_newtable(L);
+            lua_pushvalue(L, -1);
+            lua_rawseti(L, 2, HeldLinesSlot);
+        }
+        lua_pushlstring(L, call->data, call->size);
+        lua_rawseti(L, -2, held + 1);
+        return 0;
+    case HeaderAction::Release:
+        for (int line = 1; line <= held; ++line) {
+            lua_pushvalue(L, 3);
+            lua_rawgeti(L, 4, line);
+            lua_call(L, 1, 0);
+        }
+        break;
+    case HeaderAction::Pass:
+    case HeaderAction::Drop:
+        break;
+    }
+    lua_pushnil(L);
+    lua_rawseti(L, 2, HeldLinesSlot);
+    if (call->headerAction != HeaderAction::Drop) {
+        lua_pushvalue(L, 3);
+        lua_pushlstring(L, call->data, call->size);
+        lua_call(L, 1, 0);
+    }
+    return 0;
+}
 
 // Runs inside lua_cpcall: looks up the callback, passes its arguments, reads its result.
 int RunCallback(lua_State* L) {
@@ -71,8 +143,9 @@ int RunCallback(lua_State* L) {
     lua_rawgeti(L, LUA_REGISTRYINDEX, call->transfer->callbacksRef);
     lua_rawgeti(L, -1, call->slot);
     switch (call->slot) {
-    case WriteSlot:
     case HeaderSlot:
+        return RunHeaderCallback(L, call);
+    case WriteSlot:
         // Results are discarded: the block always counts as consumed.
         lua_pushlstring(L, call->data, call->size);
         lua_call(L, 1, 0);
@@ -143,8 +216,74 @@ size_t OnWrite(char* data, size_t size, size_t count, void* userdata) {
     return PassBlock(WriteSlot, data, size * count, userdata);
 }
 
+// Whether the line starts with the prefix, ignoring case.
+bool StartsWith(const char* data, size_t size, const char* prefix) {
+    const size_t length = std::strlen(prefix);
+    if (size < length) {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        if (std::tolower(static_cast<unsigned char>(data[i])) != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The status of a status line ("HTTP/1.1 302 Found", "HTTP/2 200"); 0 when there is none.
+int StatusOf(const char* data, size_t size) {
+    const char* space = static_cast<const char*>(std::memchr(data, ' ', size));
+    if (space == nullptr || data + size - space < 4) {
+        return 0;
+    }
+    int status = 0;
+    for (const char* digit = space + 1; digit < space + 4; ++digit) {
+        if (*digit < '0' || *digit > '9') {
+            return 0;
+        }
+        status = status * 10 + (*digit - '0');
+    }
+    return status;
+}
+
+// Follows each response's headers, so that a followed redirect stays out of the script's sight,
+// and hands the lines on as the response's fate allows.
 size_t OnHeader(char* data, size_t size, size_t count, void* userdata) {
-    return PassBlock(HeaderSlot, data, size * count, userdata);
+    Transfer* transfer = static_cast<Transfer*>(userdata);
+    const size_t length = size * count;
+    HeaderAction action = HeaderAction::Pass;
+    if (!transfer->inHeaders && StartsWith(data, length, "http/")) {
+        const int status = StatusOf(data, length);
+        transfer->inHeaders = true;
+        transfer->heldResponse = transfer->following && status >= 300 && status < 400;
+        transfer->hasLocation = false;
+        transfer->skippingResponse = false;
+    }
+    if (transfer->inHeaders) {
+        const bool last = length > 0 && length <= 2 && (data[0] == '\r' || data[0] == '\n');
+        transfer->hasLocation = transfer->hasLocation || StartsWith(data, length, "location:");
+        if (transfer->heldResponse) {
+            if (!last) {
+                action = HeaderAction::Hold;
+            } else {
+                action = transfer->hasLocation ? HeaderAction::Drop : HeaderAction::Release;
+            }
+        }
+        if (last) {
+            transfer->inHeaders = false;
+            transfer->skippingResponse = transfer->heldResponse && transfer->hasLocation;
+        }
+    }
+    if (!transfer->hasHeaderFunction) {
+        return length;
+    }
+    CallbackCall call = {};
+    call.transfer = transfer;
+    call.slot = HeaderSlot;
+    call.data = data;
+    call.size = length;
+    call.headerAction = action;
+    return InvokeCallback(&call) ? length : RefuseBlock(length);
 }
 
 size_t OnRead(char* buffer, size_t size, size_t count, void* userdata) {
@@ -165,7 +304,7 @@ int OnProgress(void* userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t 
         transfer->cancelled = true;
         return 1;
     }
-    if (!transfer->hasProgressFunction) {
+    if (!transfer->hasProgressFunction || transfer->skippingResponse) {
         return 0;
     }
     CallbackCall call = {};
@@ -196,6 +335,35 @@ void ForgetResumePoint(CURL* curl) {
     curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(0));
 }
 
+// Sends the next transfer the way the platform gives for the URL. Holds its C++ strings in its own
+// frame only, so perform can still raise Lua errors afterwards.
+void ApplyRoute(CURL* curl, const char* url) {
+    std::string proxy;
+    const ProxyRoute route =
+        url != nullptr ? PlatformProxyForUrl(url, &proxy) : ProxyRoute::Environment;
+    switch (route) {
+    case ProxyRoute::Environment:
+        curl_easy_setopt(curl, CURLOPT_PROXY, nullptr);
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, nullptr);
+        curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
+        break;
+    case ProxyRoute::Direct:
+        // An empty proxy also overrides the environment's.
+        curl_easy_setopt(curl, CURLOPT_PROXY, "");
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, nullptr);
+        curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
+        break;
+    case ProxyRoute::Proxy:
+        curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+        // A proxy that asks (407) gets the logged-on user's own credentials through the system
+        // (SSPI); one that does not ask gets nothing.
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, ":");
+        curl_easy_setopt(curl, CURLOPT_PROXYAUTH,
+                         static_cast<long>(CURLAUTH_NTLM | CURLAUTH_NEGOTIATE));
+        break;
+    }
+}
+
 // Raises the handle's error-buffer text, or libcurl's text for the code when nothing was written.
 int RaiseCurlError(lua_State* L, EasyHandle* handle, CURLcode code) {
     handle->errorBuffer[CURL_ERROR_SIZE - 1] = '\0';
@@ -221,6 +389,8 @@ int EasyInit(lua_State* L) {
     handle->curl = nullptr;
     handle->errorBuffer[0] = '\0';
     handle->performing = false;
+    handle->following = false;
+    handle->url = nullptr;
     luaL_getmetatable(L, EasyMetatable);
     lua_setmetatable(L, -2);
 
@@ -243,6 +413,9 @@ int EasyInit(lua_State* L) {
     curl_easy_setopt(handle->curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle->curl, CURLOPT_LOW_SPEED_TIME, DeadConnectionSeconds);
     curl_easy_setopt(handle->curl, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(handle->curl, CURLOPT_MAXREDIRS, MaxRedirects);
+    // A tunnel's "200 Connection established" from a proxy describes no body of the server's.
+    curl_easy_setopt(handle->curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     if (TestCertificateAuthority != nullptr) {
         curl_easy_setopt(handle->curl, CURLOPT_CAINFO, TestCertificateAuthority);
     }
@@ -256,6 +429,20 @@ int EasyInit(lua_State* L) {
     return 1;
 }
 
+// Whether libcurl reads the URL as plain http, parsing it as CURLOPT_URL does.
+bool IsPlainHttp(const char* url) {
+    CURLU* parsed = curl_url();
+    char* scheme = nullptr;
+    const unsigned flags = CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME;
+    const bool plain = parsed != nullptr &&
+                       curl_url_set(parsed, CURLUPART_URL, url, flags) == CURLUE_OK &&
+                       curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+                       std::strcmp(scheme, "http") == 0;
+    curl_free(scheme);
+    curl_url_cleanup(parsed);
+    return plain;
+}
+
 int EasySetoptUrl(lua_State* L) {
     EasyHandle* handle = CheckUsableHandle(L);
     const char* url = luaL_checkstring(L, 2);
@@ -265,6 +452,36 @@ int EasySetoptUrl(lua_State* L) {
     if (code != CURLE_OK) {
         return RaiseCurlError(L, handle, code);
     }
+    char* copy = static_cast<char*>(std::malloc(std::strlen(url) + 1));
+    if (copy == nullptr) {
+        return luaL_error(L, "not enough memory");
+    }
+    std::free(handle->url);
+    handle->url = std::strcpy(copy, url);
+    // A download that began encrypted never continues in the clear, whatever a server answers;
+    // plain http may move up to https. Anything else may only be redirected to https.
+    curl_easy_setopt(handle->curl, CURLOPT_REDIR_PROTOCOLS_STR,
+                     IsPlainHttp(url) ? "http,https" : "https");
+    return 0;
+}
+
+// Off by default: a redirect is then the response itself, body and status as the server sent them.
+int EasySetoptFollowlocation(lua_State* L) {
+    EasyHandle* handle = CheckUsableHandle(L);
+    long on;
+    if (lua_isboolean(L, 2)) {
+        on = lua_toboolean(L, 2);
+    } else if (lua_isnumber(L, 2)) {
+        on = lua_tonumber(L, 2) != 0;
+    } else {
+        return luaL_typerror(L, 2, "boolean");
+    }
+    handle->errorBuffer[0] = '\0';
+    const CURLcode code = curl_easy_setopt(handle->curl, CURLOPT_FOLLOWLOCATION, on);
+    if (code != CURLE_OK) {
+        return RaiseCurlError(L, handle, code);
+    }
+    handle->following = on != 0;
     return 0;
 }
 
@@ -310,14 +527,20 @@ int EasyPerform(lua_State* L) {
     transfer.callbacksRef = luaL_ref(L, LUA_REGISTRYINDEX);
     transfer.failed = false;
     transfer.hasProgressFunction = present[ProgressSlot];
+    transfer.hasHeaderFunction = present[HeaderSlot];
     transfer.cancelled = false;
+    transfer.following = handle->following;
+    transfer.inHeaders = false;
+    transfer.heldResponse = false;
+    transfer.hasLocation = false;
+    transfer.skippingResponse = false;
 
     CURL* curl = handle->curl;
     if (present[WriteSlot]) {
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnWrite);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     }
-    if (present[HeaderSlot]) {
+    if (present[HeaderSlot] || handle->following) {
         curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
         curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
     }
@@ -328,6 +551,7 @@ int EasyPerform(lua_State* L) {
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    ApplyRoute(curl, handle->url);
 
     handle->performing = true;
     const CURLcode code = curl_easy_perform(curl);
@@ -355,6 +579,8 @@ int EasyGc(lua_State* L) {
     if (handle->curl != nullptr && !handle->performing) {
         curl_easy_cleanup(handle->curl);
         handle->curl = nullptr;
+        std::free(handle->url);
+        handle->url = nullptr;
     }
     return 0;
 }
@@ -362,6 +588,7 @@ int EasyGc(lua_State* L) {
 const luaL_Reg EasyMethods[] = {
     {"setopt_url", EasySetoptUrl},
     {"setopt_resume_from", EasySetoptResumeFrom},
+    {"setopt_followlocation", EasySetoptFollowlocation},
     {"perform", EasyPerform},
     {nullptr, nullptr},
 };

@@ -37,7 +37,7 @@ while [ $# -gt 0 ]; do
 done
 
 # Bump when the recipes below change, so that old caches are not reused.
-recipe=4
+recipe=5
 case $arch in
 i686)
     triplet=i686-w64-mingw32
@@ -119,10 +119,10 @@ ensure_packages() {
 
     # The fonts the tests' status line is drawn with under Wine (see scripts/wine-run.sh): Wine's
     # own, only recommended by libwine, and a font with Chinese glyphs. osslsigncode signs what
-    # scripts/release.sh builds here.
+    # scripts/release.sh builds here; tinyproxy is the forward proxy of the proxy tests under Wine.
     local packages=(cmake pkg-config dpkg-dev "$compiler_package" libz-mingw-w64-dev
                     googletest "${wine_packages[@]}" fonts-wine fonts-wqy-microhei locales python3
-                    osslsigncode)
+                    osslsigncode tinyproxy)
     local missing
     mapfile -t missing < <(apt_missing "${packages[@]}")
     # A fresh container has no lists at all: apt-cache then knows no package and no source.
@@ -263,22 +263,32 @@ build_curl() {
     # HTTP and HTTPS and nothing else. TLS is Schannel's, with Windows' own certificate store:
     # no OpenSSL, and no CA file or folder of the build machine (CMake would find the Linux ones
     # and carry their paths into the program). No other protocol, no compression or IDN library.
+    # NTLM and Negotiate through SSPI, so a proxy that asks is answered with the logged-on user's
+    # own credentials.
     cmake -S "$1" -B curl-build -G "Unix Makefiles" \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
         -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
         -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
         -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none -DCURL_CA_FALLBACK=OFF \
-        -DCURL_DISABLE_CRYPTO_AUTH=ON -DCURL_DISABLE_NTLM=ON \
+        -DCURL_WINDOWS_SSPI=ON -DCURL_DISABLE_CRYPTO_AUTH=OFF -DCURL_DISABLE_NTLM=OFF \
+        -DCURL_DISABLE_PROXY=OFF \
         -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DUSE_LIBIDN2=OFF \
         -DUSE_WIN32_IDN=OFF -DCURL_USE_LIBPSL=OFF -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF \
         -DCURL_USE_GSSAPI=OFF -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON \
         -DENABLE_UNIX_SOCKETS=OFF -DPICKY_COMPILER=OFF >curl-configure.log 2>&1 ||
         { cat curl-configure.log >&2; exit 1; }
-    # A curl whose options no longer mean this would build quietly without TLS.
-    if ! grep -q '^#define USE_SCHANNEL 1' curl-build/lib/curl_config.h ||
-        grep -q '^#define CURL_CA_\(BUNDLE\|PATH\) ' curl-build/lib/curl_config.h; then
+    # A curl whose options no longer mean this would build quietly without TLS, or without the
+    # proxy authentication.
+    local config=curl-build/lib/curl_config.h
+    if ! grep -q '^#define USE_SCHANNEL 1' "$config" ||
+        grep -q '^#define CURL_CA_\(BUNDLE\|PATH\) ' "$config"; then
         apt_die "$1 did not configure with Schannel alone (see $PWD/curl-configure.log)"
+    fi
+    if ! grep -q '^#define USE_WINDOWS_SSPI 1' "$config" ||
+        grep -q '^#define CURL_DISABLE_\(NTLM\|CRYPTO_AUTH\|PROXY\) ' "$config"; then
+        apt_die "$1 did not configure with proxies and NTLM and Negotiate through SSPI" \
+            "(see $PWD/curl-configure.log)"
     fi
     cmake --build curl-build -j "$jobs" >curl-build.log 2>&1 || { cat curl-build.log >&2; exit 1; }
     cmake --install curl-build >/dev/null
@@ -411,7 +421,7 @@ for dll in $imports; do
     case $dll in
     kernel32.dll | user32.dll | gdi32.dll | advapi32.dll | shell32.dll | ole32.dll | \
         oleaut32.dll | ws2_32.dll | winmm.dll | msvcrt.dll | bcrypt.dll | gdiplus.dll | \
-        shlwapi.dll | comctl32.dll | crypt32.dll | secur32.dll) ;;
+        shlwapi.dll | comctl32.dll | crypt32.dll | secur32.dll | winhttp.dll) ;;
     *)
         echo "build-windows: launcher.exe needs $dll, which Windows does not provide" >&2
         exit 1

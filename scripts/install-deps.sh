@@ -20,6 +20,8 @@ packages=(
     python3 zip unzip curl openssl
     # Signs and verifies launcher.exe (scripts/release.sh and its test).
     osslsigncode
+    # Real servers the tests run as their own processes: a web server and a forward proxy.
+    nginx-light tinyproxy
     xvfb xauth x11-utils imagemagick libxtst-dev
     # The fault suite watches the order of the launcher's flushes with it.
     strace

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <lua.hpp>
 
@@ -533,3 +534,127 @@ TEST_F(CurlModule, ConnectionDeliveringNothingFailsAfterTheDeadConnectionTime) {
               "");
     EXPECT_EQ(GlobalString("got"), "0123456789");
 }
+
+namespace {
+
+// Five redirects, one of each kind, from /1 to /file; /0 adds a sixth.
+void RouteRedirectChain(HttpServer& server) {
+    server.Route("/0", HttpResponse::Redirect(302, "/1"));
+    server.Route("/1", HttpResponse::Redirect(301, "/2"));
+    server.Route("/2", HttpResponse::Redirect(302, "/3"));
+    server.Route("/3", HttpResponse::Redirect(303, "/4"));
+    server.Route("/4", HttpResponse::Redirect(307, "/5"));
+    server.Route("/5", HttpResponse::Redirect(308, "/file"));
+}
+
+// Fetch(h) runs one transfer; the body, the header lines joined and the largest progress counts
+// land in globals.
+const char* const FetchFunction = R"(
+    function Fetch(h)
+        local parts, lines = {}, {}
+        maxtotal, maxnow, body, headers = 0, 0, "", ""
+        local ok, err = pcall(h.perform, h, {
+            writefunction = function(s) parts[#parts + 1] = s end,
+            headerfunction = function(line) lines[#lines + 1] = line end,
+            progressfunction = function(dltotal, dlnow)
+                maxtotal, maxnow = math.max(maxtotal, dltotal), math.max(maxnow, dlnow)
+                return 0
+            end,
+        })
+        body, headers = table.concat(parts), table.concat(lines)
+        if not ok then error(err, 0) end
+    end
+)";
+
+} // namespace
+
+TEST_F(CurlModule, RedirectsAreFollowedOnlyWhenAskedAndAtMostFive) {
+    const std::string expected = BinaryBody(200 * 1024);
+    server.Route("/file", HttpResponse::Body(expected));
+    RouteRedirectChain(server);
+    ASSERT_EQ(Exec(FetchFunction), "");
+
+    // Off by default: the redirect is the response, its page the body.
+    ASSERT_EQ(Exec("h = require('cURL').easy_init() h:setopt_url(URL) Fetch(h)", "/1"), "");
+    EXPECT_EQ(GlobalString("body"), "<html>moved to /2</html>\n");
+    EXPECT_EQ(GlobalString("headers").rfind("HTTP/1.1 301 Moved Permanently\r\n", 0), 0u);
+
+    // On: the script sees the response that carries the body, and only that one.
+    ASSERT_EQ(Exec("assert(select('#', h:setopt_followlocation(true)) == 0) Fetch(h)"), "");
+    EXPECT_TRUE(GlobalString("body") == expected);
+    const std::string headers = GlobalString("headers");
+    EXPECT_EQ(headers.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << headers;
+    EXPECT_EQ(headers.find("Location"), std::string::npos) << headers;
+    EXPECT_EQ(headers.find("HTTP/1.1", 1), std::string::npos) << headers;
+    EXPECT_EQ(GlobalNumber("maxtotal"), expected.size());
+    EXPECT_EQ(GlobalNumber("maxnow"), expected.size());
+    EXPECT_EQ(server.RequestedPaths(),
+              (std::vector<std::string>{"/1", "/1", "/2", "/3", "/4", "/5", "/file"}));
+
+    // A sixth is refused with libcurl's words, before its target is asked for.
+    EXPECT_EQ(Exec("h:setopt_url(URL) Fetch(h)", "/0"), "Maximum (5) redirects followed");
+    EXPECT_EQ(server.RequestedPaths().back(), "/5");
+    EXPECT_EQ(GlobalString("body"), "") << "a redirect's page is never the body";
+
+    // A redirect status without a Location is no redirect: that response is the body's.
+    server.Route("/nowhere", HttpResponse::Body("nowhere to go", 302));
+    EXPECT_EQ(Exec("h:setopt_url(URL) Fetch(h)", "/nowhere"), "");
+    EXPECT_EQ(GlobalString("body"), "nowhere to go");
+    EXPECT_EQ(GlobalString("headers").rfind("HTTP/1.1 302 Found\r\n", 0), 0u);
+    EXPECT_NE(GlobalString("headers").find("Content-Length: 13\r\n\r\n"), std::string::npos);
+
+    // The setting lasts until changed; numbers count as booleans.
+    EXPECT_EQ(Exec("h:setopt_url(URL) h:setopt_followlocation(0) Fetch(h)", "/5"), "");
+    EXPECT_EQ(GlobalString("body"), "<html>moved to /file</html>\n");
+    EXPECT_EQ(Exec("h:setopt_followlocation(1) Fetch(h)"), "");
+    EXPECT_TRUE(GlobalString("body") == expected);
+    EXPECT_EQ(Exec("h:setopt_followlocation('yes')"),
+              "t:1: bad argument #1 to 'setopt_followlocation' (boolean expected, got string)");
+    EXPECT_EQ(Exec("h:setopt_followlocation()"),
+              "t:1: bad argument #1 to 'setopt_followlocation' (boolean expected, got no value)");
+    EXPECT_EQ(Exec("h:perform({writefunction = function() h:setopt_followlocation(false) end})"),
+              "t:1: easy handle is busy in perform");
+}
+
+TEST_F(CurlModule, ResumeKeepsItsRangeThroughRedirectsWhichStayOnHttpOrHttps) {
+    const std::string expected = BinaryBody(300 * 1024 + 11);
+    server.Route("/file", HttpResponse::Body(expected));
+    RouteRedirectChain(server);
+    ASSERT_EQ(Exec(FetchFunction), "");
+    ASSERT_EQ(Exec("h = require('cURL').easy_init() h:setopt_url(URL) "
+                   "h:setopt_followlocation(true) h:setopt_resume_from(1000) Fetch(h)",
+                   "/1"),
+              "");
+    EXPECT_TRUE(GlobalString("body") == expected.substr(1000));
+    EXPECT_EQ(GlobalString("headers").rfind("HTTP/1.1 206 Partial Content\r\n", 0), 0u);
+    EXPECT_EQ(GlobalNumber("maxtotal"), expected.size() - 1000);
+    EXPECT_EQ(server.RequestedRanges(), std::vector<std::string>(6, "bytes=1000-"));
+
+    // Plain http may move to https, never to another protocol, whatever libcurl's own default.
+    server.Route("/ftp-scheme", HttpResponse::Redirect(302, "ftp://127.0.0.1:1/package.zip"));
+    server.Route("/file-scheme", HttpResponse::Redirect(302, "file:///etc/hostname"));
+    for (const char* scheme : {"ftp", "file"}) {
+        const std::string error =
+            Exec("h:setopt_url(URL) Fetch(h)", std::string("/") + scheme + "-scheme");
+#ifdef _WIN32
+        // The Windows build has no other protocol at all, and libcurl words that otherwise.
+        EXPECT_NE(error, "") << scheme;
+#else
+        EXPECT_EQ(error,
+                  std::string("Protocol \"") + scheme + "\" not supported or disabled in libcurl");
+#endif
+        EXPECT_EQ(GlobalString("body"), "") << scheme;
+    }
+}
+
+#ifdef _WIN32
+// A proxy that asks (407) is answered with the logged-on user's credentials through SSPI, which
+// the libcurl that scripts/build-windows.sh builds must be able to do. Wine has no Windows logon
+// to show the answer itself (tests/win32_proxy_tests.py).
+TEST(CurlBuild, CanAnswerAProxyWithTheUsersCredentialsThroughSspi) {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    EXPECT_NE(info->features & CURL_VERSION_SSPI, 0);
+    EXPECT_NE(info->features & CURL_VERSION_NTLM, 0);
+    EXPECT_NE(info->features & CURL_VERSION_SPNEGO, 0);
+}
+#endif

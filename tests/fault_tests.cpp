@@ -25,39 +25,19 @@
 
 #include "app/launcher_log.h"
 #include "tests/support/http_server.h"
+#include "tests/support/launcher_process.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/zip_builder.h"
-
-// Last: Xlib's macros (None, Status) would break the headers above.
-#include <X11/Xlib.h>
 
 #ifndef LAUNCHER_LOOPBACK_PATH
 #error "LAUNCHER_LOOPBACK_PATH must name the loopback test build of the launcher"
 #endif
 
-extern char** environ;
-
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 const std::string PackagePath = "/client/pc/2100/exe/windows_pc_halden_202505171539.zip";
 const char* const Started = "Process created successfully with PID: ";
-// Long enough for a sanitizer build on a loaded machine, far shorter than a hang.
-const auto Patience = std::chrono::seconds(60);
-
-// Waits (bounded) for a condition that another process brings about.
-template <typename Condition>
-bool WaitUntil(Condition condition) {
-    const Clock::time_point end = Clock::now() + Patience;
-    while (!condition()) {
-        if (Clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+const auto Patience = LauncherPatience;
 
 size_t Count(const std::string& text, const std::string& part) {
     size_t count = 0;
@@ -113,132 +93,6 @@ std::string StampInUtcPlus8(std::chrono::system_clock::time_point time) {
     return text;
 }
 
-// What the launcher's process starts with besides its environment.
-struct Limits {
-    rlim_t fileSize = RLIM_INFINITY; // RLIMIT_FSIZE, with SIGXFSZ ignored: a full disk
-    int umask = -1;                  // the launcher's umask; -1 keeps the test's own
-    // When set, the launcher runs under strace, which writes the file system calls of all its
-    // threads into this file.
-    std::string traceFile;
-};
-
-// One launcher process in the test's folder, with its output in out.txt and err.txt there.
-class Launcher {
-  public:
-    Launcher(const std::string& folder, const std::vector<std::string>& environment,
-             Limits limits = Limits())
-        : folder_(folder) {
-        std::vector<std::string> variables = environment;
-        // In a sanitizer build the error stream would otherwise end with the leak checker's list
-        // of suppressions used.
-        const char* lsan = std::getenv("LSAN_OPTIONS");
-        variables.push_back("LSAN_OPTIONS=" + (lsan != nullptr ? std::string(lsan) + ":" : "") +
-                            "print_suppressions=0");
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            variables.emplace_back(*entry);
-        }
-        std::vector<char*> envp;
-        for (std::string& variable : variables) {
-            envp.push_back(variable.data());
-        }
-        envp.push_back(nullptr);
-        const std::string out = folder + "/out.txt";
-        const std::string err = folder + "/err.txt";
-        std::vector<std::string> words = {LAUNCHER_LOOPBACK_PATH};
-        if (!limits.traceFile.empty()) {
-            words.insert(words.begin(),
-                         {"/usr/bin/strace", "-f", "-o", limits.traceFile, "-e",
-                          "trace=openat,close,fsync,fdatasync,syncfs,sync,unlink,unlinkat"});
-        }
-        std::vector<char*> argv;
-        for (std::string& word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-
-        pid_ = fork();
-        if (pid_ == 0) {
-            // Only async-signal-safe calls between fork and exec.
-            const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (outFd < 0 || errFd < 0 || dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0 ||
-                chdir(folder.c_str()) != 0) {
-                _exit(126);
-            }
-            if (limits.fileSize != RLIM_INFINITY) {
-                signal(SIGXFSZ, SIG_IGN);
-                const rlimit limit{limits.fileSize, limits.fileSize};
-                setrlimit(RLIMIT_FSIZE, &limit);
-            }
-            if (limits.umask >= 0) {
-                umask(static_cast<mode_t>(limits.umask));
-            }
-            execve(argv[0], argv.data(), envp.data());
-            _exit(127);
-        }
-    }
-    ~Launcher() {
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    // The exit code; -1 when the launcher did not end in time, -100 - n when signal n ended it.
-    int Wait() {
-        int status = 0;
-        const bool ended = WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; });
-        if (!ended) {
-            return -1;
-        }
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -100 - WTERMSIG(status);
-    }
-
-    void Kill() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        exited_ = true;
-    }
-
-    // Closes the splash as a window manager would (WM_DELETE_WINDOW), once it has one.
-    bool CloseWindow(const std::string& runtimeFolder) {
-        unsigned long window = 0;
-        const std::string lock = runtimeFolder + "/game-launcher.lock";
-        if (!WaitUntil(
-                [&] { return (window = std::strtoul(ReadFile(lock).c_str(), nullptr, 10)); })) {
-            return false;
-        }
-        Display* display = XOpenDisplay(nullptr);
-        if (display == nullptr) {
-            return false;
-        }
-        XEvent event = {};
-        event.xclient.type = ClientMessage;
-        event.xclient.window = window;
-        event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-        event.xclient.format = 32;
-        event.xclient.data.l[0] =
-            static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-        event.xclient.data.l[1] = CurrentTime;
-        XSendEvent(display, window, False, NoEventMask, &event);
-        XCloseDisplay(display);
-        return true;
-    }
-
-    std::string Out() const {
-        return ReadFile(folder_ + "/out.txt");
-    }
-    std::string Err() const {
-        return ReadFile(folder_ + "/err.txt");
-    }
-
-  private:
-    std::string folder_;
-    pid_t pid_ = -1;
-    bool exited_ = false;
-};
-
 class Faults : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -254,7 +108,7 @@ class Faults : public ::testing::Test {
                       "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(server.Port()),
                       "LAUNCHER_BOX_LOG=" + BoxLog, "XDG_RUNTIME_DIR=" + runtime_.Path(),
                       "XDG_STATE_HOME=" + state_.Path()});
-        return std::make_unique<Launcher>(scratch_.Path(), first, limits);
+        return std::make_unique<Launcher>(LAUNCHER_LOOPBACK_PATH, scratch_.Path(), first, limits);
     }
 
     // A run against a server without the package, which fails with a 404.
@@ -480,7 +334,7 @@ TEST_F(Faults, SecondLauncherEndsAtOnceAndLeavesTheFirstAlone) {
 
         ScratchDir otherFolder;
         ScratchDir otherState;
-        Launcher second(otherFolder.Path(),
+        Launcher second(LAUNCHER_LOOPBACK_PATH, otherFolder.Path(),
                         {"USERNAME=tester",
                          "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(server.Port()),
                          "LAUNCHER_BOX_LOG=" + BoxLog, "XDG_RUNTIME_DIR=" + runtime_.Path(),

@@ -214,7 +214,10 @@ def wait_for(condition, seconds, step=0.1):
     return condition()
 
 
-class LauncherUnderWine(unittest.TestCase):
+class WineLauncherCase(unittest.TestCase):
+    """Test builds of launcher.exe started under Wine in a prefix of the test's own, with a test
+    user whose Documents folder is emptied before each case; what they recorded is read back."""
+
     @classmethod
     def setUpClass(cls):
         cls.wine_run = os.environ["WINE_RUN"]
@@ -313,6 +316,8 @@ class LauncherUnderWine(unittest.TestCase):
         self.assertTrue(os.path.exists(os.path.join(self.game_folder(), "patch", "version.json")))
         self.assertFalse(os.path.exists(os.path.join(self.documents, "windows_pc_halden.installing")))
 
+
+class LauncherUnderWine(WineLauncherCase):
     # --- from end to end ---
 
     def test_first_run_installs_and_starts_client_then_second_run_removes_archive(self):

@@ -26,6 +26,8 @@ constexpr size_t MaxRequestHead = 64 * 1024;
 // How long a finished connection waits for the client to close before the server closes it.
 constexpr int LingerMilliseconds = 1000;
 constexpr size_t SendChunk = 1 << 20;
+// How often a send waiting for room asks whether the server is stopping.
+constexpr int SendWaitMilliseconds = 100;
 
 // --- The few places where Winsock differs from POSIX sockets ---
 
@@ -75,6 +77,15 @@ void CloseSocket(SocketHandle fd) {
 int WaitReadable(pollfd* waits, unsigned long count, int milliseconds) {
     return WSAPoll(waits, count, milliseconds);
 }
+
+void SetNonBlocking(SocketHandle fd) {
+    u_long on = 1;
+    ioctlsocket(fd, FIONBIO, &on);
+}
+
+bool WouldBlock() {
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+}
 #else
 constexpr SocketHandle NoSocket = -1;
 constexpr int ShutBoth = SHUT_RDWR;
@@ -106,6 +117,14 @@ void CloseSocket(SocketHandle fd) {
 
 int WaitReadable(pollfd* waits, nfds_t count, int milliseconds) {
     return poll(waits, count, milliseconds);
+}
+
+void SetNonBlocking(SocketHandle fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+bool WouldBlock() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
 }
 #endif
 
@@ -176,6 +195,16 @@ const char* ReasonPhrase(int status) {
         return "OK";
     case 206:
         return "Partial Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
     case 403:
         return "Forbidden";
     case 404:
@@ -241,6 +270,12 @@ HttpResponse HttpResponse::Slow(std::string bytes, uint64_t bytesPerInterval,
     HttpResponse response = Body(std::move(bytes));
     response.rateBytes = bytesPerInterval;
     response.rateInterval = interval;
+    return response;
+}
+
+HttpResponse HttpResponse::Redirect(int status, std::string location) {
+    HttpResponse response = Body("<html>moved to " + location + "</html>\n", status);
+    response.location = std::move(location);
     return response;
 }
 
@@ -359,6 +394,8 @@ void HttpServer::ServeConnection(SocketHandle fd) {
         CloseConnection(fd);
         return;
     }
+    // Wine wakes no send blocked on a socket that Stop shuts down: sends wait in SendAll instead.
+    SetNonBlocking(fd);
     HttpResponse response;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -391,6 +428,9 @@ void HttpServer::ServeConnection(SocketHandle fd) {
                        "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n";
     if (!contentRange.empty()) {
         head += "Content-Range: " + contentRange + "\r\n";
+    }
+    if (!response.location.empty()) {
+        head += "Location: " + response.location + "\r\n";
     }
     if (response.length == HttpResponse::Length::Exact) {
         head += "Content-Length: " + std::to_string(sent.size() - start) + "\r\n";
@@ -466,6 +506,16 @@ bool HttpServer::SendAll(SocketHandle fd, const char* data, size_t size) {
     while (size > 0) {
         const auto n = send(fd, data, static_cast<int>(std::min(size, SendChunk)), SendFlags);
         if (n < 0 && Interrupted()) {
+            continue;
+        }
+        if (n < 0 && WouldBlock()) {
+            pollfd wait = {fd, POLLOUT, 0};
+            while (WaitReadable(&wait, 1, SendWaitMilliseconds) == 0) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (stopping_) {
+                    return false;
+                }
+            }
             continue;
         }
         if (n <= 0) {

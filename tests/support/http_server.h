@@ -39,6 +39,8 @@ struct HttpResponse {
     // and rate positions stay those of the whole body), or 416 when N is at or past its end.
     // False: the whole body with 200, as a server that does not do ranges.
     bool honoursRanges = true;
+    // Sent as the Location header when not empty.
+    std::string location;
 
     static HttpResponse Body(std::string bytes, int status = 200);
     // Shares the bytes instead of copying them, for large bodies served more than once.
@@ -53,6 +55,8 @@ struct HttpResponse {
     // Sends the body bytesPerInterval bytes at a time, with `interval` between the parts.
     static HttpResponse Slow(std::string bytes, uint64_t bytesPerInterval,
                              std::chrono::milliseconds interval);
+    // A redirect (301, 302, 303, 307 or 308) to `location`, with a short page as its body.
+    static HttpResponse Redirect(int status, std::string location);
 };
 
 // The target of the request line at the start of a request's head; false when it has none.
