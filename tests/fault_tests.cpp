@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <regex>
 #include <string>
 #include <thread>
@@ -525,11 +526,31 @@ TEST_F(Faults, ExtractedFilesAreOnTheDiskBeforeTheMarkGoes) {
     EXPECT_EQ(Count(launcher->Out(), Started), 1u);
     EXPECT_FALSE(PathExists(Mark));
 
+    // One entry per call, in the order the calls began. strace splits a call that another
+    // thread interrupts into "<unfinished ...>" and "<... name resumed>" lines; they are joined
+    // again, so that a call and its result stay on one line.
     std::vector<std::string> calls;
+    std::map<std::string, size_t> unfinished; // pid -> the call it has not finished
     const std::string trace = ReadFile(limits.traceFile);
+    const std::string pause = " <unfinished ...>";
     for (size_t at = 0, end; at < trace.size(); at = end + 1) {
         end = std::min(trace.find('\n', at), trace.size());
-        calls.push_back(trace.substr(at, end - at));
+        const std::string line = trace.substr(at, end - at);
+        const std::string pid = line.substr(0, line.find(' '));
+        const size_t resumed = line.find(" resumed>");
+        const auto open = unfinished.find(pid);
+        if (resumed != std::string::npos && open != unfinished.end()) {
+            calls[open->second] += line.substr(resumed + std::strlen(" resumed>"));
+            unfinished.erase(open);
+            continue;
+        }
+        if (line.size() >= pause.size() &&
+            line.compare(line.size() - pause.size(), pause.size(), pause) == 0) {
+            unfinished[pid] = calls.size();
+            calls.push_back(line.substr(0, line.size() - pause.size()));
+            continue;
+        }
+        calls.push_back(line);
     }
     // The first call from `from` on that holds every part, or calls.size().
     const auto find = [&calls](size_t from, std::vector<std::string> parts) {
