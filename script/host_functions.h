@@ -22,3 +22,7 @@ int LogPath(lua_State* L);
 // SetStatus(text): the line shown above the bar from the splash's next tick on; GBK like the
 // carried script, "" shows nothing. Only hands the text over, so any progress callback may call it.
 int SetStatus(lua_State* L);
+
+// Sleep(seconds): waits on the worker, from 0 to 86400 seconds; true once the time has passed,
+// false at once or as soon as the launcher is closing. Named apart from Win32's Sleep.
+int SleepUnlessClosing(lua_State* L);
