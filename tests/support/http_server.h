@@ -7,6 +7,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,6 +41,14 @@ struct HttpResponse {
     // and rate positions stay those of the whole body), or 416 when N is at or past its end.
     // False: the whole body with 200, as a server that does not do ranges.
     bool honoursRanges = true;
+    // Header lines added to the head, each ended by "\r\n" (a Retry-After, a Content-Range).
+    std::string headers;
+    // The connection is closed once the body is sent up to this position of the whole body,
+    // whatever the length announced: a connection dropped mid-body.
+    uint64_t cutAt = std::numeric_limits<uint64_t>::max();
+    // Instead of answering, the server resets the connection (TCP RST) once it has read the
+    // request.
+    bool reset = false;
 
     static HttpResponse Body(std::string bytes, int status = 200);
     // Shares the bytes instead of copying them, for large bodies served more than once.
@@ -53,7 +63,21 @@ struct HttpResponse {
     // Sends the body bytesPerInterval bytes at a time, with `interval` between the parts.
     static HttpResponse Slow(std::string bytes, uint64_t bytesPerInterval,
                              std::chrono::milliseconds interval);
+    // The body, ranges honoured, cut at `position` of the whole body.
+    static HttpResponse CutAt(std::shared_ptr<const std::string> bytes, uint64_t position);
+    // A connection reset before any answer.
+    static HttpResponse Reset();
 };
+
+// What a route's handler learns of one request.
+struct HttpRequest {
+    std::string path;
+    std::string range; // the Range header's value, "" without one
+    int index;         // 0 for the first request for this path, 1 for the next, ...
+};
+
+// Writes exactly the fault a test needs, request by request. Runs on the connection's thread.
+using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
 
 // The target of the request line at the start of a request's head; false when it has none.
 bool RequestTarget(const std::string& head, std::string* target);
@@ -74,6 +98,8 @@ class HttpServer {
     // Answers requests for exactly this path (query included) with the response; other paths
     // get 404 with a short body.
     void Route(const std::string& path, HttpResponse response);
+    // Answers each request for the path with what the handler returns for it.
+    void Route(const std::string& path, HttpHandler handler);
 
     int Port() const {
         return port_;
@@ -103,6 +129,7 @@ class HttpServer {
     // Waits up to `duration`; false when the server began stopping meanwhile.
     bool Hold(std::chrono::milliseconds duration);
     void CloseConnection(SocketHandle fd);
+    void ResetConnection(SocketHandle fd);
     void Wake();
 
     SocketHandle listenFd_;
@@ -115,7 +142,8 @@ class HttpServer {
     std::condition_variable stopping_changed_;
     bool stopping_ = false;
     bool stopped_ = false;
-    std::map<std::string, HttpResponse> routes_;
+    std::map<std::string, HttpHandler> routes_;
+    std::map<std::string, int> requestCounts_;
     std::vector<std::string> requested_;
     std::vector<std::string> requestedRanges_;
     struct PathProgress {
