@@ -561,7 +561,14 @@ TEST_F(CurlModule, LastResultTellsWhatKindOfFailureItWasAndGetdateReadsHttpDates
     EXPECT_EQ(GlobalString("Reason").find("Failed to connect"), 0u) << GlobalString("Reason");
     EXPECT_EQ(code("Code('" + base + "/cut')"), 18);
     EXPECT_EQ(GlobalString("Reason"), "transfer closed with 900 bytes remaining to read");
-    EXPECT_EQ(code("Code('" + base + "/reset')"), 56);
+    // A reset before any answer: Linux reports a failed receive (56); under Wine it reads as a
+    // connection closed without an answer (52), which Wine cannot show otherwise.
+    const lua_Number reset = code("Code('" + base + "/reset')");
+#ifdef _WIN32
+    EXPECT_TRUE(reset == 56 || reset == 52) << reset;
+#else
+    EXPECT_EQ(reset, 56);
+#endif
     EXPECT_EQ(code("Code('" + base + "/file')"), 0) << "a success clears it";
     // A 206 that does not say it starts where the resume asked.
     EXPECT_EQ(code("Code('" + base + "/part', nil, 10)"), 33);
