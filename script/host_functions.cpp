@@ -34,6 +34,7 @@ const luaL_Reg HostFunctionTable[] = {
     {"LogPath", LogPath},
     {"SetStatus", SetStatus},
     {"Sleep", SleepUnlessClosing},
+    {"Sha256", Sha256},
     {nullptr, nullptr},
 };
 // clang-format on

@@ -195,12 +195,17 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
     EXPECT_EQ(lua_gettop(L), top);
     EXPECT_STREQ(lua_tostring(L, -2), "sentinel");
 
-    const std::pair<const char*, lua_CFunction> expected[] = {
-        {"SetProgress", SetProgress},     {"ExitApp", ExitApp},
-        {"HideConsole", HideConsole},     {"Unzip", Unzip},
-        {"RunExecutable", RunExecutable}, {"ShowMessage", ShowMessage},
-        {"HashFile", HashFile},           {"LogPath", LogPath},
-        {"SetStatus", SetStatus},         {"Sleep", SleepUnlessClosing}};
+    const std::pair<const char*, lua_CFunction> expected[] = {{"SetProgress", SetProgress},
+                                                              {"ExitApp", ExitApp},
+                                                              {"HideConsole", HideConsole},
+                                                              {"Unzip", Unzip},
+                                                              {"RunExecutable", RunExecutable},
+                                                              {"ShowMessage", ShowMessage},
+                                                              {"HashFile", HashFile},
+                                                              {"LogPath", LogPath},
+                                                              {"SetStatus", SetStatus},
+                                                              {"Sleep", SleepUnlessClosing},
+                                                              {"Sha256", Sha256}};
     for (const auto& [name, function] : expected) {
         lua_getglobal(L, name);
         EXPECT_TRUE(lua_iscfunction(L, -1)) << name;
