@@ -167,8 +167,32 @@ function Update(time)
         -- Downloads url into output_file. With `resume` the bytes already there are kept and
         -- only the rest is asked for; a server that cannot send the rest gets asked for all of it.
         -- A failure that a later request may mend is tried again, continuing from the bytes
-        -- written so far, up to Attempts requests in all.
-        local function DownloadFile(url, output_file, resume)
+        -- written so far, up to Attempts requests in all. With `hashing`, gives the file's SHA-256,
+        -- taken from the blocks as they are written (the bytes kept hashed first), so the archive
+        -- is not read a second time.
+        local function DownloadFile(url, output_file, resume, hashing)
+            local sha, hashed -- the hash of the file's first `hashed` bytes
+
+            -- Makes sha the hash of the file's first `have` bytes, which it already holds.
+            local function HashKept(have)
+                if sha and hashed == have then
+                    return
+                end
+                local reason
+                sha, reason = Sha256()
+                if not sha then
+                    Fail(reason)
+                end
+                hashed = 0
+                if have > 0 then
+                    local added, fileReason = sha:update_file(output_file)
+                    if not added then
+                        Fail(fileReason)
+                    end
+                    hashed = have
+                end
+            end
+
             -- One request: the whole package (200), or with `append` the rest after the bytes the
             -- file has (206). Gives what happened: the status, the bytes kept, libcurl's result
             -- code, and the failure's text if there is one.
@@ -187,6 +211,9 @@ function Update(time)
                         file:close()
                         return Fetch(false)
                     end
+                end
+                if hashing then
+                    HashKept(have)
                 end
                 local outcome = { have = have }
                 local expected = have > 0 and 206 or 200
@@ -215,6 +242,13 @@ function Update(time)
                         local written, writeError = file:write(str)
                         if not written then
                             Fail(output_file .. ": " .. writeError)
+                        end
+                        if sha then
+                            local added, hashError = sha:update(str)
+                            if not added then
+                                Fail(hashError)
+                            end
+                            hashed = hashed + #str
                         end
                     end,
                     progressfunction = function(dltotal, dlnow, ultotal, ulnow)
@@ -253,7 +287,10 @@ function Update(time)
             for attempt = 1, Attempts do
                 local outcome = Fetch(append)
                 if not outcome.fault then
-                    return
+                    if sha then
+                        return sha:hexdigest()
+                    end
+                    return nil
                 end
                 -- The server cannot send the rest: it ignores ranges (200) or sends another part
                 -- (libcurl refuses that 206), or the file here is as long as the package or
@@ -318,9 +355,8 @@ function Update(time)
                 Fail(markError)
             end
             mark:close()
-            DownloadFile("@LAUNCHER_DOWNLOAD_SCHEME@://@LAUNCHER_DOWNLOAD_HOST@/client/pc/2100/exe/" .. pcexename, filePath, resume)
+            local digest, hashError = DownloadFile("@LAUNCHER_DOWNLOAD_SCHEME@://@LAUNCHER_DOWNLOAD_HOST@/client/pc/2100/exe/" .. pcexename, filePath, resume, packageSha256 ~= "")
             if packageSha256 ~= "" then
-                local digest, hashError = HashFile(filePath)
                 if not digest then
                     Fail(hashError)
                 end
