@@ -1,5 +1,6 @@
 #include "actions/hash_file.h"
 
+#include <memory>
 #include <string>
 
 #include <lua.hpp>
@@ -8,6 +9,12 @@
 #include "script/shared_state.h"
 
 namespace {
+
+struct Sha256Free {
+    void operator()(PlatformSha256* sha) const {
+        PlatformSha256Free(sha);
+    }
+};
 
 const char CancelledReason[] = "hash cancelled: the launcher is closing";
 const char FinishedReason[] = "the hash is finished";
@@ -41,7 +48,7 @@ void SetOutcome(HashStatus status, const std::string& reason, HashOutcome* outco
 void HashPath(const char* path, HashOutcome* outcome) {
     unsigned char digest[Sha256Size];
     std::string reason;
-    const HashStatus status = PlatformHashFileSha256(path, LauncherClosing, digest, &reason);
+    const HashStatus status = HashFileSha256(path, LauncherClosing, digest, &reason);
     SetOutcome(status, reason, outcome);
     if (outcome->done) {
         SetHex(digest, outcome);
@@ -143,6 +150,24 @@ const luaL_Reg Sha256Methods[] = {
 };
 
 } // namespace
+
+HashStatus HashFileSha256(const std::string& path, bool (*stop)(), unsigned char* digest,
+                          std::string* reason) {
+    const std::unique_ptr<PlatformSha256, Sha256Free> sha(PlatformSha256New(reason));
+    if (!sha) {
+        *reason = path + ": " + *reason;
+        return HashStatus::Failed;
+    }
+    const HashStatus status = PlatformSha256AddFile(sha.get(), path, stop, reason);
+    if (status != HashStatus::Done) {
+        return status;
+    }
+    if (!PlatformSha256Finish(sha.get(), digest, reason)) {
+        *reason = path + ": " + *reason;
+        return HashStatus::Failed;
+    }
+    return HashStatus::Done;
+}
 
 int HashFile(lua_State* L) {
     const char* path = luaL_checkstring(L, 1);

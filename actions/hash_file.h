@@ -1,7 +1,17 @@
 // Hashing for the script: the host functions HashFile and Sha256.
 #pragma once
 
+#include <string>
+
+#include "platform/platform.h"
+
 struct lua_State;
+
+// Reads the file at path block by block, never whole, into SHA-256, and on Done writes the
+// Sha256Size bytes of its digest to digest. Asks stop() before each block and gives up as soon as
+// it returns true. The script worker may call it.
+HashStatus HashFileSha256(const std::string& path, bool (*stop)(), unsigned char* digest,
+                          std::string* reason);
 
 // Lua: HashFile(path) -> the lowercase hex SHA-256 of the file's bytes (64 characters), or nil
 // and a reason, as Lua's io functions: "<path>: <the system's words>", or

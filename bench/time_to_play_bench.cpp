@@ -27,6 +27,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "actions/hash_file.h"
 #include "bench/package_bytes.h"
 #include "platform/platform.h"
 #include "tests/support/http_server.h"
@@ -78,7 +79,7 @@ void MakePackage(const std::string& path) {
 std::string Sha256Hex(const std::string& path) {
     unsigned char digest[Sha256Size];
     std::string reason;
-    if (PlatformHashFileSha256(
+    if (HashFileSha256(
             path, [] { return false; }, digest, &reason) != HashStatus::Done) {
         std::fprintf(stderr, "cannot hash %s: %s\n", path.c_str(), reason.c_str());
         std::exit(1);

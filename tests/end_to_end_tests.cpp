@@ -19,6 +19,7 @@
 #include <windows.h>
 #endif
 
+#include "actions/hash_file.h"
 #include "app/message_hand_off.h"
 #include "app/ui_state.h"
 #include "platform/platform.h"
@@ -251,8 +252,7 @@ class EndToEnd : public ::testing::Test {
         WriteFile(dir / "bytes", bytes);
         unsigned char digest[Sha256Size];
         std::string reason;
-        EXPECT_EQ(PlatformHashFileSha256(dir / "bytes", NeverStop, digest, &reason),
-                  HashStatus::Done)
+        EXPECT_EQ(HashFileSha256(dir / "bytes", NeverStop, digest, &reason), HashStatus::Done)
             << reason;
         std::string hex;
         for (const unsigned char byte : digest) {

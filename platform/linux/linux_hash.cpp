@@ -38,12 +38,6 @@ struct Descriptor {
     }
 };
 
-struct Sha256Free {
-    void operator()(PlatformSha256* sha) const {
-        PlatformSha256Free(sha);
-    }
-};
-
 } // namespace
 
 PlatformSha256* PlatformSha256New(std::string* reason) {
@@ -110,22 +104,4 @@ void PlatformSha256Free(PlatformSha256* sha) {
         EVP_MD_CTX_free(sha->context);
         delete sha;
     }
-}
-
-HashStatus PlatformHashFileSha256(const std::string& path, bool (*stop)(), unsigned char* digest,
-                                  std::string* reason) {
-    const std::unique_ptr<PlatformSha256, Sha256Free> sha(PlatformSha256New(reason));
-    if (!sha) {
-        *reason = path + ": " + *reason;
-        return HashStatus::Failed;
-    }
-    const HashStatus status = PlatformSha256AddFile(sha.get(), path, stop, reason);
-    if (status != HashStatus::Done) {
-        return status;
-    }
-    if (!PlatformSha256Finish(sha.get(), digest, reason)) {
-        *reason = path + ": " + *reason;
-        return HashStatus::Failed;
-    }
-    return HashStatus::Done;
 }

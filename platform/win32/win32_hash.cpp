@@ -148,21 +148,3 @@ void PlatformSha256Free(PlatformSha256* sha) {
     }
     delete sha;
 }
-
-HashStatus PlatformHashFileSha256(const std::string& path, bool (*stop)(), unsigned char* digest,
-                                  std::string* reason) {
-    const std::unique_ptr<PlatformSha256, Sha256Free> sha(PlatformSha256New(reason));
-    if (!sha) {
-        *reason = path + ": " + *reason;
-        return HashStatus::Failed;
-    }
-    const HashStatus status = PlatformSha256AddFile(sha.get(), path, stop, reason);
-    if (status != HashStatus::Done) {
-        return status;
-    }
-    if (!PlatformSha256Finish(sha.get(), digest, reason)) {
-        *reason = path + ": " + *reason;
-        return HashStatus::Failed;
-    }
-    return HashStatus::Done;
-}
