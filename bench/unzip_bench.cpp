@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include "actions/unzip.h"
+#include "bench/package_bytes.h"
 #include "script/host_functions.h"
 #include "script/shared_state.h"
 #include "tests/support/zip_builder.h"
@@ -39,29 +40,6 @@ namespace {
 constexpr size_t TargetBytes = 200u << 20;
 constexpr int Folders = 20;
 constexpr int FilesPerFolder = 99; // with the folder entries: 2,000 entries
-
-std::string TextBytes(std::mt19937& random, size_t size) {
-    static const char* const words[] = {"texture", "mesh",   "shader", "0.5",    "1560",  "level",
-                                        "sound",   "client", "\n",     "{",      "}",     "=",
-                                        "player",  "720",    "asset",  "bundle", "index", "\t"};
-    std::string bytes;
-    bytes.reserve(size + 16);
-    std::uniform_int_distribution<size_t> pick(0, std::size(words) - 1);
-    while (bytes.size() < size) {
-        bytes += words[pick(random)];
-        bytes += ' ';
-    }
-    bytes.resize(size);
-    return bytes;
-}
-
-std::string RandomBytes(std::mt19937& random, size_t size) {
-    std::string bytes(size, '\0');
-    for (char& c : bytes) {
-        c = static_cast<char>(random());
-    }
-    return bytes;
-}
 
 // Log-uniform sizes from 256 bytes to 8 MiB, scaled so that they add up to TargetBytes.
 std::vector<size_t> EntrySizes(std::mt19937& random, size_t count) {

@@ -105,11 +105,25 @@ const size_t Sha256Size = 32;
 // The bytes read per block, and so between two questions to stop().
 const size_t HashBlockSize = 1 << 20;
 
-// Reads the file at path block by block, never whole, into SHA-256, and on Done writes the
-// Sha256Size bytes of its digest to digest. Asks stop() before each block and gives up as soon as
-// it returns true. The script worker may call it.
-HashStatus PlatformHashFileSha256(const std::string& path, bool (*stop)(), unsigned char* digest,
-                                  std::string* reason);
+// An SHA-256 fed in steps, so a download can be hashed as it is written. Owned by its caller and
+// freed with PlatformSha256Free; the script worker may call all of these.
+struct PlatformSha256;
+
+// A hash over no bytes yet; null, with *reason, when the system's SHA-256 cannot start.
+PlatformSha256* PlatformSha256New(std::string* reason);
+
+// Adds the bytes; false, with *reason, when the system's SHA-256 fails.
+bool PlatformSha256Add(PlatformSha256* sha, const void* data, size_t size, std::string* reason);
+
+// Adds the bytes of the file at path, block by block, never whole, asking stop() before each and
+// giving up as soon as it returns true; a file that cannot be read leaves part of it added.
+HashStatus PlatformSha256AddFile(PlatformSha256* sha, const std::string& path, bool (*stop)(),
+                                 std::string* reason);
+
+// Writes the Sha256Size bytes of the digest of all the bytes added; no byte can be added after.
+bool PlatformSha256Finish(PlatformSha256* sha, unsigned char* digest, std::string* reason);
+
+void PlatformSha256Free(PlatformSha256* sha);
 
 // --- Processes ---
 

@@ -19,6 +19,60 @@ local function Reason(err)
     return (text:gsub('^%[string ".-"%]:%d+: ', ""))
 end
 
+-- Requests for the package in one run, and the waits between them, in seconds.
+local Attempts = 5
+local Waits = { 2, 4, 8, 16 }
+-- A longer wait asked by the server (Retry-After) is not waited for; the usual one is.
+local LongestRetryAfter = 60
+local Closing = "download cancelled: the launcher is closing"
+-- libcurl's result code for a part that does not start where it was asked (CURLE_RANGE_ERROR).
+local RangeRefused = 33
+
+-- libcurl's result codes (CURLcode, fixed across its versions) for failures that a later request
+-- may mend, with what the player is told while waiting.
+local CannotConnect = "无法连接服务器"
+local Interrupted = "网络连接中断"
+local TransientCodes = {
+    [5] = CannotConnect, -- COULDNT_RESOLVE_PROXY
+    [6] = CannotConnect, -- COULDNT_RESOLVE_HOST
+    [7] = CannotConnect, -- COULDNT_CONNECT: refused, or no route
+    [18] = Interrupted, -- PARTIAL_FILE: the body ended before its announced length
+    [28] = "网络连接超时", -- OPERATION_TIMEDOUT: connecting, or no byte for 30 s
+    [52] = Interrupted, -- GOT_NOTHING: closed before any answer
+    [55] = Interrupted, -- SEND_ERROR
+    [56] = Interrupted, -- RECV_ERROR: reset
+    [92] = Interrupted, -- HTTP2_STREAM: the stream was reset
+}
+
+-- Why a failed request may succeed later, for the status line; nil when it will not.
+local function Transient(outcome)
+    local status = outcome.status
+    if status == 408 or status == 429 or (status and status >= 500 and status <= 599) then
+        return "服务器暂时无法响应（HTTP " .. status .. "）"
+    end
+    if status and status >= 400 then
+        return nil
+    end
+    return TransientCodes[outcome.code]
+end
+
+-- The seconds a Retry-After value asks for (a number of seconds or an HTTP date), when that is
+-- no more than LongestRetryAfter; nil otherwise.
+local function RetryAfter(value)
+    if not value then
+        return nil
+    end
+    local seconds = tonumber(value:match("^%d+$"))
+    if not seconds then
+        local date = require("cURL").getdate(value)
+        seconds = date and math.max(0, date - os.time())
+    end
+    if seconds and seconds <= LongestRetryAfter then
+        return seconds
+    end
+    return nil
+end
+
 local MiB = 1024 * 1024
 local GiB = 1024 * MiB
 
@@ -112,9 +166,36 @@ function Update(time)
 
         -- Downloads url into output_file. With `resume` the bytes already there are kept and
         -- only the rest is asked for; a server that cannot send the rest gets asked for all of it.
-        local function DownloadFile(url, output_file, resume)
+        -- A failure that a later request may mend is tried again, continuing from the bytes
+        -- written so far, up to Attempts requests in all. With `hashing`, gives the file's SHA-256,
+        -- taken from the blocks as they are written (the bytes kept hashed first), so the archive
+        -- is not read a second time.
+        local function DownloadFile(url, output_file, resume, hashing)
+            local sha, hashed -- the hash of the file's first `hashed` bytes
+
+            -- Makes sha the hash of the file's first `have` bytes, which it already holds.
+            local function HashKept(have)
+                if sha and hashed == have then
+                    return
+                end
+                local reason
+                sha, reason = Sha256()
+                if not sha then
+                    Fail(reason)
+                end
+                hashed = 0
+                if have > 0 then
+                    local added, fileReason = sha:update_file(output_file)
+                    if not added then
+                        Fail(fileReason)
+                    end
+                    hashed = have
+                end
+            end
+
             -- One request: the whole package (200), or with `append` the rest after the bytes the
-            -- file has (206). Gives the status, the bytes kept, and the failure if there is one.
+            -- file has (206). Gives what happened: the status, the bytes kept, libcurl's result
+            -- code, and the failure's text if there is one.
             local function Fetch(append)
                 local file, openError = io.open(output_file, append and "ab" or "wb+")
                 if not file then
@@ -131,8 +212,11 @@ function Update(time)
                         return Fetch(false)
                     end
                 end
+                if hashing then
+                    HashKept(have)
+                end
+                local outcome = { have = have }
                 local expected = have > 0 and 206 or 200
-                local status
                 local showStatus = DownloadStatus(have)
                 local easy = cURL.easy_init()
                 easy:setopt_url(url)
@@ -142,51 +226,100 @@ function Update(time)
                     -- Each response starts with its status line; only the expected one carries
                     -- the package.
                     headerfunction = function(line)
-                        status = tonumber(line:match("^HTTP/%S+%s+(%d%d%d)")) or status
+                        local status = tonumber(line:match("^HTTP/%S+%s+(%d%d%d)"))
+                        if status then
+                            outcome.status = status
+                            outcome.retryAfter = nil
+                        end
+                        local retryAfter = line:lower():match("^retry%-after:%s*(.-)%s*$")
+                        if retryAfter then
+                            outcome.retryAfter = retryAfter
+                        end
                     end,
                     writefunction = function(str)
-                        if status ~= expected then
-                            Fail("HTTP " .. tostring(status))
+                        if outcome.status ~= expected then
+                            Fail("HTTP " .. tostring(outcome.status))
                         end
                         local written, writeError = file:write(str)
                         if not written then
                             Fail(output_file .. ": " .. writeError)
                         end
+                        if sha then
+                            local added, hashError = sha:update(str)
+                            if not added then
+                                Fail(hashError)
+                            end
+                            hashed = hashed + #str
+                        end
                     end,
                     progressfunction = function(dltotal, dlnow, ultotal, ulnow)
                         -- Without an announced size there is nothing to show; the bar shows the
                         -- whole package, the bytes kept included.
-                        if dltotal > 0 and status == expected then
+                        if dltotal > 0 and outcome.status == expected then
                             SetProgress((have + dlnow) / (have + dltotal))
                         end
-                        if status == expected then
+                        if outcome.status == expected then
                             showStatus(dltotal, dlnow)
                         end
                         return 0
                     end,
                 })
+                outcome.code = easy:last_result()
                 -- Buffered bytes reach the disk only here, so a full disk may show only now.
                 local closed, closeError = file:close()
                 if not done then
-                    return status, have, performError
+                    -- An error status is the reason, whatever libcurl then made of its body
+                    -- (with a range asked for, it refuses any body without the range).
+                    local status = outcome.status
+                    local refused = status and status >= 300 and status ~= expected
+                    outcome.fault = refused and "HTTP " .. status or performError
+                    return outcome
                 end
                 if not closed then
                     Fail(output_file .. ": " .. closeError)
                 end
-                if status ~= expected then
-                    return status, have, "HTTP " .. tostring(status)
+                if outcome.status ~= expected then
+                    outcome.fault = "HTTP " .. tostring(outcome.status)
                 end
-                return status, have, nil
+                return outcome
             end
 
-            local status, have, fault = Fetch(resume)
-            -- 200: the server ignores ranges (libcurl refuses the whole body it sends instead);
-            -- 416: the file here is as long as the package or longer, so it is not a part of it.
-            if have > 0 and (status == 200 or status == 416) then
-                status, have, fault = Fetch(false)
-            end
-            if fault then
-                error(fault, 0)
+            local append = resume
+            for attempt = 1, Attempts do
+                local outcome = Fetch(append)
+                if not outcome.fault then
+                    if sha then
+                        return sha:hexdigest()
+                    end
+                    return nil
+                end
+                -- The server cannot send the rest: it ignores ranges (200) or sends another part
+                -- (libcurl refuses that 206), or the file here is as long as the package or
+                -- longer (416), so it is not a part of it. The next request asks for it whole.
+                local status = outcome.status
+                local whole = outcome.have > 0 and (status == 200 or status == 416
+                    or (status == 206 and outcome.code == RangeRefused))
+                local why = not whole and Transient(outcome)
+                if attempt == Attempts or not (whole or why) then
+                    error(outcome.fault, 0)
+                end
+                local turn = "（第 " .. attempt + 1 .. " 次，共 " .. Attempts .. " 次）"
+                local reason = Reason(outcome.fault)
+                if whole then
+                    print("下载失败：" .. reason .. "；重新下载整个压缩包" .. turn)
+                    append = false
+                else
+                    local wait = RetryAfter(outcome.retryAfter) or Waits[attempt]
+                    print("下载失败：" .. reason .. "；" .. wait .. " 秒后重试" .. turn)
+                    for left = wait, 1, -1 do
+                        SetStatus(why .. "，" .. left .. " 秒后重试" .. turn)
+                        if not Sleep(1) then
+                            Fail(Closing)
+                        end
+                    end
+                    SetStatus("正在重试" .. turn)
+                    append = true
+                end
             end
         end
 
@@ -225,9 +358,8 @@ function Update(time)
                 Fail(markError)
             end
             mark:close()
-            DownloadFile(packageUrl, filePath, resume)
+            local digest, hashError = DownloadFile(packageUrl, filePath, resume, packageSha256 ~= "")
             if packageSha256 ~= "" then
-                local digest, hashError = HashFile(filePath)
                 if not digest then
                     Fail(hashError)
                 end

@@ -1,5 +1,5 @@
-// The `cURL` Lua module over libcurl: `easy_init`, and on each handle `setopt_url`,
-// `setopt_resume_from`, `setopt_followlocation` and `perform`.
+// The `cURL` Lua module over libcurl: `easy_init` and `getdate`, and on each handle
+// `setopt_url`, `setopt_resume_from`, `setopt_followlocation`, `perform` and `last_result`.
 //
 // Lua errors are longjmps and libcurl must never be unwound by one, so every Lua callback runs
 // under lua_cpcall (which also protects pushing its arguments). A callback that raises stops the
@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include <curl/curl.h>
@@ -48,6 +49,8 @@ struct EasyHandle {
     bool following;
     // A malloc'd copy of the URL last set, whose route each perform looks up; null before one.
     char* url;
+    // libcurl's code for the last perform: a failure's text is for people, this is for the script.
+    CURLcode lastResult;
 };
 
 // Positions of the callback functions in the table perform snapshots before the transfer.
@@ -391,6 +394,7 @@ int EasyInit(lua_State* L) {
     handle->performing = false;
     handle->following = false;
     handle->url = nullptr;
+    handle->lastResult = CURLE_OK;
     luaL_getmetatable(L, EasyMetatable);
     lua_setmetatable(L, -2);
 
@@ -507,6 +511,7 @@ int EasyPerform(lua_State* L) {
     lua_settop(L, 2);
     if (LauncherClosing()) {
         ForgetResumePoint(handle->curl);
+        handle->lastResult = CURLE_ABORTED_BY_CALLBACK;
         return luaL_error(L, "%s", ClosingMessage);
     }
 
@@ -556,6 +561,7 @@ int EasyPerform(lua_State* L) {
     handle->performing = true;
     const CURLcode code = curl_easy_perform(curl);
     handle->performing = false;
+    handle->lastResult = code;
     RemoveCallbacks(curl);
     ForgetResumePoint(curl);
     luaL_unref(L, LUA_REGISTRYINDEX, transfer.callbacksRef);
@@ -570,6 +576,28 @@ int EasyPerform(lua_State* L) {
         return RaiseCurlError(L, handle, code);
     }
     return 0;
+}
+
+// easy:last_result(): libcurl's CURLcode of the handle's last perform, 0 after a success or before
+// any, so the script can tell a refused connection (7) from a timed-out one (28) without parsing
+// the words.
+int EasyLastResult(lua_State* L) {
+    const EasyHandle* handle = static_cast<EasyHandle*>(luaL_checkudata(L, 1, EasyMetatable));
+    lua_pushinteger(L, handle->lastResult);
+    return 1;
+}
+
+// cURL.getdate(text): the seconds since 1970 of a date as HTTP writes them (Retry-After's date
+// form among them), or nil when libcurl cannot read it.
+int GetDate(lua_State* L) {
+    const char* text = luaL_checkstring(L, 1);
+    const time_t seconds = curl_getdate(text, nullptr);
+    if (seconds == -1) {
+        lua_pushnil(L);
+    } else {
+        lua_pushnumber(L, static_cast<lua_Number>(seconds));
+    }
+    return 1;
 }
 
 int EasyGc(lua_State* L) {
@@ -590,11 +618,13 @@ const luaL_Reg EasyMethods[] = {
     {"setopt_resume_from", EasySetoptResumeFrom},
     {"setopt_followlocation", EasySetoptFollowlocation},
     {"perform", EasyPerform},
+    {"last_result", EasyLastResult},
     {nullptr, nullptr},
 };
 
 const luaL_Reg ModuleFunctions[] = {
     {"easy_init", EasyInit},
+    {"getdate", GetDate},
     {nullptr, nullptr},
 };
 

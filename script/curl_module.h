@@ -1,4 +1,5 @@
-// The `cURL` Lua module: easy handles over libcurl with a URL and one synchronous transfer.
+// The `cURL` Lua module: easy handles over libcurl with a URL and one synchronous transfer, and
+// what a failed transfer was (libcurl's result code) for a script that decides on a retry.
 #pragma once
 
 struct lua_State;

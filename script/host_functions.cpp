@@ -1,5 +1,7 @@
 #include "script/host_functions.h"
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 #include <lua.hpp>
@@ -17,6 +19,8 @@
 
 namespace {
 
+constexpr lua_Number MaxSleepSeconds = 86400;
+
 // Registration order is part of the contract: later entries may rely on earlier ones.
 // clang-format off
 const luaL_Reg HostFunctionTable[] = {
@@ -29,6 +33,8 @@ const luaL_Reg HostFunctionTable[] = {
     {"HashFile", HashFile},
     {"LogPath", LogPath},
     {"SetStatus", SetStatus},
+    {"Sleep", SleepUnlessClosing},
+    {"Sha256", Sha256},
     {"RemoveFileDurably", RemoveFileDurably},
     {nullptr, nullptr},
 };
@@ -121,6 +127,15 @@ int LogPath(lua_State* L) {
     } else {
         lua_pushnil(L);
     }
+    return 1;
+}
+
+int SleepUnlessClosing(lua_State* L) {
+    const lua_Number seconds = luaL_checknumber(L, 1);
+    // Bounded so that the conversion to a duration stays defined; NaN fails the check too.
+    luaL_argcheck(L, seconds >= 0 && seconds <= MaxSleepSeconds, 1, "0 to 86400 seconds expected");
+    const auto duration = std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000.0 + 0.5));
+    lua_pushboolean(L, WaitUnlessClosing(duration));
     return 1;
 }
 

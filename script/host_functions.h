@@ -23,6 +23,10 @@ int LogPath(lua_State* L);
 // carried script, "" shows nothing. Only hands the text over, so any progress callback may call it.
 int SetStatus(lua_State* L);
 
+// Sleep(seconds): waits on the worker, from 0 to 86400 seconds; true once the time has passed,
+// false at once or as soon as the launcher is closing. Named apart from Win32's Sleep.
+int SleepUnlessClosing(lua_State* L);
+
 // RemoveFileDurably(path): removes the file as os.remove does, then waits until the removal is on
 // the disk where the system allows it (on Linux, its folder's fsync), so that once it returns a
 // power cut cannot bring the file back. true, or nil and "<path>: <the system's words>".

@@ -1,6 +1,8 @@
 #include "script/shared_state.h"
 
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 
 std::atomic<int32_t> ProgressPercent{0};
 std::atomic<bool> AppRunning{true};
@@ -13,6 +15,10 @@ namespace {
 constexpr int64_t NoExitRequest = std::numeric_limits<int64_t>::min();
 std::atomic<int64_t> ExitRequest{NoExitRequest};
 
+// Only for waking WaitUnlessClosing: AppRunning stays the one place the state lives.
+std::mutex ClosingLock;
+std::condition_variable ClosingSignal;
+
 } // namespace
 
 bool LauncherClosing() {
@@ -23,6 +29,15 @@ void RequestExit(int32_t code) {
     int64_t none = NoExitRequest;
     ExitRequest.compare_exchange_strong(none, code);
     AppRunning.store(false);
+    // Taking the lock after the store: a waiter either saw AppRunning cleared under the lock, or
+    // is already waiting and gets this notification.
+    std::lock_guard<std::mutex> lock(ClosingLock);
+    ClosingSignal.notify_all();
+}
+
+bool WaitUnlessClosing(std::chrono::milliseconds duration) {
+    std::unique_lock<std::mutex> lock(ClosingLock);
+    return !ClosingSignal.wait_for(lock, duration, [] { return LauncherClosing(); });
 }
 
 int32_t RequestedExitCode(int32_t fallback) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 struct lua_State;
@@ -20,9 +21,14 @@ extern lua_State* ScriptState;
 // work on the worker (a transfer, an extraction) stops between blocks, and nothing new is started.
 bool LauncherClosing();
 
-// Ends the launcher with this exit code: clears AppRunning. The first request's code stays, so a
-// failure that the window's close itself caused cannot turn a closed window into a failed run.
-// A request from another thread than the UI thread is followed by WakeUi (app/ui_wake.h).
+// Waits on the calling thread (the worker) for `duration`: true once it has passed, false at once
+// or as soon as the launcher is closing, which RequestExit signals without any polling.
+bool WaitUnlessClosing(std::chrono::milliseconds duration);
+
+// Ends the launcher with this exit code: clears AppRunning and wakes WaitUnlessClosing. The first
+// request's code stays, so a failure that the window's close itself caused cannot turn a closed
+// window into a failed run. A request from another thread than the UI thread is followed by WakeUi
+// (app/ui_wake.h).
 void RequestExit(int32_t code);
 
 // The code of the first exit request, or fallback when none was made.

@@ -19,6 +19,7 @@
 #include <windows.h>
 #endif
 
+#include "actions/hash_file.h"
 #include "app/message_hand_off.h"
 #include "app/ui_state.h"
 #include "platform/platform.h"
@@ -72,6 +73,28 @@ bool NeverStop() {
     return false;
 }
 
+// The status line's texts during one wait before attempt `turn`: the reason and the seconds left,
+// counted down, then the attempt itself.
+std::vector<std::wstring> Countdown(const std::wstring& why, int seconds, int turn) {
+    const std::wstring of = L"（第 " + std::to_wstring(turn) + L" 次，共 5 次）";
+    std::vector<std::wstring> texts;
+    for (int left = seconds; left > 0; --left) {
+        texts.push_back(why + L"，" + std::to_wstring(left) + L" 秒后重试" + of);
+    }
+    texts.push_back(L"正在重试" + of);
+    return texts;
+}
+
+std::vector<std::wstring> Joined(std::initializer_list<std::vector<std::wstring>> parts) {
+    std::vector<std::wstring> all;
+    for (const std::vector<std::wstring>& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+const std::wstring Interrupted = L"网络连接中断";
+
 struct RunOutput {
     std::string out;
     std::string err;
@@ -102,7 +125,9 @@ class EndToEnd : public ::testing::Test {
 
     // The carried text with the test server as download host, over `scheme` whatever the build's
     // is, `pinned` as the package's digest, and SetProgress and SetStatus wrapped so every value
-    // the script reports lands in progress.log and status.log, in order.
+    // the script reports lands in progress.log and status.log, in order. Sleep records the waits
+    // asked for in sleep.log and returns at once (still false once the launcher is closing), so
+    // a retried download costs no real waiting; the fault suite runs the real one.
     std::string ScriptFor(int port, const std::string& pinned, const std::string& scheme) const {
         std::string text(CarriedScriptText, CarriedScriptSize);
         // Whatever the build pinned (scripts/demo.sh pins the demo package's digest in build/).
@@ -134,6 +159,13 @@ class EndToEnd : public ::testing::Test {
                       "  log:write(text, '\\n')\n"
                       "  log:close()\n"
                       "  realSetStatus(text)\n"
+                      "end\n"
+                      "local realSleep = Sleep\n"
+                      "function Sleep(seconds)\n"
+                      "  local log = io.open('sleep.log', 'ab')\n"
+                      "  log:write(seconds, '\\n')\n"
+                      "  log:close()\n"
+                      "  return realSleep(0)\n"
                       "end\n";
     }
 
@@ -143,6 +175,7 @@ class EndToEnd : public ::testing::Test {
         const std::string text = ScriptFor(port, pinned, scheme);
         std::remove("progress.log");
         std::remove("status.log");
+        std::remove("sleep.log");
         OutputCapture capture;
         std::thread worker([&text] { RunScriptText(text.c_str(), text.size()); });
         worker.join();
@@ -152,6 +185,27 @@ class EndToEnd : public ::testing::Test {
 
     std::string ProgressLog() const {
         return ReadFile("progress.log");
+    }
+
+    // The seconds of all the script's waits together.
+    int SecondsSlept() const {
+        const std::string log = ReadFile("sleep.log");
+        int seconds = 0;
+        for (size_t at = 0; at < log.size(); at = log.find('\n', at) + 1) {
+            seconds += std::stoi(log.substr(at));
+        }
+        return seconds;
+    }
+
+    // The status texts of the waits between attempts, without the download's and extraction's.
+    std::vector<std::wstring> RetryStatusLog() const {
+        std::vector<std::wstring> texts;
+        for (const std::wstring& text : StatusLog()) {
+            if (!text.empty() && text.rfind(L"已下载", 0) != 0 && text.rfind(L"正在解压", 0) != 0) {
+                texts.push_back(text);
+            }
+        }
+        return texts;
     }
 
     // The status line's texts in order, converted as the launcher converts them.
@@ -199,8 +253,7 @@ class EndToEnd : public ::testing::Test {
         WriteFile(dir / "bytes", bytes);
         unsigned char digest[Sha256Size];
         std::string reason;
-        EXPECT_EQ(PlatformHashFileSha256(dir / "bytes", NeverStop, digest, &reason),
-                  HashStatus::Done)
+        EXPECT_EQ(HashFileSha256(dir / "bytes", NeverStop, digest, &reason), HashStatus::Done)
             << reason;
         std::string hex;
         for (const unsigned char byte : digest) {
@@ -370,6 +423,7 @@ TEST_F(EndToEnd, UnsetUserNameFailsBeforeAnyDownload) {
     EXPECT_EQ(RequestedExitCode(-1), 1);
 }
 
+// Another 4xx fails at once; a 5xx only after five attempts.
 TEST_F(EndToEnd, ErrorStatusIsShownNothingIsStartedAndTheNextRunInstalls) {
     for (const int status : {404, 500}) {
         HttpServer server;
@@ -384,6 +438,7 @@ TEST_F(EndToEnd, ErrorStatusIsShownNothingIsStartedAndTheNextRunInstalls) {
         EXPECT_EQ(ReadFile(ArchivePath), "") << "an error page is no package";
         EXPECT_TRUE(PathExists(MarkPath));
         EXPECT_EQ(run.out.find("Process created"), std::string::npos);
+        EXPECT_EQ(server.RequestedPaths().size(), status == 404 ? 1u : 5u);
     }
 
     HttpServer server;
@@ -416,9 +471,13 @@ TEST_F(EndToEnd, RefusedConnectionIsShownAndTheLauncherEndsWithOne) {
     EXPECT_EQ(run.err.rfind("Lua Update error: ", 0), 0u) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_EQ(run.out.find("Process created"), std::string::npos);
-    // libcurl's own words for the refusal reach the player.
+    // libcurl's own words for the refusal reach the player, after five attempts.
     ExpectFailureBox(InstallFailed, L"onnect");
     EXPECT_EQ(RequestedExitCode(-1), 1);
+    EXPECT_EQ(SecondsSlept(), 2 + 4 + 8 + 16);
+    const std::wstring out = PlatformWideFromGbk(run.out);
+    EXPECT_NE(out.find(L"；16 秒后重试（第 5 次，共 5 次）\n"), std::wstring::npos) << run.out;
+    EXPECT_EQ(RetryStatusLog().front(), L"无法连接服务器，2 秒后重试（第 2 次，共 5 次）");
 }
 
 TEST_F(EndToEnd, PackageWithAnotherTopFolderIsDownloadedAgainNextRun) {
@@ -450,6 +509,8 @@ TEST_F(EndToEnd, DeadConnectionIsShownAfterTheTimeOut) {
     EXPECT_EQ(RequestedExitCode(-1), 1);
     EXPECT_EQ(run.out.find("Process created"), std::string::npos);
     EXPECT_TRUE(PathExists(MarkPath)) << "the next run installs again";
+    EXPECT_EQ(server.RequestedPaths().size(), 5u);
+    EXPECT_EQ(RetryStatusLog().front(), L"网络连接超时，2 秒后重试（第 2 次，共 5 次）");
 }
 
 // 3 GiB announced: the counts reach the script exactly, so the bar moves (a 32-bit count made
@@ -683,6 +744,200 @@ TEST_F(EndToEnd, StatusLineShowsTheDownloadThenTheExtractionAndIsEmptyAtTheStart
     ASSERT_FALSE(StatusLog().empty());
     EXPECT_EQ(StatusLog()[0],
               L"已下载 " + Megabytes(have) + L" / " + Megabytes(package.size()) + L" MB");
+}
+
+// A dropped connection is resumed in the same run from the bytes written, after 2 s, then 4 s.
+TEST_F(EndToEnd, ConnectionDroppedTwiceMidBodyIsResumedInTheSameRun) {
+    const auto package = std::make_shared<const std::string>(DemoPackage());
+    // Odd places, on no block boundary.
+    const size_t cuts[] = {package->size() / 3 + 7, package->size() * 2 / 3 + 11};
+    HttpServer server;
+    server.Route(PackagePath, [&](const HttpRequest& request) {
+        return request.index < 2 ? HttpResponse::CutAt(package, cuts[request.index])
+                                 : HttpResponse::Body(package);
+    });
+
+    // Pinned: the digest taken from the blocks as they were written spans the three requests.
+    const RunOutput run = RunLauncherScript(server.Port(), Sha256(*package));
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(ReadFile(ArchivePath) == *package) << "the archive is byte-exact";
+    EXPECT_EQ(server.RequestedRanges(),
+              (std::vector<std::string>{"", "bytes=" + std::to_string(cuts[0]) + "-",
+                                        "bytes=" + std::to_string(cuts[1]) + "-"}));
+    EXPECT_EQ(server.BodyBytesSent(PackagePath), package->size()) << "no byte fetched twice";
+    EXPECT_EQ(RetryStatusLog(),
+              Joined({Countdown(Interrupted, 2, 2), Countdown(Interrupted, 4, 3)}));
+    EXPECT_EQ(SecondsSlept(), 2 + 4);
+    // One line per retry in the log, with libcurl's words.
+    const std::wstring out = PlatformWideFromGbk(run.out);
+    EXPECT_NE(out.find(L"下载失败：transfer closed with " +
+                       std::to_wstring(package->size() - cuts[0]) +
+                       L" bytes remaining to read；2 秒后重试（第 2 次，共 5 次）\n"),
+              std::wstring::npos)
+        << run.out;
+    EXPECT_NE(out.find(L"；4 秒后重试（第 3 次，共 5 次）\n"), std::wstring::npos) << run.out;
+    EXPECT_NE(run.out.find("Process created successfully with PID: "), std::string::npos);
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_FALSE(PathExists(MarkPath));
+    EXPECT_TRUE(RecordedBoxes.empty());
+    EXPECT_EQ(RequestedExitCode(-1), 0);
+}
+
+// "Thu, 01 Jan 1970 00:00:00 GMT", as HTTP writes a date.
+std::string HttpDate(std::chrono::system_clock::time_point when) {
+    const time_t seconds = std::chrono::system_clock::to_time_t(when);
+    char text[64];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&seconds));
+    return text;
+}
+
+// Retry-After is followed up to 60 s, as seconds or as a date; a longer one gets the usual wait.
+TEST_F(EndToEnd, BusyServerIsAskedAgainAfterTheWaitItAsksFor) {
+    const auto package = std::make_shared<const std::string>(DemoPackage());
+    const auto now = std::chrono::system_clock::now();
+    HttpServer server;
+    server.Route(PackagePath, [&](const HttpRequest& request) {
+        HttpResponse busy = HttpResponse::Body("<html>busy</html>", 503);
+        switch (request.index) {
+        case 0:
+            busy.headers = "Retry-After: 1\r\n";
+            return busy;
+        case 1:
+            busy.headers = "Retry-After: " + HttpDate(now + std::chrono::seconds(30)) + "\r\n";
+            return busy;
+        case 2:
+            busy.status = 429;
+            busy.headers = "Retry-After: 3600\r\n";
+            return busy;
+        default:
+            return HttpResponse::Body(package);
+        }
+    });
+
+    const RunOutput run = RunLauncherScript(server.Port());
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(ReadFile(ArchivePath) == *package);
+    EXPECT_EQ(server.RequestedRanges(), (std::vector<std::string>{"", "", "", ""}))
+        << "an error page is never kept as a part of the package";
+    const std::vector<std::wstring> texts = RetryStatusLog();
+    const std::wstring busy = L"服务器暂时无法响应（HTTP 503）";
+    ASSERT_GE(texts.size(), 3u);
+    EXPECT_EQ(std::vector<std::wstring>(texts.begin(), texts.begin() + 2), Countdown(busy, 1, 2));
+    // The date's wait is what is left of its 30 s when the answer is read.
+    const std::wstring dated = texts[2];
+    const std::wstring head = busy + L"，";
+    const std::wstring tail = L" 秒后重试（第 3 次，共 5 次）";
+    ASSERT_EQ(dated.rfind(head, 0), 0u);
+    ASSERT_GT(dated.size(), head.size() + tail.size());
+    ASSERT_EQ(dated.substr(dated.size() - tail.size()), tail);
+    const int seconds =
+        std::stoi(dated.substr(head.size(), dated.size() - head.size() - tail.size()));
+    EXPECT_GE(seconds, 10);
+    EXPECT_LE(seconds, 30);
+    EXPECT_EQ(
+        std::vector<std::wstring>(texts.begin() + 2, texts.end()),
+        Joined({Countdown(busy, seconds, 3), Countdown(L"服务器暂时无法响应（HTTP 429）", 8, 4)}));
+    EXPECT_EQ(SecondsSlept(), 1 + seconds + 8);
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_FALSE(PathExists(MarkPath));
+    EXPECT_EQ(RequestedExitCode(-1), 0);
+}
+
+// Five failures of every kind that is retried: waits of 2, 4, 8 and 16 s, then the box with the
+// last reason; what was written stays, and the next run asks only for the rest.
+TEST_F(EndToEnd, FiveFailuresInARowShowTheLastReasonAndTheNextRunResumes) {
+    const auto package = std::make_shared<const std::string>(DemoPackage());
+    const size_t firstCut = package->size() / 4 + 3;
+    const size_t lastCut = package->size() / 2 + 5;
+    HttpServer server;
+    server.Route(PackagePath, [&](const HttpRequest& request) {
+        switch (request.index) {
+        case 0:
+            return HttpResponse::CutAt(package, firstCut);
+        case 1:
+            return HttpResponse::Reset();
+        case 2:
+            return HttpResponse::Body("<html>oops</html>", 500);
+        case 3:
+            return HttpResponse::Body("", 408);
+        default:
+            return HttpResponse::CutAt(package, lastCut);
+        }
+    });
+
+    const RunOutput run = RunLauncherScript(server.Port());
+    const std::string reason = "transfer closed with " + std::to_string(package->size() - lastCut) +
+                               " bytes remaining to read";
+    EXPECT_EQ(run.err, "Lua Update error: " + reason + "\n");
+    ExpectFailureBox(InstallFailed, std::wstring(reason.begin(), reason.end()));
+    EXPECT_EQ(RequestedExitCode(-1), 1);
+    EXPECT_EQ(run.out.find("Process created"), std::string::npos);
+    const std::string resumed = "bytes=" + std::to_string(firstCut) + "-";
+    EXPECT_EQ(server.RequestedRanges(),
+              (std::vector<std::string>{"", resumed, resumed, resumed, resumed}));
+    EXPECT_EQ(RetryStatusLog(), Joined({Countdown(Interrupted, 2, 2), Countdown(Interrupted, 4, 3),
+                                        Countdown(L"服务器暂时无法响应（HTTP 500）", 8, 4),
+                                        Countdown(L"服务器暂时无法响应（HTTP 408）", 16, 5)}));
+    EXPECT_EQ(SecondsSlept(), 2 + 4 + 8 + 16);
+    // Linux reports the reset ("Recv failure: Connection reset by peer"); under Wine it reads as a
+    // connection closed without an answer ("Empty reply from server"). Both are retried.
+    const std::wstring out = PlatformWideFromGbk(run.out);
+    EXPECT_TRUE(out.find(L"下载失败：Recv failure: ") != std::wstring::npos ||
+                out.find(L"下载失败：Empty reply from server") != std::wstring::npos)
+        << run.out;
+    // An error status answering a range request is given as the status (libcurl's words for it
+    // are about the range it refused, which used to be the reason given).
+    EXPECT_NE(out.find(L"下载失败：HTTP 500；8 秒后重试（第 4 次，共 5 次）\n"), std::wstring::npos)
+        << run.out;
+    EXPECT_TRUE(ReadFile(ArchivePath) == package->substr(0, lastCut));
+    EXPECT_TRUE(PathExists(MarkPath));
+    EXPECT_FALSE(PathExists(Root + "/game"));
+
+    // Pinned: the kept bytes are hashed first, then the rest as it arrives.
+    server.Route(PackagePath, HttpResponse::Body(package));
+    ClearRecordedBoxes();
+    ResetExitRequest();
+    EXPECT_EQ(RunLauncherScript(server.Port(), Sha256(*package)).err, "");
+    EXPECT_EQ(server.RequestedRanges().back(), "bytes=" + std::to_string(lastCut) + "-");
+    EXPECT_TRUE(ReadFile(ArchivePath) == *package);
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_FALSE(PathExists(MarkPath));
+    EXPECT_EQ(RequestedExitCode(-1), 0);
+}
+
+// A 206 for another part than the one asked for, or without saying which part, is never
+// appended: the same run downloads the package whole, without waiting (it used to fail every run).
+TEST_F(EndToEnd, PartFromAnotherRangeIsDownloadedWholeInTheSameRun) {
+    const auto package = std::make_shared<const std::string>(DemoPackage());
+    const size_t have = package->size() / 3;
+    const std::string whole =
+        "bytes 0-" + std::to_string(package->size() - 1) + "/" + std::to_string(package->size());
+    for (const std::string& contentRange : {"Content-Range: " + whole + "\r\n", std::string()}) {
+        HttpServer server;
+        server.Route(PackagePath, [&](const HttpRequest& request) {
+            HttpResponse response = HttpResponse::Body(package);
+            if (request.index == 0) {
+                response.status = 206;
+                response.honoursRanges = false;
+                response.headers = contentRange;
+            }
+            return response;
+        });
+        LeaveCutInstall(package->substr(0, have));
+        ResetExitRequest();
+        const RunOutput run = RunLauncherScript(server.Port());
+        EXPECT_EQ(run.err, "") << contentRange;
+        EXPECT_TRUE(ReadFile(ArchivePath) == *package) << contentRange;
+        EXPECT_EQ(server.RequestedRanges(),
+                  (std::vector<std::string>{"bytes=" + std::to_string(have) + "-", ""}));
+        EXPECT_EQ(SecondsSlept(), 0);
+        EXPECT_NE(PlatformWideFromGbk(run.out).find(L"；重新下载整个压缩包（第 2 次，共 5 次）\n"),
+                  std::wstring::npos)
+            << run.out;
+        EXPECT_NE(WaitForClientLog(), "");
+        EXPECT_FALSE(PathExists(MarkPath));
+        std::filesystem::remove(ClientDir + "/client.log");
+    }
 }
 
 // A package whose entry data ends early (a sound deflate stream of half the data, the whole size

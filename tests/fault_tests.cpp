@@ -305,6 +305,40 @@ TEST_F(Faults, ClosedWhileDownloadingStalledOrExtractingEndsWithZeroAndStartsNot
     ExpectTheNextRunInstalls(package);
 }
 
+// The real Sleep: a close during the wait between attempts ends the launcher at once, long before
+// the minute the server asked for, and nothing more is fetched or started.
+TEST_F(Faults, ClosedWhileWaitingToRetryEndsAtOnceWithZeroAndStartsNothing) {
+    const std::string package = DemoPackage();
+    {
+        HttpServer server;
+        HttpResponse busy = HttpResponse::Body("<html>busy</html>", 503);
+        busy.headers = "Retry-After: 60\r\n";
+        server.Route(PackagePath, busy);
+        std::unique_ptr<Launcher> launcher = Start(server);
+        // The retry's log line is written just before the wait begins.
+        ASSERT_TRUE(WaitUntil([&] {
+            return launcher->Out().find("HTTP 503") != std::string::npos;
+        })) << launcher->Out()
+            << launcher->Err();
+        const Clock::time_point closed = Clock::now();
+        ASSERT_TRUE(launcher->CloseWindow(runtime_.Path()));
+        EXPECT_EQ(launcher->Wait(), 0) << launcher->Err();
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closed);
+        EXPECT_LT(took, std::chrono::seconds(30)) << "the wait was not cut short";
+        RecordProperty("close_to_exit_ms", static_cast<int>(took.count()));
+        EXPECT_NE(launcher->Err().find("download cancelled: the launcher is closing"),
+                  std::string::npos)
+            << launcher->Err();
+        EXPECT_EQ(server.RequestedPaths().size(), 1u) << "no request after the close";
+        EXPECT_EQ(Count(launcher->Out(), Started), 0u);
+        EXPECT_EQ(ReadFile(BoxLog), "") << "a player who closed the window is not told why";
+        EXPECT_TRUE(PathExists(Mark));
+        EXPECT_EQ(ReadFile(Archive), "") << "an error page is no part of the package";
+    }
+    ExpectTheNextRunInstalls(package);
+}
+
 TEST_F(Faults, FullDiskIsShownEndsWithOneAndTheNextRunInstalls) {
     const std::string package = DemoPackage();
     {

@@ -144,3 +144,59 @@ TEST_F(HashFileTest, PathThatIsNoStringRaisesTheArgumentError) {
     EXPECT_EQ(RunChunk("HashFile({})"),
               "t:1: bad argument #1 to 'HashFile' (string expected, got table)");
 }
+
+// Sha256(): a download hashed as it is written gives the digest HashFile gives of the same
+// bytes, however they were split and whether part of them came from a file first.
+TEST_F(HashFileTest, Sha256FedInPiecesAndFromAFileGivesHashFilesDigest) {
+    const std::string ramp = ByteRamp();
+    const size_t kept = HashBlockSize + 7;
+    WriteFile(scratch / "kept", ramp.substr(0, kept));
+    SetGlobalString("P", scratch / "kept");
+    SetGlobalString("REST", ramp.substr(kept));
+    const std::string chunk = R"(
+        local whole = assert(Sha256())
+        assert(whole:update(REST:sub(1, 1)) == true)
+        -- Pieces of every size, one of them empty.
+        local pieces = assert(Sha256())
+        assert(pieces:update_file(P) == true)
+        local at = 1
+        for _, size in ipairs({0, 1, 4095, 65536, 1048576}) do
+            assert(pieces:update(REST:sub(at, at + size - 1)))
+            at = at + size
+        end
+        assert(pieces:update(REST:sub(at)))
+        Digest = pieces:hexdigest()
+        Empty = assert(Sha256()):hexdigest()
+        Abc = Sha256()
+        Abc:update("a") Abc:update("bc")
+        Abc = Abc:hexdigest()
+        -- Finished: nothing more is taken, and a second digest is refused too.
+        LateOk, LateReason = pieces:update("x")
+        AgainOk, AgainReason = pieces:hexdigest()
+        -- A file that cannot be read: nil and HashFile's reason.
+        MissingOk, MissingReason = assert(Sha256()):update_file(P .. ".missing")
+    )";
+    ASSERT_EQ(RunChunk(chunk), "");
+    const auto global = [](const char* name) {
+        lua_getglobal(ScriptState, name);
+        const char* text = lua_tostring(ScriptState, -1);
+        std::string value = text != nullptr ? text : "(nil)";
+        lua_pop(ScriptState, 1);
+        return value;
+    };
+    EXPECT_EQ(global("Digest"), RampDigest);
+    EXPECT_EQ(global("Empty"), EmptyDigest);
+    EXPECT_EQ(global("Abc"), AbcDigest);
+    EXPECT_EQ(global("LateOk"), "(nil)");
+    EXPECT_EQ(global("LateReason"), "the hash is finished");
+    EXPECT_EQ(global("AgainOk"), "(nil)");
+    EXPECT_EQ(global("AgainReason"), "the hash is finished");
+    EXPECT_EQ(global("MissingOk"), "(nil)");
+    EXPECT_EQ(global("MissingReason"), scratch / "kept.missing" + NoSuchFile);
+
+    RequestExit(0);
+    EXPECT_EQ(RunChunk("local ok, reason = assert(Sha256()):update_file(P) "
+                       "assert(ok == nil and reason == 'hash cancelled: the launcher is closing')"),
+              "");
+    EXPECT_NE(RunChunk("Sha256():update()"), "") << "bytes that are no string are refused";
+}

@@ -1,4 +1,6 @@
 // SetProgress's conversion, ExitApp's effect, and what registration leaves in the interpreter.
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <string>
 #include <thread>
@@ -146,6 +148,40 @@ TEST_F(HostFunctions, SetStatusHandsOverGbkTextAndRefusesAMissingOne) {
     EXPECT_EQ(TakeStatus(), L"");
 }
 
+// The worker's wait between download attempts: the time passes, unless the launcher closes, which
+// wakes it at once rather than at the end of the wait.
+TEST_F(HostFunctions, SleepWaitsAndEndsAsSoonAsTheLauncherCloses) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Exec("assert(Sleep(0.05) == true) assert(Sleep(0) == true)"), "");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+    for (const char* refused :
+         {"Sleep()", "Sleep('soon')", "Sleep(-1)", "Sleep(0/0)", "Sleep(86401)", "Sleep(1/0)"}) {
+        EXPECT_NE(Exec(refused), "") << refused;
+    }
+
+    std::atomic<bool> sleeping{false};
+    std::chrono::steady_clock::duration slept{};
+    std::thread worker([&] {
+        sleeping = true;
+        const auto asleep = std::chrono::steady_clock::now();
+        EXPECT_EQ(Exec("Result = Sleep(600)"), "");
+        slept = std::chrono::steady_clock::now() - asleep;
+    });
+    while (!sleeping) {
+        std::this_thread::yield();
+    }
+    // Whether the close comes before the wait begins or during it, the wait ends with false.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    RequestExit(0);
+    worker.join();
+    lua_getglobal(ScriptState, "Result");
+    EXPECT_TRUE(lua_isboolean(ScriptState, -1));
+    EXPECT_FALSE(lua_toboolean(ScriptState, -1));
+    lua_pop(ScriptState, 1);
+    EXPECT_LT(slept, std::chrono::seconds(60)) << "woken by the close, not by the end of the wait";
+    EXPECT_EQ(Exec("assert(Sleep(600) == false)"), "") << "once closing, no wait at all";
+}
+
 TEST_F(HostFunctions, HideConsoleWithoutConsoleDoesNothing) {
     EXPECT_EQ(Exec("HideConsole() HideConsole(1, 2)"), "");
 }
@@ -159,12 +195,18 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
     EXPECT_EQ(lua_gettop(L), top);
     EXPECT_STREQ(lua_tostring(L, -2), "sentinel");
 
-    const std::pair<const char*, lua_CFunction> expected[] = {
-        {"SetProgress", SetProgress},     {"ExitApp", ExitApp},
-        {"HideConsole", HideConsole},     {"Unzip", Unzip},
-        {"RunExecutable", RunExecutable}, {"ShowMessage", ShowMessage},
-        {"HashFile", HashFile},           {"LogPath", LogPath},
-        {"SetStatus", SetStatus},         {"RemoveFileDurably", RemoveFileDurably}};
+    const std::pair<const char*, lua_CFunction> expected[] = {{"SetProgress", SetProgress},
+                                                              {"ExitApp", ExitApp},
+                                                              {"HideConsole", HideConsole},
+                                                              {"Unzip", Unzip},
+                                                              {"RunExecutable", RunExecutable},
+                                                              {"ShowMessage", ShowMessage},
+                                                              {"HashFile", HashFile},
+                                                              {"LogPath", LogPath},
+                                                              {"SetStatus", SetStatus},
+                                                              {"Sleep", SleepUnlessClosing},
+                                                              {"Sha256", Sha256},
+                                                              {"RemoveFileDurably", RemoveFileDurably}};
     for (const auto& [name, function] : expected) {
         lua_getglobal(L, name);
         EXPECT_TRUE(lua_iscfunction(L, -1)) << name;

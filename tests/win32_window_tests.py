@@ -92,13 +92,15 @@ def make_certificates(folder):
 class PackageServer:
     """Serves the archive on 127.0.0.1 at an ephemeral port. With hold set, it sends the first
     half, then waits for release() (or, given pause, that many seconds) before the rest. Another
-    status than 200 answers the archive's path with that error. Given tls (the paths of a CA
+    status than 200 answers the archive's path with that error (given retry_after, without a body
+    and with that Retry-After). Given tls (the paths of a CA
     certificate, a server certificate for localhost and its key), it speaks HTTPS, and host names
     localhost."""
 
-    def __init__(self, body, hold=False, pause=None, status=200, tls=None):
+    def __init__(self, body, hold=False, pause=None, status=200, tls=None, retry_after=None):
         self.body = body
         self.status = status
+        self.retry_after = retry_after
         self.hold = hold or pause is not None
         self.pause = pause
         self.requests = []
@@ -109,6 +111,12 @@ class PackageServer:
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 server.requests.append(self.path)
+                if self.path == ARCHIVE_PATH and server.retry_after is not None:
+                    self.send_response(server.status)
+                    self.send_header("Retry-After", str(server.retry_after))
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
                 if self.path != ARCHIVE_PATH or server.status != 200:
                     self.send_error(404 if self.path != ARCHIVE_PATH else server.status)
                     return
@@ -434,6 +442,32 @@ class LauncherUnderWine(WineLauncherCase):
                                             "\u6e38\u620f\u5ba2\u6237\u7aef\u5b89\u88c5"
                                             "\u5931\u8d25\u3002\\n"), boxes[0])
         self.assertIsNone(self.client_record(seconds=2), output)
+
+    def launcher_log(self):
+        """The launcher's log in the prefix (%LOCALAPPDATA%\\GameLauncher), as text."""
+        path = os.path.join(self.prefix, "drive_c", "users", WINE_USER, "AppData", "Local",
+                            "GameLauncher", "launcher.log")
+        if not os.path.exists(path):
+            return ""
+        with open(path, "rb") as f:
+            return f.read().decode("gbk", "replace")
+
+    def test_close_while_waiting_to_retry_ends_at_once_with_code_0(self):
+        # A busy server asks for a minute; the retry's log line is written as the wait begins.
+        self.server = PackageServer(self.archive, status=503, retry_after=60)
+        retries = self.launcher_log().count("HTTP 503")
+        self.start("LAUNCHER_LOOPBACK", self.server)
+        self.assertTrue(wait_for(lambda: self.launcher_log().count("HTTP 503") > retries, 60),
+                        "the launcher never began to wait")
+        closed = time.monotonic()
+        self.assertEqual(self.post("close"), 0)
+        code, output = self.finish(seconds=50)
+        self.assertLess(time.monotonic() - closed, 30, "the wait was not cut short")
+        self.assertEqual(code, 0, output)
+        self.assertIn("download cancelled: the launcher is closing", output)
+        self.assertEqual(self.server.requests, [ARCHIVE_PATH], "nothing asked after the close")
+        self.assertIsNone(self.client_record(seconds=2), output)
+        self.assertEqual(self.boxes(), [], "a player who closed the window is not told why")
 
     def test_second_launcher_ends_at_once_while_the_first_downloads(self):
         self.server = PackageServer(self.archive, hold=True)

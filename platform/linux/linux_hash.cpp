@@ -1,4 +1,4 @@
-// Linux file hashing: POSIX reads into OpenSSL's libcrypto, which uses the processor's SHA
+// Linux hashing: POSIX reads into OpenSSL's libcrypto, which uses the processor's SHA
 // instructions where it has them (libcurl already loads the same library).
 #include "platform/platform.h"
 
@@ -11,6 +11,10 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+struct PlatformSha256 {
+    EVP_MD_CTX* context;
+};
+
 namespace {
 
 std::string SystemReason(const std::string& path, int error) {
@@ -18,11 +22,11 @@ std::string SystemReason(const std::string& path, int error) {
 }
 
 // OpenSSL keeps its errors in a per-thread queue; the oldest one names the cause.
-std::string CryptoReason(const std::string& path) {
+std::string CryptoReason() {
     char text[256];
     ERR_error_string_n(ERR_get_error(), text, sizeof text);
     ERR_clear_error();
-    return path + ": SHA-256 failed: " + text;
+    return std::string("SHA-256 failed: ") + text;
 }
 
 struct Descriptor {
@@ -34,27 +38,34 @@ struct Descriptor {
     }
 };
 
-struct DigestContextFree {
-    void operator()(EVP_MD_CTX* context) const {
-        EVP_MD_CTX_free(context);
-    }
-};
-
 } // namespace
 
-HashStatus PlatformHashFileSha256(const std::string& path, bool (*stop)(), unsigned char* digest,
-                                  std::string* reason) {
+PlatformSha256* PlatformSha256New(std::string* reason) {
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+        *reason = CryptoReason();
+        EVP_MD_CTX_free(context);
+        return nullptr;
+    }
+    return new PlatformSha256{context};
+}
+
+bool PlatformSha256Add(PlatformSha256* sha, const void* data, size_t size, std::string* reason) {
+    if (EVP_DigestUpdate(sha->context, data, size) != 1) {
+        *reason = CryptoReason();
+        return false;
+    }
+    return true;
+}
+
+HashStatus PlatformSha256AddFile(PlatformSha256* sha, const std::string& path, bool (*stop)(),
+                                 std::string* reason) {
     const Descriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0) {
         *reason = SystemReason(path, errno);
         return HashStatus::Failed;
     }
     posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-        *reason = CryptoReason(path);
-        return HashStatus::Failed;
-    }
     const std::unique_ptr<unsigned char[]> block(new unsigned char[HashBlockSize]);
     for (;;) {
         if (stop()) {
@@ -70,17 +81,27 @@ HashStatus PlatformHashFileSha256(const std::string& path, bool (*stop)(), unsig
             return HashStatus::Failed;
         }
         if (count == 0) {
-            break;
+            return HashStatus::Done;
         }
-        if (EVP_DigestUpdate(context.get(), block.get(), static_cast<size_t>(count)) != 1) {
-            *reason = CryptoReason(path);
+        if (!PlatformSha256Add(sha, block.get(), static_cast<size_t>(count), reason)) {
+            *reason = path + ": " + *reason;
             return HashStatus::Failed;
         }
     }
+}
+
+bool PlatformSha256Finish(PlatformSha256* sha, unsigned char* digest, std::string* reason) {
     unsigned length = 0;
-    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1 || length != Sha256Size) {
-        *reason = CryptoReason(path);
-        return HashStatus::Failed;
+    if (EVP_DigestFinal_ex(sha->context, digest, &length) != 1 || length != Sha256Size) {
+        *reason = CryptoReason();
+        return false;
     }
-    return HashStatus::Done;
+    return true;
+}
+
+void PlatformSha256Free(PlatformSha256* sha) {
+    if (sha != nullptr) {
+        EVP_MD_CTX_free(sha->context);
+        delete sha;
+    }
 }

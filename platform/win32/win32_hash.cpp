@@ -1,24 +1,30 @@
-// Win32 file hashing: ReadFile blocks into CNG's SHA-256 (bcrypt.dll, which Windows has from
+// Win32 hashing: bytes and ReadFile blocks into CNG's SHA-256 (bcrypt.dll, which Windows has from
 // Vista on). The path is bytes in the ANSI code page, opened by CreateFileA like the other file
 // calls, and the reasons are FormatMessageA's text in the same code page.
 #include <windows.h>
 
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
 #include "platform/platform.h"
 #include "platform/win32/win32_backend.h"
 
+struct PlatformSha256 {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+};
+
 namespace {
 
 // CNG reports an NTSTATUS, which FormatMessage's system table does not hold.
-std::string CngReason(const std::string& path, NTSTATUS status) {
+std::string CngReason(NTSTATUS status) {
     char text[64];
     std::snprintf(text, sizeof text, "SHA-256 failed (status 0x%08lx)",
                   static_cast<unsigned long>(status));
-    return path + ": " + text;
+    return text;
 }
 
 struct FileHandle {
@@ -30,40 +36,54 @@ struct FileHandle {
     }
 };
 
-struct Sha256 {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    ~Sha256() {
-        if (hash != nullptr) {
-            BCryptDestroyHash(hash);
-        }
-        if (algorithm != nullptr) {
-            BCryptCloseAlgorithmProvider(algorithm, 0);
-        }
+struct Sha256Free {
+    void operator()(PlatformSha256* sha) const {
+        PlatformSha256Free(sha);
     }
 };
 
 } // namespace
 
-HashStatus PlatformHashFileSha256(const std::string& path, bool (*stop)(), unsigned char* digest,
-                                  std::string* reason) {
+PlatformSha256* PlatformSha256New(std::string* reason) {
+    std::unique_ptr<PlatformSha256, Sha256Free> sha(new PlatformSha256());
+    NTSTATUS status =
+        BCryptOpenAlgorithmProvider(&sha->algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    if (BCRYPT_SUCCESS(status)) {
+        // CNG keeps the hash object itself when given no buffer (Windows 7 on).
+        status = BCryptCreateHash(sha->algorithm, &sha->hash, nullptr, 0, nullptr, 0, 0);
+    }
+    if (!BCRYPT_SUCCESS(status)) {
+        *reason = CngReason(status);
+        return nullptr;
+    }
+    return sha.release();
+}
+
+bool PlatformSha256Add(PlatformSha256* sha, const void* data, size_t size, std::string* reason) {
+    // CNG takes a 32-bit count a call.
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        const ULONG part = static_cast<ULONG>(std::min<size_t>(size, 1u << 30));
+        const NTSTATUS status =
+            BCryptHashData(sha->hash, const_cast<unsigned char*>(bytes), part, 0);
+        if (!BCRYPT_SUCCESS(status)) {
+            *reason = CngReason(status);
+            return false;
+        }
+        bytes += part;
+        size -= part;
+    }
+    return true;
+}
+
+HashStatus PlatformSha256AddFile(PlatformSha256* sha, const std::string& path, bool (*stop)(),
+                                 std::string* reason) {
     // Shared as the C runtime's fopen shares, so a file the script still holds open can be read.
     const FileHandle file{CreateFileA(path.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
     if (file.handle == INVALID_HANDLE_VALUE) {
         *reason = Win32SystemReason(path, GetLastError());
-        return HashStatus::Failed;
-    }
-    Sha256 sha;
-    NTSTATUS status =
-        BCryptOpenAlgorithmProvider(&sha.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    if (BCRYPT_SUCCESS(status)) {
-        // CNG keeps the hash object itself when given no buffer (Windows 7 on).
-        status = BCryptCreateHash(sha.algorithm, &sha.hash, nullptr, 0, nullptr, 0, 0);
-    }
-    if (!BCRYPT_SUCCESS(status)) {
-        *reason = CngReason(path, status);
         return HashStatus::Failed;
     }
     const std::unique_ptr<unsigned char[]> block(new unsigned char[HashBlockSize]);
@@ -78,18 +98,33 @@ HashStatus PlatformHashFileSha256(const std::string& path, bool (*stop)(), unsig
             return HashStatus::Failed;
         }
         if (count == 0) {
-            break;
+            return HashStatus::Done;
         }
-        status = BCryptHashData(sha.hash, block.get(), count, 0);
-        if (!BCRYPT_SUCCESS(status)) {
-            *reason = CngReason(path, status);
+        if (!PlatformSha256Add(sha, block.get(), count, reason)) {
+            *reason = path + ": " + *reason;
             return HashStatus::Failed;
         }
     }
-    status = BCryptFinishHash(sha.hash, digest, static_cast<ULONG>(Sha256Size), 0);
+}
+
+bool PlatformSha256Finish(PlatformSha256* sha, unsigned char* digest, std::string* reason) {
+    const NTSTATUS status = BCryptFinishHash(sha->hash, digest, static_cast<ULONG>(Sha256Size), 0);
     if (!BCRYPT_SUCCESS(status)) {
-        *reason = CngReason(path, status);
-        return HashStatus::Failed;
+        *reason = CngReason(status);
+        return false;
     }
-    return HashStatus::Done;
+    return true;
+}
+
+void PlatformSha256Free(PlatformSha256* sha) {
+    if (sha == nullptr) {
+        return;
+    }
+    if (sha->hash != nullptr) {
+        BCryptDestroyHash(sha->hash);
+    }
+    if (sha->algorithm != nullptr) {
+        BCryptCloseAlgorithmProvider(sha->algorithm, 0);
+    }
+    delete sha;
 }

@@ -209,8 +209,12 @@ const char* ReasonPhrase(int status) {
         return "Forbidden";
     case 404:
         return "Not Found";
+    case 408:
+        return "Request Timeout";
     case 416:
         return "Range Not Satisfiable";
+    case 429:
+        return "Too Many Requests";
     case 500:
         return "Internal Server Error";
     case 503:
@@ -279,6 +283,18 @@ HttpResponse HttpResponse::Redirect(int status, std::string location) {
     return response;
 }
 
+HttpResponse HttpResponse::CutAt(std::shared_ptr<const std::string> bytes, uint64_t position) {
+    HttpResponse response = Body(std::move(bytes));
+    response.cutAt = position;
+    return response;
+}
+
+HttpResponse HttpResponse::Reset() {
+    HttpResponse response;
+    response.reset = true;
+    return response;
+}
+
 HttpServer::HttpServer() {
     if (!StartSockets()) {
         throw std::runtime_error("http server: cannot start the socket library");
@@ -304,8 +320,12 @@ HttpServer::~HttpServer() {
 }
 
 void HttpServer::Route(const std::string& path, HttpResponse response) {
+    Route(path, [response](const HttpRequest&) { return response; });
+}
+
+void HttpServer::Route(const std::string& path, HttpHandler handler) {
     std::lock_guard<std::mutex> lock(mutex_);
-    routes_[path] = std::move(response);
+    routes_[path] = std::move(handler);
 }
 
 std::string HttpServer::Url(const std::string& path) const {
@@ -396,13 +416,23 @@ void HttpServer::ServeConnection(SocketHandle fd) {
     }
     // Wine wakes no send blocked on a socket that Stop shuts down: sends wait in SendAll instead.
     SetNonBlocking(fd);
-    HttpResponse response;
+    HttpHandler handler;
+    HttpRequest request{path, range, 0};
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requested_.push_back(path);
         requestedRanges_.push_back(range);
+        request.index = requestCounts_[path]++;
         auto route = routes_.find(path);
-        response = route != routes_.end() ? route->second : HttpResponse::Body("not found\n", 404);
+        if (route != routes_.end()) {
+            handler = route->second;
+        }
+    }
+    // Outside the lock: a handler may ask the server what it has seen.
+    HttpResponse response = handler ? handler(request) : HttpResponse::Body("not found\n", 404);
+    if (response.reset) {
+        ResetConnection(fd);
+        return;
     }
 
     const size_t size = response.body->size();
@@ -432,6 +462,7 @@ void HttpServer::ServeConnection(SocketHandle fd) {
     if (!response.location.empty()) {
         head += "Location: " + response.location + "\r\n";
     }
+    head += response.headers;
     if (response.length == HttpResponse::Length::Exact) {
         head += "Content-Length: " + std::to_string(sent.size() - start) + "\r\n";
     } else if (response.length == HttpResponse::Length::Announced) {
@@ -439,8 +470,8 @@ void HttpServer::ServeConnection(SocketHandle fd) {
     }
     head += "\r\n";
 
-    const size_t first =
-        std::max<uint64_t>(start, std::min<uint64_t>(response.stallAfter, sent.size()));
+    const size_t end = std::max<uint64_t>(start, std::min<uint64_t>(response.cutAt, sent.size()));
+    const size_t first = std::max<uint64_t>(start, std::min<uint64_t>(response.stallAfter, end));
     bool sending =
         SendAll(fd, head.data(), head.size()) && SendBody(fd, path, response, start, first);
     if (sending && response.stallFor.count() > 0) {
@@ -451,7 +482,7 @@ void HttpServer::ServeConnection(SocketHandle fd) {
         progress_changed_.notify_all();
         sending = Hold(response.stallFor);
     }
-    if (sending && SendBody(fd, path, response, first, sent.size())) {
+    if (sending && SendBody(fd, path, response, first, end)) {
         // Half-close and wait for the client to close first: closing with unread request bytes
         // would reset the connection and could destroy the end of the response.
         shutdown(fd, ShutSend);
@@ -558,6 +589,15 @@ bool HttpServer::Hold(std::chrono::milliseconds duration) {
         stopping_changed_.wait_for(lock, duration, stopping);
     }
     return !stopping_;
+}
+
+void HttpServer::ResetConnection(SocketHandle fd) {
+    // A linger of zero makes the close send RST instead of FIN, on POSIX and Winsock alike.
+    linger abort = {};
+    abort.l_onoff = 1;
+    abort.l_linger = 0;
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+    CloseConnection(fd);
 }
 
 void HttpServer::CloseConnection(SocketHandle fd) {

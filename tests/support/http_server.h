@@ -7,6 +7,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -41,6 +43,14 @@ struct HttpResponse {
     bool honoursRanges = true;
     // Sent as the Location header when not empty.
     std::string location;
+    // Header lines added to the head, each ended by "\r\n" (a Retry-After, a Content-Range).
+    std::string headers;
+    // The connection is closed once the body is sent up to this position of the whole body,
+    // whatever the length announced: a connection dropped mid-body.
+    uint64_t cutAt = std::numeric_limits<uint64_t>::max();
+    // Instead of answering, the server resets the connection (TCP RST) once it has read the
+    // request.
+    bool reset = false;
 
     static HttpResponse Body(std::string bytes, int status = 200);
     // Shares the bytes instead of copying them, for large bodies served more than once.
@@ -57,7 +67,21 @@ struct HttpResponse {
                              std::chrono::milliseconds interval);
     // A redirect (301, 302, 303, 307 or 308) to `location`, with a short page as its body.
     static HttpResponse Redirect(int status, std::string location);
+    // The body, ranges honoured, cut at `position` of the whole body.
+    static HttpResponse CutAt(std::shared_ptr<const std::string> bytes, uint64_t position);
+    // A connection reset before any answer.
+    static HttpResponse Reset();
 };
+
+// What a route's handler learns of one request.
+struct HttpRequest {
+    std::string path;
+    std::string range; // the Range header's value, "" without one
+    int index;         // 0 for the first request for this path, 1 for the next, ...
+};
+
+// Writes exactly the fault a test needs, request by request. Runs on the connection's thread.
+using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
 
 // The target of the request line at the start of a request's head; false when it has none.
 bool RequestTarget(const std::string& head, std::string* target);
@@ -78,6 +102,8 @@ class HttpServer {
     // Answers requests for exactly this path (query included) with the response; other paths
     // get 404 with a short body.
     void Route(const std::string& path, HttpResponse response);
+    // Answers each request for the path with what the handler returns for it.
+    void Route(const std::string& path, HttpHandler handler);
 
     int Port() const {
         return port_;
@@ -107,6 +133,7 @@ class HttpServer {
     // Waits up to `duration`; false when the server began stopping meanwhile.
     bool Hold(std::chrono::milliseconds duration);
     void CloseConnection(SocketHandle fd);
+    void ResetConnection(SocketHandle fd);
     void Wake();
 
     SocketHandle listenFd_;
@@ -119,7 +146,8 @@ class HttpServer {
     std::condition_variable stopping_changed_;
     bool stopping_ = false;
     bool stopped_ = false;
-    std::map<std::string, HttpResponse> routes_;
+    std::map<std::string, HttpHandler> routes_;
+    std::map<std::string, int> requestCounts_;
     std::vector<std::string> requested_;
     std::vector<std::string> requestedRanges_;
     struct PathProgress {

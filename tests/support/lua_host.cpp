@@ -29,7 +29,7 @@ std::string RunChunk(const std::string& code) {
 }
 
 void SetGlobalString(const char* name, const std::string& value) {
-    lua_pushstring(ScriptState, value.c_str());
+    lua_pushlstring(ScriptState, value.data(), value.size());
     lua_setglobal(ScriptState, name);
 }
 

@@ -25,5 +25,5 @@ struct HostCall {
 // Runs the chunk with both output streams captured, then reads the global `Result`.
 HostCall RunCapturedCall(const std::string& code);
 
-// Sets a global string in ScriptState.
+// Sets a global string in ScriptState, every byte of it (zero bytes too).
 void SetGlobalString(const char* name, const std::string& value);
