@@ -46,6 +46,12 @@ elif [ "$found" -ne 0 ]; then
     exit "$found"
 fi
 echo "Windows tests run as the 32-bit build, $how"
+if [ "$how" != natively ]; then
+    # Where only the emulator runs 32-bit programs, the 64-bit stand-in keeps building and
+    # passing, for machines that can do neither. Built first: it brings wine64, whose server
+    # Debian's Wine then starts for 32-bit programs too, natively rather than emulated.
+    scripts/build-windows.sh --arch x86_64
+fi
 status=0
 # A prefix made under the emulator takes minutes: made first, it holds up no test program's
 # discovery, which waits 2 minutes at most.
@@ -54,10 +60,7 @@ scripts/run-32bit.sh ctest --test-dir build-windows --output-on-failure -j "$job
 # Wine's server lingers a few seconds after its last program; leave nothing running.
 scripts/run-32bit.sh scripts/wine-run.sh --wait
 if [ "$how" != natively ]; then
-    # Where only the emulator runs 32-bit programs, the 64-bit stand-in keeps building and
-    # passing, for machines that can do neither.
     echo "Windows tests run as a 64-bit build under wine64 too"
-    scripts/build-windows.sh --arch x86_64
     ctest --test-dir build-windows64 --output-on-failure -j "$jobs" || status=$?
     scripts/wine64-run.sh --wait
 fi
