@@ -103,8 +103,6 @@ fetch_emulator() {
     if [ ! -x "$cache/$folder/qemu-i386" ]; then
         log "fetching qemu-i386 from Debian $suite's qemu-user $version (about 70 MB, once)"
         work=$(mktemp -d "$cache/.fetch-XXXXXX")
-        # mktemp's folder is private; apt's download user must be able to write into it.
-        chmod 755 "$work"
         if ! (cd "$work" && apt-get "${apt_options[@]}" download -q "qemu-user=$version") \
             >"$work/download.log" 2>&1; then
             why="apt-get download qemu-user=$version failed: $(tail -n 1 "$work/download.log")"
