@@ -5,6 +5,7 @@
 # in a 64-bit prefix (~/.cache/launcher-wine-win64 unless LAUNCHER_WINEPREFIX names one).
 #
 #     scripts/wine-run.sh program.exe [arguments]
+#     scripts/wine-run.sh --prepare # makes or updates the prefix and starts its Wine session
 #     scripts/wine-run.sh --wait    # waits until that prefix's Wine server has ended
 #
 # Programs get no X display (the test programs need none), unless LAUNCHER_WINE_DISPLAY names one:
@@ -75,6 +76,16 @@ if [ "$(ready_version)" != "$prefix_version" ]; then
     fi
     flock --unlock 9
     exec 9>&-
+fi
+
+if [ "${1:-}" = "--prepare" ]; then
+    # The prefix's Wine session (its server and Wine's own programs) starts here, with no test's
+    # output streams: a test program that started it would hold those open, and with them its
+    # place in CTest's parallel slots, until the server ended. Each start also costs seconds
+    # under a CPU emulator, so the server stays 10 s past its last program, not 3.
+    wineserver -p10 </dev/null >/dev/null 2>&1 || true
+    "${wineboot[@]}" </dev/null >/dev/null 2>&1
+    exit 0
 fi
 
 # LAUNCHER_WINE_LOCALE picks Wine's ANSI code page (zh_CN.UTF-8 gives 936), without bash itself

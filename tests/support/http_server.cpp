@@ -33,7 +33,6 @@ constexpr int SendWaitMilliseconds = 100;
 
 #ifdef _WIN32
 constexpr SocketHandle NoSocket = INVALID_SOCKET;
-constexpr int ShutBoth = SD_BOTH;
 constexpr int ShutSend = SD_SEND;
 // Winsock raises no SIGPIPE, so there is nothing to turn off.
 constexpr int SendFlags = 0;
@@ -74,6 +73,13 @@ void CloseSocket(SocketHandle fd) {
     closesocket(fd);
 }
 
+// Winsock's shutdown leaves a send that waits for room waiting (under Wine, now and then for good,
+// even after the client reset the connection); cancelling the socket's I/O ends it with an error.
+void WakeBlockedCalls(SocketHandle fd) {
+    shutdown(fd, SD_BOTH);
+    CancelIoEx(reinterpret_cast<HANDLE>(fd), nullptr);
+}
+
 int WaitReadable(pollfd* waits, unsigned long count, int milliseconds) {
     return WSAPoll(waits, count, milliseconds);
 }
@@ -88,7 +94,6 @@ bool WouldBlock() {
 }
 #else
 constexpr SocketHandle NoSocket = -1;
-constexpr int ShutBoth = SHUT_RDWR;
 constexpr int ShutSend = SHUT_WR;
 // A client that went away must fail the send, not end the test program.
 constexpr int SendFlags = MSG_NOSIGNAL;
@@ -113,6 +118,10 @@ SocketHandle AcceptSocket(SocketHandle listening) {
 
 void CloseSocket(SocketHandle fd) {
     close(fd);
+}
+
+void WakeBlockedCalls(SocketHandle fd) {
+    shutdown(fd, SHUT_RDWR);
 }
 
 int WaitReadable(pollfd* waits, nfds_t count, int milliseconds) {
@@ -365,7 +374,7 @@ void HttpServer::Stop() {
         stopping_ = true;
         // Wakes threads blocked in recv or send; each still closes its own descriptor.
         for (SocketHandle fd : connections_) {
-            shutdown(fd, ShutBoth);
+            WakeBlockedCalls(fd);
         }
     }
     stopping_changed_.notify_all();
