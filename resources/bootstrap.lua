@@ -44,11 +44,15 @@ local TransientCodes = {
     [92] = Interrupted, -- HTTP2_STREAM: the stream was reset
 }
 
--- Why a failed request may succeed later, for the status line; nil when it will not.
+-- Why a failed request may succeed later, for the status line; nil when it will not. A proxy
+-- that refused the tunnel answered for the server: its status decides as the server's would.
 local function Transient(outcome)
-    local status = outcome.status
+    local status, who = outcome.status, "服务器"
+    if outcome.proxyStatus and outcome.proxyStatus >= 300 then
+        status, who = outcome.proxyStatus, "代理服务器"
+    end
     if status == 408 or status == 429 or (status and status >= 500 and status <= 599) then
-        return "服务器暂时无法响应（HTTP " .. status .. "）"
+        return who .. "暂时无法响应（HTTP " .. status .. "）"
     end
     if status and status >= 400 then
         return nil
@@ -264,7 +268,7 @@ function Update(time)
                         return 0
                     end,
                 })
-                outcome.code = easy:last_result()
+                outcome.code, outcome.proxyStatus = easy:last_result()
                 -- Buffered bytes reach the disk only here, so a full disk may show only now.
                 local closed, closeError = file:close()
                 if not done then

@@ -51,6 +51,9 @@ struct EasyHandle {
     char* url;
     // libcurl's code for the last perform: a failure's text is for people, this is for the script.
     CURLcode lastResult;
+    // The proxy's answer to the last perform's CONNECT, 0 without a tunnel: a refused tunnel is
+    // libcurl's 56, as a reset is, and the proxy's answer is never passed to the headerfunction.
+    long lastProxyStatus;
 };
 
 // Positions of the callback functions in the table perform snapshots before the transfer.
@@ -395,6 +398,7 @@ int EasyInit(lua_State* L) {
     handle->following = false;
     handle->url = nullptr;
     handle->lastResult = CURLE_OK;
+    handle->lastProxyStatus = 0;
     luaL_getmetatable(L, EasyMetatable);
     lua_setmetatable(L, -2);
 
@@ -512,6 +516,7 @@ int EasyPerform(lua_State* L) {
     if (LauncherClosing()) {
         ForgetResumePoint(handle->curl);
         handle->lastResult = CURLE_ABORTED_BY_CALLBACK;
+        handle->lastProxyStatus = 0;
         return luaL_error(L, "%s", ClosingMessage);
     }
 
@@ -562,6 +567,8 @@ int EasyPerform(lua_State* L) {
     const CURLcode code = curl_easy_perform(curl);
     handle->performing = false;
     handle->lastResult = code;
+    handle->lastProxyStatus = 0;
+    curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &handle->lastProxyStatus);
     RemoveCallbacks(curl);
     ForgetResumePoint(curl);
     luaL_unref(L, LUA_REGISTRYINDEX, transfer.callbacksRef);
@@ -580,11 +587,13 @@ int EasyPerform(lua_State* L) {
 
 // easy:last_result(): libcurl's CURLcode of the handle's last perform, 0 after a success or before
 // any, so the script can tell a refused connection (7) from a timed-out one (28) without parsing
-// the words.
+// the words; and the proxy's status for the tunnel it was asked for (0 without one), so a proxy
+// that refuses (403, 407) can be told from one that is busy (502, 503).
 int EasyLastResult(lua_State* L) {
     const EasyHandle* handle = static_cast<EasyHandle*>(luaL_checkudata(L, 1, EasyMetatable));
     lua_pushinteger(L, handle->lastResult);
-    return 1;
+    lua_pushinteger(L, static_cast<lua_Integer>(handle->lastProxyStatus));
+    return 2;
 }
 
 // cURL.getdate(text): the seconds since 1970 of a date as HTTP writes them (Retry-After's date

@@ -81,15 +81,17 @@ std::vector<std::string> AccessLines(const ServerProcess& nginx, size_t count) {
     return Lines(nginx.Read(AccessLog));
 }
 
-// tinyproxy in the foreground, logging every request it is asked to pass on.
-std::unique_ptr<ServerProcess> StartProxy(const std::string& folder) {
+// tinyproxy in the foreground, logging every request it is asked to pass on; `extra` adds lines
+// to its configuration.
+std::unique_ptr<ServerProcess> StartProxy(const std::string& folder,
+                                          const std::string& extra = "") {
     std::filesystem::create_directories(folder);
     return std::make_unique<ServerProcess>(
         folder, "tinyproxy", std::vector<std::string>{"/usr/bin/tinyproxy", "-d", "-c", "{conf}"},
-        1, [](const std::string& at, const std::vector<int>& ports) {
+        1, [extra](const std::string& at, const std::vector<int>& ports) {
             return "Port " + std::to_string(ports[0]) + "\nListen 127.0.0.1\nTimeout 30\n" +
                    "LogFile \"" + at + "/" + ProxyLog + "\"\nLogLevel Info\nPidFile \"" + at +
-                   "/tinyproxy.pid\"\nMaxClients 16\nViaProxyName \"tinyproxy\"\n";
+                   "/tinyproxy.pid\"\nMaxClients 16\nViaProxyName \"tinyproxy\"\n" + extra;
         });
 }
 
@@ -314,6 +316,22 @@ TEST_F(RealServers, EnvironmentProxyCarriesHttpAndTunnelsHttpsWithTheCertificate
         EXPECT_EQ(ProxiedRequests(proxy->Read(ProxyLog)).back(),
                   "CONNECT 127.0.0.1:" + std::to_string(https->Port()));
         EXPECT_EQ(https->Read(AccessLog), "") << "no request went over the refused connection";
+    }
+    {
+        // A proxy that refuses the tunnel (403: tunnels to port 443 only) answers for the server:
+        // no retry mends it, so the player is told at once, with libcurl's words.
+        LeaveCutInstall(0);
+        const auto strict = StartProxy(servers_ / "strict-proxy", "ConnectPort 443\n");
+        const PemCertificate certificate = MakeServerCertificate(ca_, ServerCertificate::Trusted);
+        const auto https = StartNginx(ServerFolder("behind-strict"), "", &certificate);
+        std::unique_ptr<Launcher> launcher =
+            Start(https->Port(), true,
+                  {"HTTPS_PROXY=http://127.0.0.1:" + std::to_string(strict->Port())});
+        ExpectRefused(*launcher, "CONNECT tunnel failed, response 403");
+        EXPECT_EQ(ProxiedRequests(strict->Read(ProxyLog)),
+                  std::vector<std::string>{"CONNECT 127.0.0.1:" + std::to_string(https->Port())})
+            << "asked once, not five times";
+        EXPECT_EQ(https->Read(AccessLog), "");
     }
     {
         // Hosts listed in NO_PROXY are fetched directly, even with a proxy that is gone.
