@@ -191,6 +191,9 @@ struct PipelineTimes {
     double fetch = 0;  // curl -o
     double check = 0;  // sha256sum -c
     double unpack = 0; // unzip -q
+    // sync afterwards: not part of the pipeline, but what the launcher's flush costs it, which
+    // leaves the client on the disk before the launcher says it is installed.
+    double flush = 0;
     double Total() const {
         return fetch + check + unpack;
     }
@@ -219,6 +222,7 @@ PipelineTimes TimePipeline(const fs::path& folder, const HttpServer& server,
     times.check =
         TimeCommand(in + "echo '" + digest + "  " + PackageName + "' | sha256sum -c --quiet");
     times.unpack = TimeCommand(in + "unzip -q -o " + PackageName + " -d game");
+    times.flush = TimeCommand("sync");
     return times;
 }
 
@@ -283,14 +287,16 @@ int main(int argc, char** argv) {
         const LauncherTimes& launcher = launcherSteps.back();
         std::printf("round %d: launcher %.3f s (download %.3f s, then %.3f s, extraction %.3f s; "
                     "a digest pass over its archive alone %.3f s); curl %.3f s + sha256sum %.3f s "
-                    "+ unzip %.3f s = %.3f s\n",
+                    "+ unzip %.3f s = %.3f s (then sync %.3f s)\n",
                     round + 1, launcher.total, launcher.download, launcher.untilExtraction,
                     launcher.extraction, digestTimes.back(), pipeline.fetch, pipeline.check,
-                    pipeline.unpack, pipeline.Total());
+                    pipeline.unpack, pipeline.Total(), pipeline.flush);
     }
     std::vector<double> totals;
+    std::vector<double> durableTotals;
     for (const PipelineTimes& pipeline : pipelineTimes) {
         totals.push_back(pipeline.Total());
+        durableTotals.push_back(pipeline.Total() + pipeline.flush);
     }
     const double ours = Median(launcherTimes);
     const double theirs = Median(totals);
@@ -302,6 +308,11 @@ int main(int argc, char** argv) {
     std::printf("median: launcher to the client started %.3f s, curl -o + sha256sum -c + unzip -q "
                 "%.3f s, ratio %.3f (goal <= 0.6)\n",
                 ours, theirs, ours / theirs);
+    // The launcher leaves the client on the disk before it starts it; the pipeline, as a studio
+    // would script it, does not. Against the pipeline followed by sync, both leave it there.
+    const double durable = Median(durableTotals);
+    std::printf("median: against the pipeline followed by sync %.3f s, ratio %.3f\n", durable,
+                ours / durable);
     fs::remove_all(scratch);
     return 0;
 }
