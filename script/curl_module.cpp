@@ -347,26 +347,21 @@ void ApplyRoute(CURL* curl, const char* url) {
     std::string proxy;
     const ProxyRoute route =
         url != nullptr ? PlatformProxyForUrl(url, &proxy) : ProxyRoute::Environment;
-    switch (route) {
-    case ProxyRoute::Environment:
-        curl_easy_setopt(curl, CURLOPT_PROXY, nullptr);
-        curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, nullptr);
-        curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
-        break;
-    case ProxyRoute::Direct:
-        // An empty proxy also overrides the environment's.
-        curl_easy_setopt(curl, CURLOPT_PROXY, "");
-        curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, nullptr);
-        curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
-        break;
-    case ProxyRoute::Proxy:
-        curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+    // Without a proxy of the system's, libcurl's own reading of the environment (a null proxy) or
+    // a direct connection (an empty one, which also overrides the environment's).
+    curl_easy_setopt(curl, CURLOPT_PROXY,
+                     route == ProxyRoute::Proxy    ? proxy.c_str()
+                     : route == ProxyRoute::Direct ? ""
+                                                   : nullptr);
+    if (route == ProxyRoute::Proxy) {
         // A proxy that asks (407) gets the logged-on user's own credentials through the system
         // (SSPI); one that does not ask gets nothing.
         curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, ":");
         curl_easy_setopt(curl, CURLOPT_PROXYAUTH,
                          static_cast<long>(CURLAUTH_NTLM | CURLAUTH_NEGOTIATE));
-        break;
+    } else {
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, nullptr);
+        curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
     }
 }
 

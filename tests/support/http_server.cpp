@@ -73,11 +73,9 @@ void CloseSocket(SocketHandle fd) {
     closesocket(fd);
 }
 
-// Winsock's shutdown leaves a send that waits for room waiting (under Wine, now and then for good,
-// even after the client reset the connection); cancelling the socket's I/O ends it with an error.
+// Sends never block (SetNonBlocking, SendAll), as Winsock's shutdown does not always wake one.
 void WakeBlockedCalls(SocketHandle fd) {
     shutdown(fd, SD_BOTH);
-    CancelIoEx(reinterpret_cast<HANDLE>(fd), nullptr);
 }
 
 int WaitReadable(pollfd* waits, unsigned long count, int milliseconds) {
