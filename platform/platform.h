@@ -125,6 +125,11 @@ bool PlatformSha256Finish(PlatformSha256* sha, unsigned char* digest, std::strin
 
 void PlatformSha256Free(PlatformSha256* sha);
 
+// Frees what the crypto library keeps for the calling thread (OpenSSL's error queue, which
+// hashing and libcurl both use). The detached worker calls it as its last use of them: the
+// process may exit while that thread is still ending, and then its own exit never frees it.
+void PlatformEndThreadCrypto();
+
 // --- Processes ---
 
 // Starts the program at exePath with commandLine (the text that follows the program name, as

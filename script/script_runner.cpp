@@ -38,6 +38,7 @@ void RunScriptText(const char* text, size_t size) {
     ScriptState = luaL_newstate();
     if (ScriptState == nullptr) {
         std::cerr << "Lua error: cannot create the interpreter (out of memory)" << std::endl;
+        PlatformEndThreadCrypto();
         ScriptBusy.exchange(false);
         return;
     }
@@ -63,5 +64,7 @@ void RunScriptText(const char* text, size_t size) {
 
     lua_close(ScriptState);
     ScriptState = nullptr;
+    // Once ScriptBusy is false the process may exit before this thread has ended.
+    PlatformEndThreadCrypto();
     ScriptBusy.exchange(false);
 }

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <openssl/err.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
@@ -104,4 +105,8 @@ void PlatformSha256Free(PlatformSha256* sha) {
         EVP_MD_CTX_free(sha->context);
         delete sha;
     }
+}
+
+void PlatformEndThreadCrypto() {
+    OPENSSL_thread_stop();
 }

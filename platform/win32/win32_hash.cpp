@@ -128,3 +128,6 @@ void PlatformSha256Free(PlatformSha256* sha) {
     }
     delete sha;
 }
+
+// CNG and Schannel keep nothing per thread that outlives a call.
+void PlatformEndThreadCrypto() {}
