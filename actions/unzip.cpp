@@ -6,6 +6,7 @@
 #include <lua.hpp>
 #include <unzip.h>
 
+#include "actions/entry_file.h"
 #include "platform/platform.h"
 #include "script/shared_state.h"
 
@@ -74,12 +75,8 @@ EntryOutcome ExtractFileEntry(unzFile archive, const unz_file_info64& info, cons
     if (unzOpenCurrentFile(archive) != UNZ_OK) {
         return EntryOutcome::Failed;
     }
-    PlatformOutputFile* out = PlatformCreateOutputFile(outputPath);
-    if (out == nullptr && PlatformRemoveFile(outputPath)) {
-        // A file that cannot be written over (a client still running from it, a read-only file
-        // of an earlier install) is replaced instead; whoever has the old one open keeps it.
-        out = PlatformCreateOutputFile(outputPath);
-    }
+    std::string reason;
+    PlatformOutputFile* out = OpenEntryFile(outputPath, &reason);
     if (out == nullptr) {
         unzCloseCurrentFile(archive);
         return EntryOutcome::Failed;
