@@ -124,6 +124,7 @@ LauncherTimes TimeLauncher(const fs::path& folder, const HttpServer& server,
                            const std::string& digest) {
     fs::create_directories(folder / "C:/Users/bench/Documents");
     fs::create_directories(folder / "runtime");
+    fs::create_directories(folder / "lock-root/tmp");
     // Set here, before the fork: nothing else in this program reads the environment meanwhile.
     const std::pair<const char*, std::string> variables[] = {
         {"USERNAME", "bench"},
@@ -131,6 +132,7 @@ LauncherTimes TimeLauncher(const fs::path& folder, const HttpServer& server,
         {"LAUNCHER_TEST_SHA256", digest},
         {"LAUNCHER_BOX_LOG", (folder / "boxes.txt").string()},
         {"XDG_RUNTIME_DIR", (folder / "runtime").string()},
+        {"LAUNCHER_TEST_LOCK_ROOT", (folder / "lock-root").string()},
         {"XDG_STATE_HOME", (folder / "state").string()}};
     for (const auto& [name, value] : variables) {
         setenv(name, value.c_str(), 1);

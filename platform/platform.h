@@ -243,7 +243,7 @@ bool PlatformIsPathLeadByte(unsigned char byte);
 // --- One launcher at a time ---
 
 // Claims the per-user launcher lock for the rest of the process's life (true, also on a later
-// call). False when another launcher of the same user holds it. A lock that cannot be made at
+// call). False when another launcher of the same user holds it, whatever either's environment. A lock that cannot be made at
 // all does not stop the launcher, nor does a lock file that is not ours alone (Linux: a link, not
 // a regular file, another user's or writable by others, which is never written); the launcher
 // then runs without it and says so on the error stream. Called first thing, before the log or

@@ -98,17 +98,20 @@ class Faults : public ::testing::Test {
   protected:
     void SetUp() override {
         std::filesystem::create_directories(Root);
+        std::filesystem::create_directories(UserRuntime);
+        std::filesystem::permissions(UserRuntime, std::filesystem::perms::owner_all);
+        std::filesystem::create_directories(lockRoot_ / "tmp");
     }
 
     // A launcher in the scratch folder, downloading from the server, with its log in state_.
     // Variables in `first` take precedence over the test's own.
     std::unique_ptr<Launcher> Start(const HttpServer& server, Limits limits = Limits(),
                                     std::vector<std::string> first = {}) {
-        first.insert(first.end(),
-                     {"USERNAME=tester",
-                      "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(server.Port()),
-                      "LAUNCHER_BOX_LOG=" + BoxLog, "XDG_RUNTIME_DIR=" + runtime_.Path(),
-                      "XDG_STATE_HOME=" + state_.Path()});
+        first.insert(
+            first.end(),
+            {"USERNAME=tester", "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(server.Port()),
+             "LAUNCHER_BOX_LOG=" + BoxLog, "XDG_RUNTIME_DIR=" + runtime_.Path(),
+             "LAUNCHER_TEST_LOCK_ROOT=" + lockRoot_.Path(), "XDG_STATE_HOME=" + state_.Path()});
         return std::make_unique<Launcher>(LAUNCHER_LOOPBACK_PATH, scratch_.Path(), first, limits);
     }
 
@@ -179,6 +182,10 @@ class Faults : public ::testing::Test {
     ScratchDir runtime_;
     ScratchDir elsewhere_;
     ScratchDir state_;
+    // Stands for "/" where the test builds look for the one-launcher lock.
+    ScratchDir lockRoot_;
+    const std::string UserRuntime = lockRoot_ / ("run/user/" + std::to_string(getuid()));
+    const std::string Lock = UserRuntime + "/game-launcher.lock";
     const std::string LogFile = state_ / "game-launcher/launcher.log";
     const std::string FailureBox =
         "owner=1 flags=16 title=Game Launcher text=游戏客户端安装失败。\\nHTTP 404";
@@ -250,7 +257,7 @@ TEST_F(Faults, ClosedWhileDownloadingStalledOrExtractingEndsWithZeroAndStartsNot
                      HttpResponse::Slow(package, 1024, std::chrono::milliseconds(100)));
         std::unique_ptr<Launcher> launcher = Start(server);
         ASSERT_TRUE(WaitUntil([&] { return server.BodyBytesSent(PackagePath) > 0; }));
-        ASSERT_TRUE(launcher->CloseWindow(runtime_.Path()));
+        ASSERT_TRUE(launcher->CloseWindow(Lock));
         EXPECT_EQ(launcher->Wait(), 0);
         EXPECT_EQ(Count(launcher->Out(), Started), 0u);
         EXPECT_EQ(ReadFile(BoxLog), "") << "a player who closed the window is not told why";
@@ -264,7 +271,7 @@ TEST_F(Faults, ClosedWhileDownloadingStalledOrExtractingEndsWithZeroAndStartsNot
                      HttpResponse::Stall(package, package.size() / 2, HttpResponse::UntilStop));
         std::unique_ptr<Launcher> launcher = Start(server);
         ASSERT_TRUE(WaitUntil([&] { return !server.RequestedPaths().empty(); }));
-        ASSERT_TRUE(launcher->CloseWindow(runtime_.Path()));
+        ASSERT_TRUE(launcher->CloseWindow(Lock));
         EXPECT_EQ(launcher->Wait(), 0) << launcher->Err();
         // Ended by the close, not by the 30 s time-out that would end such a transfer too.
         EXPECT_NE(launcher->Err().find("download cancelled: the launcher is closing"),
@@ -284,7 +291,7 @@ TEST_F(Faults, ClosedWhileDownloadingStalledOrExtractingEndsWithZeroAndStartsNot
         char block[65536];
         size_t received =
             static_cast<size_t>(std::max<ssize_t>(read(held, block, sizeof block), 0));
-        ASSERT_TRUE(launcher->CloseWindow(runtime_.Path()));
+        ASSERT_TRUE(launcher->CloseWindow(Lock));
         // Drained at a steady pace, so the extraction is held to it: without a check between
         // blocks all 64 MiB arrive; with it, what arrives while the close is handled.
         for (ssize_t n; (n = read(held, block, sizeof block)) > 0;) {
@@ -321,7 +328,7 @@ TEST_F(Faults, ClosedWhileWaitingToRetryEndsAtOnceWithZeroAndStartsNothing) {
         })) << launcher->Out()
             << launcher->Err();
         const auto closed = std::chrono::steady_clock::now();
-        ASSERT_TRUE(launcher->CloseWindow(runtime_.Path()));
+        ASSERT_TRUE(launcher->CloseWindow(Lock));
         EXPECT_EQ(launcher->Wait(), 0) << launcher->Err();
         const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - closed);
@@ -369,11 +376,11 @@ TEST_F(Faults, SecondLauncherEndsAtOnceAndLeavesTheFirstAlone) {
 
         ScratchDir otherFolder;
         ScratchDir otherState;
-        Launcher second(LAUNCHER_LOOPBACK_PATH, otherFolder.Path(),
-                        {"USERNAME=tester",
-                         "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(server.Port()),
-                         "LAUNCHER_BOX_LOG=" + BoxLog, "XDG_RUNTIME_DIR=" + runtime_.Path(),
-                         "XDG_STATE_HOME=" + otherState.Path()});
+        Launcher second(
+            LAUNCHER_LOOPBACK_PATH, otherFolder.Path(),
+            {"USERNAME=tester", "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(server.Port()),
+             "LAUNCHER_BOX_LOG=" + BoxLog, "XDG_RUNTIME_DIR=" + runtime_.Path(),
+             "LAUNCHER_TEST_LOCK_ROOT=" + lockRoot_.Path(), "XDG_STATE_HOME=" + otherState.Path()});
         EXPECT_EQ(second.Wait(), 0);
         EXPECT_EQ(second.Out(), "");
         EXPECT_EQ(second.Err(), "");
@@ -382,10 +389,63 @@ TEST_F(Faults, SecondLauncherEndsAtOnceAndLeavesTheFirstAlone) {
         EXPECT_FALSE(PathExists(otherFolder / "C:")) << "nor writes a file";
         EXPECT_FALSE(PathExists(otherState / "game-launcher")) << "not even a log";
 
-        ASSERT_TRUE(first->CloseWindow(runtime_.Path()));
+        ASSERT_TRUE(first->CloseWindow(Lock));
         EXPECT_EQ(first->Wait(), 0);
     }
     ExpectTheNextRunInstalls(package);
+}
+
+// A launcher started without XDG_RUNTIME_DIR (from su or cron, say) meets one started with it:
+// the lock is in the user's runtime folder where the system made one, and otherwise in the shared
+// temporary folder, also where that runtime folder is another user's.
+TEST_F(Faults, LaunchersWithAndWithoutARuntimeFolderVariableMeetAtOneLock) {
+    const std::string package = DemoPackage();
+    const std::string temporaryLock =
+        lockRoot_ / ("tmp/game-launcher-" + std::to_string(getuid()) + ".lock");
+    struct Case {
+        const char* what;
+        std::function<void()> place;
+        std::string lock;
+    };
+    std::vector<Case> cases = {
+        {"the user's runtime folder", [] {}, Lock},
+        {"no runtime folder", [&] { std::filesystem::remove_all(UserRuntime); }, temporaryLock},
+    };
+    if (geteuid() == 0) {
+        cases.push_back({"another user's runtime folder",
+                         [&] {
+                             std::filesystem::create_directories(UserRuntime);
+                             ASSERT_EQ(chown(UserRuntime.c_str(), 65534, 65534), 0);
+                         },
+                         temporaryLock});
+    }
+    for (const Case& kind : cases) {
+        SCOPED_TRACE(kind.what);
+        kind.place();
+        HttpServer server;
+        server.Route(PackagePath,
+                     HttpResponse::Stall(package, package.size() / 2, HttpResponse::UntilStop));
+        std::unique_ptr<Launcher> first = Start(server);
+        ASSERT_TRUE(WaitUntil([&] { return !server.RequestedPaths().empty(); }));
+
+        ScratchDir otherFolder;
+        Launcher second(LAUNCHER_LOOPBACK_PATH, otherFolder.Path(),
+                        {"XDG_RUNTIME_DIR", "USERNAME=tester",
+                         "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(server.Port()),
+                         "LAUNCHER_BOX_LOG=" + BoxLog,
+                         "LAUNCHER_TEST_LOCK_ROOT=" + lockRoot_.Path(),
+                         "XDG_STATE_HOME=" + state_.Path()});
+        EXPECT_EQ(second.Wait(), 0);
+        EXPECT_EQ(second.Out(), "");
+        EXPECT_EQ(second.Err(), "") << "not running without the lock either";
+        EXPECT_EQ(server.RequestedPaths().size(), 1u) << "the second launcher downloads nothing";
+        EXPECT_FALSE(PathExists(otherFolder / "C:"));
+        EXPECT_FALSE(PathExists(runtime_ / "game-launcher.lock"));
+
+        ASSERT_TRUE(first->CloseWindow(kind.lock)) << "the first holds the lock there";
+        EXPECT_EQ(first->Wait(), 0);
+        std::filesystem::remove(kind.lock);
+    }
 }
 
 TEST_F(Faults, LogHoldsEveryStreamLineOfAFailedAndASuccessfulRunAndTheBoxNamesIt) {
@@ -471,7 +531,7 @@ TEST_F(Faults, UnwritableLogLeavesStreamsBoxAndExitCodeAsTheyWere) {
 TEST_F(Faults, LockPathThatIsNotOursAloneIsNeitherWrittenNorInTheWay) {
     HttpServer server;
     server.Route(PackagePath, HttpResponse::Body(DemoPackage()));
-    const std::string lock = runtime_ / "game-launcher.lock";
+    const std::string lock = Lock;
     const std::string victim = elsewhere_ / "victim.txt";
     const std::string precious = "the user's own file\n";
     struct Case {

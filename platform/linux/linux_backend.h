@@ -52,6 +52,13 @@ extern int LinuxDispatchedEventCode;
 // exists, since where /proc cannot tell it, reading it means setting it and setting it back.
 mode_t LinuxUmask();
 
+// Where the one-launcher lock lies: in the folder named by the user id below LinuxUserRuntimeRoot
+// ("/run/user") when the system made it for the user, otherwise in LinuxSharedTemporaryFolder
+// ("/tmp"). Test builds point both into a folder of the test's own; the program never changes
+// them, and reads no environment variable for them.
+extern const char* LinuxUserRuntimeRoot;
+extern const char* LinuxSharedTemporaryFolder;
+
 // Writes the splash window's X id into the instance lock, for a second launcher to raise it.
 void LinuxAnnounceWindow(unsigned long windowId);
 

@@ -1,6 +1,6 @@
 // Linux: one launcher per user at a time, through flock on a lock file in the user's runtime
-// folder. The running launcher writes its X window id into the file, so a second one can bring
-// that window to the front before it ends.
+// folder, or without one in the shared temporary folder. The running launcher writes its X window
+// id into the file, so a second one can bring that window to the front before it ends.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,19 +20,25 @@
 #include "platform/linux/linux_backend.h"
 #include "platform/platform.h"
 
+const char* LinuxUserRuntimeRoot = "/run/user";
+const char* LinuxSharedTemporaryFolder = "/tmp";
+
 namespace {
 
 // Held for the process's life once claimed; close-on-exec, so a started client never holds it.
 int LockFd = -1;
 
+// The same path for every launcher of the user, whatever its environment: the user's runtime
+// folder as the system makes it (XDG_RUNTIME_DIR names it too, but may be unset, as under su or
+// cron, or point elsewhere), otherwise the shared temporary folder under the user id.
 std::string LockPath() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/') {
-        return std::string(runtime) + "/game-launcher.lock";
+    const std::string uid = std::to_string(getuid());
+    const std::string runtime = std::string(LinuxUserRuntimeRoot) + "/" + uid;
+    struct stat info;
+    if (lstat(runtime.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == getuid()) {
+        return runtime + "/game-launcher.lock";
     }
-    const char* temporary = std::getenv("TMPDIR");
-    const std::string folder = temporary != nullptr && temporary[0] == '/' ? temporary : "/tmp";
-    return folder + "/game-launcher-" + std::to_string(getuid()) + ".lock";
+    return std::string(LinuxSharedTemporaryFolder) + "/game-launcher-" + uid + ".lock";
 }
 
 } // namespace

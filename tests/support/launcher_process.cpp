@@ -1,5 +1,6 @@
 #include "tests/support/launcher_process.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -19,14 +20,22 @@ extern char** environ;
 Launcher::Launcher(const std::string& program, const std::string& folder,
                    const std::vector<std::string>& environment, Limits limits)
     : folder_(folder) {
-    std::vector<std::string> variables = environment;
+    std::vector<std::string> variables;
+    std::vector<std::string> removed;
+    for (const std::string& variable : environment) {
+        (variable.find('=') == std::string::npos ? removed : variables).push_back(variable);
+    }
     // In a sanitizer build the error stream would otherwise end with the leak checker's list
     // of suppressions used.
     const char* lsan = std::getenv("LSAN_OPTIONS");
     variables.push_back("LSAN_OPTIONS=" + (lsan != nullptr ? std::string(lsan) + ":" : "") +
                         "print_suppressions=0");
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        variables.emplace_back(*entry);
+        const std::string variable = *entry;
+        const std::string name = variable.substr(0, variable.find('='));
+        if (std::find(removed.begin(), removed.end(), name) == removed.end()) {
+            variables.push_back(variable);
+        }
     }
     std::vector<char*> envp;
     for (std::string& variable : variables) {
@@ -92,9 +101,8 @@ void Launcher::Kill() {
     exited_ = true;
 }
 
-bool Launcher::CloseWindow(const std::string& runtimeFolder) {
+bool Launcher::CloseWindow(const std::string& lock) {
     unsigned long window = 0;
-    const std::string lock = runtimeFolder + "/game-launcher.lock";
     if (!WaitUntil([&] { return (window = std::strtoul(ReadFile(lock).c_str(), nullptr, 10)); })) {
         return false;
     }

@@ -36,7 +36,8 @@ struct Limits {
     std::string traceFile;
 };
 
-// One launcher process in `folder`. Variables in `environment` take precedence over the test's.
+// One launcher process in `folder`. Variables in `environment` take precedence over the test's;
+// a name there without "=" is left out of the launcher's environment.
 class Launcher {
   public:
     Launcher(const std::string& program, const std::string& folder,
@@ -48,8 +49,9 @@ class Launcher {
     // The exit code; -1 when the launcher did not end in time, -100 - n when signal n ended it.
     int Wait();
     void Kill();
-    // Closes the splash as a window manager would (WM_DELETE_WINDOW), once it has one.
-    bool CloseWindow(const std::string& runtimeFolder);
+    // Closes the splash as a window manager would (WM_DELETE_WINDOW), once it has one: the
+    // window whose id the launcher wrote into its one-launcher lock file.
+    bool CloseWindow(const std::string& lock);
 
     std::string Out() const;
     std::string Err() const;
