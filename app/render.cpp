@@ -1,5 +1,6 @@
 #include "app/render.h"
 
+#include "app/splash_scale.h"
 #include "app/status_line.h"
 #include "app/ui_state.h"
 #include "platform/platform.h"
@@ -37,28 +38,34 @@ bool Render(const FrameContent& content) {
     // Drawing source-over onto the last frame would make the partly transparent outline more
     // opaque tick after tick; start every frame from nothing.
     PlatformClearCanvas(canvas);
-    PlatformDrawImage(canvas, BackgroundImage, 0, 0, static_cast<int>(BackgroundWidth),
+    PlatformDrawImage(canvas, DrawnBackground(), 0, 0, static_cast<int>(BackgroundWidth),
                       static_cast<int>(BackgroundHeight));
 
-    const unsigned trackHeight = PlatformImageHeight(TrackImage);
-    const unsigned trackWidth = PlatformImageWidth(TrackImage);
-    PlatformDrawImage(canvas, TrackImage, BarX, BarY, static_cast<int>(trackWidth),
+    // The pictures are drawn for the scale already; only the places scale here.
+    const unsigned dpi = SplashDpi();
+    const int barX = ScaleLength(BarX, dpi);
+    const int barY = ScaleLength(BarY, dpi);
+    const PlatformImage* track = DrawnTrack();
+    const unsigned trackHeight = PlatformImageHeight(track);
+    const unsigned trackWidth = PlatformImageWidth(track);
+    PlatformDrawImage(canvas, track, barX, barY, static_cast<int>(trackWidth),
                       static_cast<int>(trackHeight));
 
-    const unsigned fillWidth = PlatformImageWidth(FillImage);
-    const unsigned fillHeight = PlatformImageHeight(FillImage);
+    const PlatformImage* fill = DrawnFill();
+    const unsigned fillWidth = PlatformImageWidth(fill);
+    const unsigned fillHeight = PlatformImageHeight(fill);
     const int length = FillLength(content.progress, fillWidth);
     if (length != 0) {
         // The leftmost columns only: the fill is cut, never stretched.
-        PlatformDrawImagePart(canvas, FillImage, 0, 0, length, static_cast<int>(fillHeight), BarX,
-                              BarY);
+        PlatformDrawImagePart(canvas, fill, 0, 0, length, static_cast<int>(fillHeight), barX, barY);
     }
 
     // Centred above the bar; no text draws nothing, so such a frame is the bar alone.
     const std::wstring& status = TakeStatus();
     if (!status.empty()) {
-        PlatformDrawText(canvas, status, BarX + static_cast<int>(trackWidth) / 2,
-                         BarY - StatusBandHeight, static_cast<int>(trackWidth), StatusBandHeight);
+        const int band = ScaleLength(StatusBandHeight, dpi);
+        PlatformDrawText(canvas, status, barX + static_cast<int>(trackWidth) / 2, barY - band,
+                         static_cast<int>(trackWidth), band, ScaleLength(StatusTextPixels, dpi));
     }
     PlatformEndDrawing(canvas);
     return true;

@@ -5,18 +5,22 @@
 
 struct PlatformWindow;
 
-// Top-left corner of the bar (track and fill) in window pixels.
+// Top-left corner of the bar (track and fill) in window pixels at 96 DPI; like the other lengths
+// here, scaled by ScaleLength at another DPI (app/splash_scale.h).
 const int BarX = 50;
 const int BarY = 520;
 
 // The status line's band: from StatusBandHeight pixels above the bar down to the bar's top edge.
 const int StatusBandHeight = 30;
+// The height of the status line's font, in pixels.
+const int StatusTextPixels = 14;
 
 // The progress as drawn: 0 to 100.
 int32_t ClampProgress(int32_t percent);
 
 // Columns of a fillWidth-wide fill shown at the clamped percent p. Single precision on purpose:
-// for the 656-pixel fill this gives floor(p * 656 / 100) for every p from 0 to 100.
+// for the 656-pixel fill this gives floor(p * 656 / 100) for every p from 0 to 100. At another
+// scale fillWidth is the scaled fill's own width.
 int FillLength(int32_t percent, unsigned fillWidth);
 
 // Everything a frame shows that can differ from one tick to the next, as it is drawn: two frames

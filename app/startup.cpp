@@ -6,6 +6,7 @@
 
 #include "app/image_resources.h"
 #include "app/render.h"
+#include "app/splash_scale.h"
 #include "app/ui_state.h"
 #include "platform/platform.h"
 #include "script/shared_state.h"
@@ -60,11 +61,17 @@ int LauncherMain() {
         return CriticalError(L"Background dimensions are zero.");
     }
 
-    int screenWidth = 0;
-    int screenHeight = 0;
-    PlatformScreenSize(&screenWidth, &screenHeight);
-    const int x = CentredOrigin(screenWidth, BackgroundWidth);
-    const int y = CentredOrigin(screenHeight, BackgroundHeight);
+    // At the primary monitor's scale; pictures that cannot be made at it leave the splash at
+    // 100 %, small but sharp.
+    SetSplashDpi(PlatformScreenDpi());
+    // Centred in the part of the screen the taskbar leaves free.
+    int areaX = 0;
+    int areaY = 0;
+    int areaWidth = 0;
+    int areaHeight = 0;
+    PlatformWorkArea(&areaX, &areaY, &areaWidth, &areaHeight);
+    const int x = areaX + CentredOrigin(areaWidth, BackgroundWidth);
+    const int y = areaY + CentredOrigin(areaHeight, BackgroundHeight);
 
     // The create handler starts the repaint timer and the worker inside this call.
     MainWindow = PlatformCreateWindow(WindowTitle, x, y, BackgroundWidth, BackgroundHeight);
@@ -93,6 +100,7 @@ int RunMessageLoop() {
 }
 
 void ShutdownGraphics() {
+    ReleaseScaledPictures();
     if (FrameBitmap != nullptr) {
         PlatformDeleteFrame(FrameBitmap);
         FrameBitmap = nullptr;

@@ -8,12 +8,12 @@
 // or the code a quit request carried. The entry points claim the one-launcher lock before it.
 int LauncherMain();
 
-// Releases FrameBitmap, BackgroundImage, TrackImage and FillImage, in that order and each only if
-// present, then stops the picture library.
+// Releases the pictures scaled for the monitor, then FrameBitmap, BackgroundImage, TrackImage and
+// FillImage, in that order and each only if present, then stops the picture library.
 void ShutdownGraphics();
 
-// Left or top coordinate that centres size on a screen of screenSize pixels; 0 when the screen is
-// not larger, so the window never starts off-screen.
+// Left or top coordinate that centres size in screenSize pixels (the work area's width or
+// height); 0 when the area is not larger, so the window never starts off it.
 int CentredOrigin(int screenSize, unsigned size);
 
 // Handles events while AppRunning is set; returns the exit request's code (0 without one), or the

@@ -10,6 +10,7 @@
 
 #include "app/message_hand_off.h"
 #include "app/render.h"
+#include "app/splash_scale.h"
 #include "app/ui_state.h"
 #include "app/ui_wake.h"
 #include "platform/platform.h"
@@ -51,7 +52,7 @@ bool StartDetachedWorker(const std::string& scriptName) {
 
 bool WindowOnCreate(PlatformWindow* window) {
     if (BackgroundImage != nullptr) {
-        PlatformSetClickThrough(window, BackgroundImage);
+        PlatformSetClickThrough(window, DrawnBackground());
     }
     ForgetShownFrame();
     UiSleeping.store(false);
@@ -100,6 +101,23 @@ void WindowOnWake(PlatformWindow* window) {
     TicksStopped = false;
     PlatformStartTimer(window, RepaintTimerId, RepaintPeriodMs);
     WindowOnTimer(window, RepaintTimerId);
+}
+
+void WindowOnDpiChanged(PlatformWindow* window, unsigned dpi) {
+    if (BackgroundImage == nullptr || !SetSplashDpi(dpi)) {
+        return; // the frame of the earlier scale is still shown, and still whole
+    }
+    ForgetShownFrame();
+    const bool drawable = FrameBitmap != nullptr && TrackImage != nullptr && FillImage != nullptr;
+    if (drawable && TicksStopped) {
+        // Restarted, so a frame that cannot be drawn now is tried again on the next tick.
+        WindowOnWake(window);
+    } else if (drawable) {
+        DrawFrameIfChanged(window);
+    } else {
+        // The bare background, as the first frame shows it.
+        PresentFrame(window);
+    }
 }
 
 int WindowOnHitTest(int defaultAnswer) {

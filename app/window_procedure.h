@@ -1,7 +1,8 @@
 // The splash window's handlers. Each backend translates its native events into these calls and
 // nowhere else. Win32's WindowProc: WM_CREATE -> WindowOnCreate (-1 when it refuses), WM_TIMER ->
 // WindowOnTimer(wParam), WM_NCHITTEST -> WindowOnHitTest(DefWindowProcW's answer), WM_COMMAND ->
-// WindowOnCommand(LOWORD(wParam)), WM_DESTROY -> WindowOnDestroy; all return 0 but the hit test.
+// WindowOnCommand(LOWORD(wParam)), WM_DPICHANGED -> WindowOnDpiChanged(LOWORD(wParam)),
+// WM_DESTROY -> WindowOnDestroy; all return 0 but the hit test.
 // Linux: GTK's realize/destroy and button-press signals, and GLib timeouts.
 #pragma once
 
@@ -30,6 +31,12 @@ void WindowOnTimer(PlatformWindow* window, unsigned timerId);
 // The UI thread was woken (PlatformWakeUi): restarts a repaint timer stopped while idle, with a
 // tick right away. Does nothing once the window is being destroyed.
 void WindowOnWake(PlatformWindow* window);
+
+// The window was moved to a monitor of another scale (Win32's WM_DPICHANGED; the backend has
+// already put it where the system suggests): makes the pictures and the frame for dpi
+// (SetSplashDpi) and presents a frame at once, at the new size, whether or not the repaint
+// timer runs. When they cannot be made, the window keeps the earlier scale.
+void WindowOnDpiChanged(PlatformWindow* window, unsigned dpi);
 
 // The default hit-test answer, turned into what the window wants: the client area becomes the
 // caption, so a press and drag anywhere moves the window.

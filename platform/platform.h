@@ -194,6 +194,10 @@ void PlatformDeleteImage(PlatformImage* image);
 unsigned PlatformImageWidth(const PlatformImage* image);
 unsigned PlatformImageHeight(const PlatformImage* image);
 
+// A copy of the picture resampled to width × height with a good filter (GDI+'s high
+// quality bicubic, cairo's good), for drawing at a monitor's scale; null on failure.
+PlatformImage* PlatformScaleImage(const PlatformImage* image, unsigned width, unsigned height);
+
 // A frame of the picture's size holding the picture over transparent black; null on failure.
 PlatformFrame* PlatformCreateFrame(const PlatformImage* picture);
 void PlatformDeleteFrame(PlatformFrame* frame);
@@ -208,11 +212,11 @@ void PlatformDrawImage(PlatformCanvas* canvas, const PlatformImage* image, int x
 // Draws the picture's part at (srcX, srcY) of the given size, unscaled, at (dstX, dstY).
 void PlatformDrawImagePart(PlatformCanvas* canvas, const PlatformImage* image, int srcX, int srcY,
                            int width, int height, int dstX, int dstY);
-// Draws one line of text, light and anti-aliased, centred on centreX and vertically in the band
-// from top of the given height; a text wider than width is cut with an ellipsis. Empty text draws
-// nothing.
+// Draws one line of text, light and anti-aliased, in a font textPixels high, centred on centreX
+// and vertically in the band from top of the given height; a text wider than width is cut with an
+// ellipsis. Empty text draws nothing.
 void PlatformDrawText(PlatformCanvas* canvas, const std::wstring& text, int centreX, int top,
-                      int width, int height);
+                      int width, int height, int textPixels);
 // Finishes drawing and releases the context.
 void PlatformEndDrawing(PlatformCanvas* canvas);
 
@@ -243,11 +247,11 @@ bool PlatformIsPathLeadByte(unsigned char byte);
 // --- One launcher at a time ---
 
 // Claims the per-user launcher lock for the rest of the process's life (true, also on a later
-// call). False when another launcher of the same user holds it, whatever either's environment. A lock that cannot be made at
-// all does not stop the launcher, nor does a lock file that is not ours alone (Linux: a link, not
-// a regular file, another user's or writable by others, which is never written); the launcher
-// then runs without it and says so on the error stream. Called first thing, before the log or
-// any window.
+// call). False when another launcher of the same user holds it, whatever either's environment. A
+// lock that cannot be made at all does not stop the launcher, nor does a lock file that is not ours
+// alone (Linux: a link, not a regular file, another user's or writable by others, which is never
+// written); the launcher then runs without it and says so on the error stream. Called first thing,
+// before the log or any window.
 bool PlatformClaimSingleInstance();
 
 // Brings the window of the launcher that holds the lock to the front, where the system allows
@@ -256,8 +260,15 @@ void PlatformBringRunningLauncherToFront();
 
 // --- Screen and window ---
 
-// Width and height of the primary screen in pixels.
-void PlatformScreenSize(int* width, int* height);
+// The primary monitor's work area (the screen less the taskbar and docked bars) in pixels: its
+// top-left corner and size.
+void PlatformWorkArea(int* x, int* y, int* width, int* height);
+
+// The primary monitor's DPI as the splash is to be drawn for it: 96 at 100 %, 144 at 150 %, 192
+// at 200 %. Windows: the monitor's own (Windows 8.1 and later, looked up at run time), else the
+// system's; 96 where the program is left unaware of the scale and Windows stretches its windows.
+// Linux: always 96.
+unsigned PlatformScreenDpi();
 
 // Creates the borderless, per-pixel-transparent splash window at (x, y), not yet visible (it
 // shows with its first PresentFrame). WindowOnCreate runs during creation; when it refuses, the

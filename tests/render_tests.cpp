@@ -16,6 +16,7 @@
 #include "app/image_resources.h"
 #include "app/message_hand_off.h"
 #include "app/render.h"
+#include "app/splash_scale.h"
 #include "app/startup.h"
 #include "app/status_line.h"
 #include "app/ui_state.h"
@@ -293,23 +294,31 @@ TEST_F(SplashFrame, TicksDoNothingWithoutAllFourObjectsOrForAnotherTimer) {
 struct LitBand {
     int count = 0;
     double middle = 0;
+    int rows = 0; // from the topmost lit row to the lowest
 };
 
+// Light pixels (every channel over 160) in the status band at the splash's scale.
 LitBand LightPixelsInStatusBand() {
     LitBand lit;
-    int left = 856;
+    int left = INT_MAX;
     int right = -1;
-    for (int y = BarY - StatusBandHeight; y < BarY; ++y) {
-        for (int x = 0; x < 856; ++x) {
+    int top = INT_MAX;
+    int bottom = -1;
+    const unsigned dpi = SplashDpi();
+    for (int y = ScaleLength(BarY - StatusBandHeight, dpi); y < ScaleLength(BarY, dpi); ++y) {
+        for (int x = 0; x < static_cast<int>(BackgroundWidth); ++x) {
             const uint32_t pixel = LinuxFramePixel(FrameBitmap, x, y);
             if (((pixel >> 16) & 255) > 160 && ((pixel >> 8) & 255) > 160 && (pixel & 255) > 160) {
                 ++lit.count;
                 left = std::min(left, x);
                 right = std::max(right, x);
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
             }
         }
     }
     lit.middle = (left + right) / 2.0;
+    lit.rows = bottom - top + 1;
     return lit;
 }
 
@@ -340,6 +349,65 @@ TEST_F(SplashFrame, StatusLineIsCentredInItsBandFollowsItsTextAndEmptyDrawsNothi
     HandOverStatus(L"");
     Tick(40);
     EXPECT_EQ(FramePixels(), plain) << "an empty status leaves the frame as it was without one";
+}
+
+// At 200 % the frame is the window's 1712 x 1104 pixels: the background, the bar and the status
+// line drawn twice as large from pictures resampled once, the fill still cut to the progress of
+// the scaled fill's width. Back at 100 % the frame is what it was, pixel for pixel.
+TEST_F(SplashFrame, AtTwiceTheDpiTheWholeSplashIsDrawnTwiceAsLargeAndBackAtOneToOne) {
+    HandOverStatus(L"正在解压 42%");
+    Tick(50);
+    const std::vector<uint32_t> atBase = FramePixels();
+    const LitBand textAtBase = LightPixelsInStatusBand();
+
+    ASSERT_TRUE(SetSplashDpi(192));
+    EXPECT_EQ(SplashDpi(), 192u);
+    EXPECT_EQ(BackgroundWidth, 1712u);
+    EXPECT_EQ(BackgroundHeight, 1104u);
+    ForgetShownFrame();
+    Tick(50);
+    // The fill's 656 of 1312 columns from x 100, over the black track, in the bar's row 6 (12).
+    const int row = 2 * BarY + 12;
+    for (int column : {10, 300, 640}) {
+        EXPECT_EQ(LinuxFramePixel(FrameBitmap, 2 * BarX + column, row), Opaque(63, 216, 77))
+            << column;
+    }
+    for (int column : {670, 1000, 1290}) {
+        EXPECT_EQ(LinuxFramePixel(FrameBitmap, 2 * BarX + column, row), Opaque(0, 0, 0)) << column;
+    }
+    // The picture's own pixels, twice as large: the clear right margin and opaque body.
+    for (int y = 0; y < 1104; y += 13) {
+        EXPECT_EQ(LinuxFramePixel(FrameBitmap, 1700, y), 0u) << y;
+    }
+    EXPECT_EQ(Alpha(LinuxFramePixel(FrameBitmap, 800, 800)), 255u);
+    EXPECT_EQ(LinuxFramePixel(FrameBitmap, 800, 800) | 0x0F0F0F0Fu,
+              atBase[400 * 856 + 400] | 0x0F0F0F0Fu)
+        << "the same colour where the picture is flat";
+    const LitBand text = LightPixelsInStatusBand();
+    EXPECT_NEAR(text.middle, 2 * BarX + 656, 6) << "centred above the scaled bar";
+    EXPECT_GT(text.count, 3 * textAtBase.count) << "glyphs of twice the size";
+    EXPECT_GE(text.rows, textAtBase.rows * 3 / 2);
+
+    // An impossible scale is refused and changes nothing.
+    EXPECT_FALSE(SetSplashDpi(0));
+    EXPECT_FALSE(SetSplashDpi(16 * 96 + 1));
+    EXPECT_EQ(BackgroundWidth, 1712u);
+
+    ASSERT_TRUE(SetSplashDpi(96));
+    EXPECT_EQ(BackgroundWidth, 856u);
+    EXPECT_EQ(BackgroundHeight, 552u);
+    ForgetShownFrame();
+    Tick(50);
+    EXPECT_EQ(FramePixels(), atBase);
+}
+
+TEST(SplashScale, LengthsGrowWithTheDpiRoundedToTheNearestPixel) {
+    EXPECT_EQ(ScaleLength(856, 96), 856);
+    EXPECT_EQ(ScaleLength(856, 192), 1712);
+    EXPECT_EQ(ScaleLength(552, 144), 828);
+    EXPECT_EQ(ScaleLength(14, 120), 18); // 17.5 rounds up
+    EXPECT_EQ(ScaleLength(30, 168), 53); // 52.5 rounds up
+    EXPECT_EQ(ScaleLength(656, 120), 820);
 }
 
 TEST(HitTest, ClientAreaBecomesTheCaptionAndNothingElseChanges) {

@@ -17,8 +17,10 @@
 #include "app/startup.h"
 #include "app/status_line.h"
 #include "app/ui_state.h"
+#include "app/window_procedure.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_backend.h"
+#include "script/script_runner.h"
 #include "script/shared_state.h"
 #include "tests/support/splash_pictures.h"
 
@@ -163,12 +165,18 @@ TEST(Win32Resources, IconGroupsHoldOne128PixelImageOf32Bits) {
     }
 }
 
-TEST(Win32Resources, ManifestAsksForTheInvokersLevelAndNamesWindows7To11) {
+TEST(Win32Resources, ManifestAsksForTheInvokersLevelPerMonitorDpiAndNamesWindows7To11) {
     const std::string manifest = ResourceText(MAKEINTRESOURCEW(24), 1); // RT_MANIFEST
     ASSERT_FALSE(manifest.empty());
     EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
     EXPECT_NE(manifest.find("uiAccess=\"false\""), std::string::npos);
-    EXPECT_EQ(manifest.find("dpiAware"), std::string::npos);
+    // Per-monitor v2, falling back to v1, and system awareness where neither is known.
+    EXPECT_NE(manifest.find("<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/"
+                            "WindowsSettings\">PerMonitorV2, PerMonitor</dpiAwareness>"),
+              std::string::npos);
+    EXPECT_NE(manifest.find("<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/"
+                            "WindowsSettings\">true/pm</dpiAware>"),
+              std::string::npos);
     EXPECT_EQ(manifest.find("dependency"), std::string::npos);
     // Windows 7, 8, 8.1 and 10/11; without them Windows treats the program as one for Vista.
     for (const char* id :
@@ -287,6 +295,61 @@ TEST_F(Win32Splash, StatusLineIsCentredAboveTheBarFollowsItsTextAndEmptyDrawsNot
     HandOverStatus(L"");
     ASSERT_TRUE(RenderFrame());
     EXPECT_TRUE(FramePixels() == plain) << "an empty status leaves the frame as it was without one";
+}
+
+namespace {
+
+// The worker the test's window starts: nothing to run.
+void IdleWorker(const std::string& /*scriptName*/) {
+    ScriptBusy.store(false);
+}
+
+} // namespace
+
+// Dragged onto a monitor of 200 % and back (WM_DPICHANGED, which Wine never sends itself): the
+// window goes where the system suggests, at the size of a frame drawn for the new scale.
+TEST_F(Win32Splash, MovedToAMonitorOfAnotherScaleTheWindowIsRedrawnAtThatScale) {
+    if (GetEnvironmentVariableW(L"LAUNCHER_TEST_DISPLAY", nullptr, 0) == 0) {
+        GTEST_SKIP() << "Wine makes windows only with a display: win32_window_dpi runs this case "
+                        "on one (LAUNCHER_TEST_DISPLAY)";
+    }
+    LoadAll();
+    WorkerEntry = IdleWorker;
+    ProgressPercent.store(50);
+    MainWindow = PlatformCreateWindow(L"Game Launcher", 10, 20, BackgroundWidth, BackgroundHeight);
+    ASSERT_NE(MainWindow, nullptr);
+    PresentFrame(MainWindow);
+    const HWND handle = MainWindow->handle;
+    struct Move {
+        unsigned dpi;
+        RECT suggested;
+    };
+    for (const Move& move :
+         {Move{192, {300, 200, 300 + 1712, 200 + 1104}}, Move{96, {40, 30, 40 + 856, 30 + 552}}}) {
+        RECT suggested = move.suggested;
+        SendMessageW(handle, WM_DPICHANGED, MAKEWPARAM(move.dpi, move.dpi),
+                     reinterpret_cast<LPARAM>(&suggested));
+        const int scale = static_cast<int>(move.dpi / 96);
+        EXPECT_EQ(BackgroundWidth, 856u * scale) << move.dpi;
+        EXPECT_EQ(BackgroundHeight, 552u * scale) << move.dpi;
+        RECT placed{};
+        ASSERT_TRUE(GetWindowRect(handle, &placed));
+        EXPECT_EQ(placed.left, move.suggested.left) << move.dpi;
+        EXPECT_EQ(placed.top, move.suggested.top) << move.dpi;
+        EXPECT_EQ(placed.right - placed.left, 856 * scale) << move.dpi;
+        EXPECT_EQ(placed.bottom - placed.top, 552 * scale) << move.dpi;
+        // Drawn at once, at the new scale: half of the fill over the track.
+        const uint32_t green = 0xFF000000u | (63u << 16) | (216u << 8) | 77u;
+        const int row = scale * (BarY + 6);
+        EXPECT_EQ(FramePixel(scale * BarX + scale * 300, row), green) << move.dpi;
+        EXPECT_EQ(FramePixel(scale * BarX + scale * 340, row), 0xFF000000u) << move.dpi;
+    }
+    DestroyWindow(handle);
+    MainWindow = nullptr;
+    int ignored = 0;
+    PlatformTakeQuit(&ignored);
+    ResetExitRequest();
+    WorkerEntry = ScriptThread;
 }
 
 TEST_F(Win32Splash, LoaderMessagesNameTheIdAndStatus) {

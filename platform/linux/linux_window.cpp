@@ -129,7 +129,7 @@ GtkWindow* LinuxGtkWindow(PlatformWindow* window) {
     return window->widget != nullptr ? GTK_WINDOW(window->widget) : nullptr;
 }
 
-void PlatformScreenSize(int* width, int* height) {
+void PlatformWorkArea(int* x, int* y, int* width, int* height) {
     GdkDisplay* display = gdk_display_get_default();
     GdkMonitor* monitor = gdk_display_get_primary_monitor(display);
     if (monitor == nullptr) {
@@ -137,10 +137,19 @@ void PlatformScreenSize(int* width, int* height) {
     }
     GdkRectangle area{0, 0, 0, 0};
     if (monitor != nullptr) {
-        gdk_monitor_get_geometry(monitor, &area);
+        // The whole monitor where the window manager names no work area (_NET_WORKAREA).
+        gdk_monitor_get_workarea(monitor, &area);
     }
+    *x = area.x;
+    *y = area.y;
     *width = area.width;
     *height = area.height;
+}
+
+// GTK scales a whole window by its own factor (GDK_SCALE) and X11 has no per-monitor DPI to
+// follow, so the splash stays at its pictures' own size.
+unsigned PlatformScreenDpi() {
+    return 96;
 }
 
 PlatformWindow* PlatformCreateWindow(const std::wstring& title, int x, int y, unsigned width,

@@ -32,15 +32,16 @@ T* NewGdiplusObject(Arguments... arguments) {
     return ::new (block) T(arguments...);
 }
 
-// The status line's font, made on first use and kept until GDI+ stops.
+// The status line's font, made on first use and kept until GDI+ stops or another size is asked.
 Gdiplus::Font* TextFont = nullptr;
-const Gdiplus::REAL TextPixels = 14.0f;
+int TextFontPixels = 0;
 
 // "Microsoft YaHei" (Vista and later), then the CJK fonts of older or trimmed systems, then the
 // CJK fonts Wine offers from a Linux system's own fonts (a stock prefix has none of the former and
 // no generic sans serif either), then the sans serif fonts every Windows has, then GDI+'s generic
 // sans serif; null when none can be made.
-Gdiplus::Font* MakeTextFont() {
+Gdiplus::Font* MakeTextFont(int pixels) {
+    const Gdiplus::REAL size = static_cast<Gdiplus::REAL>(pixels);
     const wchar_t* const names[] = {
         L"Microsoft YaHei",      L"SimHei", L"SimSun", L"WenQuanYi Micro Hei", L"Noto Sans CJK SC",
         L"Microsoft Sans Serif", L"Tahoma"};
@@ -50,7 +51,7 @@ Gdiplus::Font* MakeTextFont() {
             continue;
         }
         Gdiplus::Font* font = NewGdiplusObject<Gdiplus::Font>(
-            &family, TextPixels, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
+            &family, size, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
         if (font != nullptr && font->GetLastStatus() == Gdiplus::Ok) {
             return font;
         }
@@ -61,8 +62,8 @@ Gdiplus::Font* MakeTextFont() {
     if (generic == nullptr) {
         return nullptr;
     }
-    Gdiplus::Font* font = NewGdiplusObject<Gdiplus::Font>(
-        generic, TextPixels, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
+    Gdiplus::Font* font = NewGdiplusObject<Gdiplus::Font>(generic, size, Gdiplus::FontStyleRegular,
+                                                          Gdiplus::UnitPixel);
     if (font != nullptr && font->GetLastStatus() != Gdiplus::Ok) {
         delete font;
         return nullptr;
@@ -84,6 +85,7 @@ void PlatformStartGraphics() {
 void PlatformStopGraphics() {
     delete TextFont;
     TextFont = nullptr;
+    TextFontPixels = 0;
     if (GdiplusToken != 0) {
         Gdiplus::GdiplusShutdown(GdiplusToken);
         GdiplusToken = 0;
@@ -129,6 +131,41 @@ unsigned PlatformImageWidth(const PlatformImage* image) {
 
 unsigned PlatformImageHeight(const PlatformImage* image) {
     return image != nullptr ? image->bitmap->GetHeight() : 0;
+}
+
+PlatformImage* PlatformScaleImage(const PlatformImage* image, unsigned width, unsigned height) {
+    const INT imageWidth = static_cast<INT>(image->bitmap->GetWidth());
+    const INT imageHeight = static_cast<INT>(image->bitmap->GetHeight());
+    if (width == 0 || height == 0 || imageWidth <= 0 || imageHeight <= 0) {
+        return nullptr;
+    }
+    Gdiplus::Bitmap* scaled = NewGdiplusObject<Gdiplus::Bitmap>(
+        static_cast<INT>(width), static_cast<INT>(height), PixelFormat32bppPARGB);
+    if (scaled == nullptr || scaled->GetLastStatus() != Gdiplus::Ok) {
+        delete scaled;
+        return nullptr;
+    }
+    Gdiplus::Status status = Gdiplus::GenericError;
+    Gdiplus::Graphics* graphics = NewGdiplusObject<Gdiplus::Graphics>(scaled);
+    if (graphics != nullptr && graphics->GetLastStatus() == Gdiplus::Ok) {
+        graphics->SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
+        graphics->SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+        graphics->SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+        // The filter reads past the edges: mirrored pixels there, not the transparent outside,
+        // so an opaque edge stays opaque.
+        Gdiplus::ImageAttributes edges;
+        edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+        status = graphics->DrawImage(
+            image->bitmap, Gdiplus::Rect(0, 0, static_cast<INT>(width), static_cast<INT>(height)),
+            0, 0, imageWidth, imageHeight, Gdiplus::UnitPixel, &edges);
+    }
+    delete graphics;
+    PlatformImage* copy =
+        status == Gdiplus::Ok ? new (std::nothrow) PlatformImage{scaled} : nullptr;
+    if (copy == nullptr) {
+        delete scaled;
+    }
+    return copy;
 }
 
 PlatformFrame* PlatformCreateFrame(const PlatformImage* picture) {
@@ -201,12 +238,14 @@ void PlatformDrawImagePart(PlatformCanvas* canvas, const PlatformImage* image, i
 }
 
 void PlatformDrawText(PlatformCanvas* canvas, const std::wstring& text, int centreX, int top,
-                      int width, int height) {
-    if (text.empty() || width <= 0 || height <= 0) {
+                      int width, int height, int textPixels) {
+    if (text.empty() || width <= 0 || height <= 0 || textPixels <= 0) {
         return;
     }
-    if (TextFont == nullptr) {
-        TextFont = MakeTextFont();
+    if (TextFont == nullptr || TextFontPixels != textPixels) {
+        delete TextFont;
+        TextFont = MakeTextFont(textPixels);
+        TextFontPixels = TextFont != nullptr ? textPixels : 0;
         if (TextFont == nullptr) {
             return;
         }

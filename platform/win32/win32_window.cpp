@@ -47,6 +47,16 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     case WM_TIMER:
         WindowOnTimer(&MainWindowState, static_cast<unsigned>(wParam));
         return 0;
+    case WM_DPICHANGED: {
+        // Dragged onto a monitor of another scale (per-monitor awareness): the system's
+        // suggested place keeps the window where the drag put it; the new frame gives the size.
+        const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+        SetWindowPos(window, nullptr, suggested->left, suggested->top,
+                     suggested->right - suggested->left, suggested->bottom - suggested->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        WindowOnDpiChanged(&MainWindowState, LOWORD(wParam));
+        return 0;
+    }
     case WakeMessage:
         WindowOnWake(&MainWindowState);
         return 0;
@@ -56,11 +66,6 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 }
 
 } // namespace
-
-void PlatformScreenSize(int* width, int* height) {
-    *width = GetSystemMetrics(SM_CXSCREEN);
-    *height = GetSystemMetrics(SM_CYSCREEN);
-}
 
 PlatformWindow* PlatformCreateWindow(const std::wstring& title, int x, int y, unsigned width,
                                      unsigned height) {
