@@ -428,4 +428,6 @@ for dll in $imports; do
         ;;
     esac
 done
+# Nor any function that Windows 7 SP1 lacks, which would keep the program from starting there.
+OBJDUMP=$triplet-objdump scripts/check-win7-imports.sh "$build_dir/launcher.exe" >/dev/null
 log "built $build_dir/launcher.exe (imports: $(echo $imports | tr ' ' ','))"
