@@ -3,8 +3,8 @@
 //
 // Threads: the clock, the console, the file system, process start, the proxy lookup, text
 // conversion and the log's path are called by the script worker; quit requests by any thread for
-// its own queue; everything else (pictures, frames, boxes, the window, timers, events) by the UI
-// thread only.
+// its own queue; everything else (pictures, frames, boxes, the screen, the window, timers,
+// events) by the UI thread only.
 #pragma once
 
 #include <cstddef>

@@ -19,7 +19,9 @@ HMONITOR PrimaryMonitor() {
 
 // The monitor's own DPI where Windows has one per monitor; 0 where it has not.
 unsigned MonitorDpi(HMONITOR monitor) {
-    HMODULE shcore = LoadLibraryW(L"shcore.dll");
+    // From the system folder only, never a planted copy beside the program. Windows 7 without
+    // KB2533623 refuses the flag, and has no shcore.dll to find anyway.
+    HMODULE shcore = LoadLibraryExW(L"shcore.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (shcore == nullptr) {
         return 0;
     }
