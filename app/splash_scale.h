@@ -1,8 +1,8 @@
 // The splash at the monitor's scale. The pictures and the layout are made for 96 DPI (100 %); at
 // another DPI the window, the pictures, the bar's place and the status line grow by dpi / 96.
-// Each picture is resampled once per DPI with a good filter (GDI+'s high quality
-// bicubic) and every frame is then drawn from the copies at 1:1, so a tick costs what it costs
-// at 100 %, and the fill is still cut, never stretched. UI thread only.
+// Each picture is resampled once per DPI with a good filter (GDI+'s high quality bicubic) and
+// every frame is then drawn from the copies at 1:1: no tick resamples, and the fill is still cut,
+// never stretched. UI thread only.
 #pragma once
 
 struct PlatformImage;

@@ -105,7 +105,9 @@ void WindowOnWake(PlatformWindow* window) {
 
 void WindowOnDpiChanged(PlatformWindow* window, unsigned dpi) {
     if (BackgroundImage == nullptr || !SetSplashDpi(dpi)) {
-        return; // the frame of the earlier scale is still shown, and still whole
+        // The frame of the earlier scale, whole, which also gives the window its size back.
+        PresentFrame(window);
+        return;
     }
     ForgetShownFrame();
     const bool drawable = FrameBitmap != nullptr && TrackImage != nullptr && FillImage != nullptr;

@@ -35,7 +35,8 @@ void WindowOnWake(PlatformWindow* window);
 // The window was moved to a monitor of another scale (Win32's WM_DPICHANGED; the backend has
 // already put it where the system suggests): makes the pictures and the frame for dpi
 // (SetSplashDpi) and presents a frame at once, at the new size, whether or not the repaint
-// timer runs. When they cannot be made, the window keeps the earlier scale.
+// timer runs. When they cannot be made, the window keeps the earlier scale and the size of its
+// frame.
 void WindowOnDpiChanged(PlatformWindow* window, unsigned dpi);
 
 // The default hit-test answer, turned into what the window wants: the client area becomes the

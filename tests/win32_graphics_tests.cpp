@@ -344,6 +344,15 @@ TEST_F(Win32Splash, MovedToAMonitorOfAnotherScaleTheWindowIsRedrawnAtThatScale) 
         EXPECT_EQ(FramePixel(scale * BarX + scale * 300, row), green) << move.dpi;
         EXPECT_EQ(FramePixel(scale * BarX + scale * 340, row), 0xFF000000u) << move.dpi;
     }
+    // A scale whose pictures cannot be made (20 times) leaves the splash as it was, at its
+    // frame's size.
+    RECT huge{100, 90, 100 + 20 * 856, 90 + 20 * 552};
+    SendMessageW(handle, WM_DPICHANGED, MAKEWPARAM(1920, 1920), reinterpret_cast<LPARAM>(&huge));
+    EXPECT_EQ(BackgroundWidth, 856u);
+    RECT kept{};
+    ASSERT_TRUE(GetWindowRect(handle, &kept));
+    EXPECT_EQ(kept.right - kept.left, 856);
+    EXPECT_EQ(kept.bottom - kept.top, 552);
     DestroyWindow(handle);
     MainWindow = nullptr;
     int ignored = 0;
