@@ -219,7 +219,7 @@ find_emulator() {
         [ -x "$qemu" ] || { why="LAUNCHER_QEMU_I386 names no program: $qemu"; return 1; }
         return 0
     fi
-    [ -d "$cache" ] || mkdir -p "$cache"
+    [ -d "$cache" ] || (umask 022 && mkdir -p "$cache")
     if ! private "$cache"; then
         why="the emulator's cache is refused: $why"
         return 1
