@@ -136,8 +136,9 @@ class AptHelpers(unittest.TestCase):
                 f.write("deb [trusted=yes] %s %s main\n" % (self.mirror.url, suite))
         self.config = os.path.join(SCRATCH, "apt.conf")
         with open(self.config, "w") as f:
+            # A proxy in the environment (http_proxy) must not stand between apt and the mirror.
             f.write('Dir "%s/";\nAPT::Architectures { "%s"; "i386"; };\n'
-                    'APT::Sandbox::User "%s";\n'
+                    'APT::Sandbox::User "%s";\nAcquire::http::Proxy::127.0.0.1 "DIRECT";\n'
                     'DPkg::Options { "--root=%s"; "--force-not-root"; };\n'
                     % (self.root, ARCH, pwd.getpwuid(os.getuid()).pw_name, self.root))
 
