@@ -25,7 +25,8 @@ Required:
                              win32/game.exe and takes patch/version.json as the sign of a
                              complete install)
   --url URL                  where launchers download the package: https://host[:port]/path/FILE,
-                             FILE made of letters, digits, '.', '_', '-', '~'; no query
+                             FILE made of letters, digits, '.', '_', '-', '~', not beginning
+                             with '-'; no query
   --name NAME                the product name Windows shows (Properties, Task Manager)
   --publisher NAME           the company name and copyright holder Windows shows
   --version A.B.C.D          the launcher's version: four numbers from 0 to 65535
@@ -145,6 +146,11 @@ if ! [[ $url =~ $url_pattern ]]; then
 fi
 scheme=${BASH_REMATCH[1]}
 package_name=${BASH_REMATCH[5]}
+# The name is given to sha256sum here, and to whatever tools a studio runs on the release.
+if [[ $package_name == -* ]]; then
+    usage_error "--url: the package's file name '$package_name' begins with '-', which tools read" \
+        "as an option"
+fi
 if [ "$scheme" = http ] && [ "$insecure_http" -eq 0 ]; then
     usage_error "--url: '$url' is plain HTTP; players' launchers download over HTTPS" \
         "(give --insecure-http for a test on a LAN only)"
@@ -191,19 +197,19 @@ x86_64) build_dir=${build_dir:-$source_dir/build-release64} ;;
 esac
 
 # Absolute paths: the build runs from the source folder.
-client=$(realpath "$client")
-out=$(realpath -m "$out")
+client=$(realpath -- "$client")
+out=$(realpath -m -- "$out")
 if [ -e "$out" ] && [ ! -d "$out" ]; then
     usage_error "--out: '$out' is a file, not a folder"
 fi
 case $out/ in
 "$client"/*) usage_error "--out: '$out' is inside the client folder, which would pack it" ;;
 esac
-build_dir=$(realpath -m "$build_dir")
-[ -z "$artwork" ] || artwork=$(realpath "$artwork")
-[ -z "$pkcs12" ] || pkcs12=$(realpath "$pkcs12")
-[ -z "$password_file" ] || password_file=$(realpath "$password_file")
-ca_file=$(realpath "$ca_file")
+build_dir=$(realpath -m -- "$build_dir")
+[ -z "$artwork" ] || artwork=$(realpath -- "$artwork")
+[ -z "$pkcs12" ] || pkcs12=$(realpath -- "$pkcs12")
+[ -z "$password_file" ] || password_file=$(realpath -- "$password_file")
+ca_file=$(realpath -- "$ca_file")
 
 insecure_warning() {
     echo "release: warning: --insecure-http: players download the package over plain HTTP," \
@@ -322,7 +328,7 @@ if [ "$signing" -eq 1 ]; then
 fi
 
 step "writing SHA256SUMS and release.json"
-(cd "$scratch" && sha256sum launcher.exe "$package_name" >SHA256SUMS)
+(cd "$scratch" && sha256sum -- launcher.exe "$package_name" >SHA256SUMS)
 python3 - "$scratch/release.json" "$name" "$publisher" "$version" "$url" "$package_name" \
     "$package_size" "$package_sha256" "$(stat -c %s "$launcher")" \
     "$(sha256sum "$launcher" | cut -d' ' -f1)" "$signer" "$timestamp_url" "$arch" <<'EOF'

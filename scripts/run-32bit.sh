@@ -20,7 +20,8 @@
 # Debian 13's; LAUNCHER_DEBIAN_MIRROR the archive to fetch that from (http://deb.debian.org/debian).
 # The emulator is fetched once per version of qemu-user, with apt's own signature checks against
 # Debian's archive keyring and a package list of its own (never the system's sources), and kept in
-# ${LAUNCHER_QEMU_CACHE:-~/.cache/launcher-qemu-user}/<version>/.
+# ${LAUNCHER_QEMU_CACHE:-~/.cache/launcher-qemu-user}/<version>/ with its SHA-256, checked on every
+# use; a cache that is not the user's own, or that others can write to, is refused.
 set -euo pipefail
 
 self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
@@ -39,7 +40,27 @@ log() {
 
 # --- Inside the namespace: register the emulator in a binfmt_misc of its own, then run ---
 
+# True in the initial user namespace, the machine's own: there a binfmt_misc mounted anywhere is
+# the machine's. Its uid_map maps every user id to itself; PID 1's namespace is compared where
+# this user may read it.
+machine_user_namespace() {
+    local own inner outer count
+    own=$(readlink /proc/self/ns/user)
+    [ "$own" != "$(readlink /proc/1/ns/user 2>/dev/null)" ] || return 0
+    read -r inner outer count </proc/self/uid_map
+    [ "$inner $outer $count" = "0 0 4294967295" ]
+}
+
 if [ "${1:-}" = --inside ]; then
+    # Only in the namespace made below: LAUNCHER_32BIT_OUTSIDE names the user namespace it was
+    # made from, which this one must not be.
+    if [ -z "${LAUNCHER_32BIT_OUTSIDE:-}" ] || [ $# -lt 3 ] ||
+        [ "$(readlink /proc/self/ns/user)" = "$LAUNCHER_32BIT_OUTSIDE" ] || machine_user_namespace; then
+        log "--inside runs only in the namespace this script makes: it would register the" \
+            "emulator in this machine's own binfmt_misc"
+        exit 2
+    fi
+    unset LAUNCHER_32BIT_OUTSIDE
     qemu=$2
     shift 2
     # Mounts in the namespace are private (unshare's default): the folder stays empty outside.
@@ -64,32 +85,80 @@ if [ "$(id -u)" -eq 0 ]; then
     apt_options+=(-o APT::Sandbox::User=root)
 fi
 
-# Fetches the package list; where the archive's Release file has expired (a frozen mirror), says
-# so and fetches again without that check, for this fetch alone.
+# Fetches the package list. An expired Release file (a frozen mirror, or an old one replayed) is
+# refused as apt refuses it: it could bring an older emulator in.
 apt_update() {
     local output
     if output=$(apt-get "${apt_options[@]}" update 2>&1); then
         return 0
     fi
-    if grep -q 'is expired' <<<"$output"; then
-        log "the Release file of $mirror $suite has expired (a frozen mirror?);" \
-            "fetching it again without checking its date"
-        apt_options+=(-o Acquire::Check-Valid-Until=false)
-        if output=$(apt-get "${apt_options[@]}" update 2>&1); then
-            return 0
-        fi
-    fi
     why="apt-get update failed for $mirror $suite: $(grep -m1 '^[EW]:' <<<"$output" || echo "$output" | tail -n 1)"
     return 1
 }
 
-# Fetches and unpacks the package's candidate version unless it is cached; sets $qemu.
+# True when "$1" is the user's own and no one else may write to it; else $why says why not. What
+# the cache holds runs as this user and is handed every 32-bit program.
+private() {
+    local owner mode
+    if ! read -r owner mode < <(stat -L -c '%u %a' -- "$1" 2>/dev/null); then
+        why="$1 is missing"
+        return 1
+    fi
+    if [ "$owner" != "$(id -u)" ]; then
+        why="$1 belongs to user $owner, not to $(id -un)"
+        return 1
+    elif ((8#$mode & 8#022)); then
+        why="others may write to $1 (mode $mode)"
+        return 1
+    fi
+}
+
+# Sets $checked to the emulator in the cache folder $1 when it is the one fetched: its files the
+# user's own and private, qemu-i386 matching the SHA-256 recorded beside it then. Else sets $why.
+check_emulator() {
+    local folder=$cache/$1 file recorded
+    for file in "$folder" "$folder/qemu-i386" "$folder/qemu-i386.sha256"; do
+        private "$file" || return 1
+    done
+    recorded=$(cut -d ' ' -f 1 "$folder/qemu-i386.sha256")
+    if [ ! -x "$folder/qemu-i386" ] ||
+        [ "$(sha256sum <"$folder/qemu-i386" | cut -d ' ' -f 1)" != "$recorded" ]; then
+        why="$folder/qemu-i386 is not the emulator that was fetched (not the SHA-256 recorded then)"
+        return 1
+    fi
+    checked=$folder/qemu-i386
+}
+
+# The cache folder `current` names: a plain folder name, never a path.
+current_folder() {
+    local name
+    [ -e "$cache/current" ] || return 1
+    if ! private "$cache/current"; then
+        log "$why: the cached emulator is not used"
+        return 1
+    fi
+    name=$(head -n 1 "$cache/current")
+    if ! [[ $name =~ ^qemu-user_[A-Za-z0-9.+_-]+$ ]]; then
+        log "$cache/current names no emulator folder ('${name//[^[:print:]]/?}'): not used"
+        return 1
+    fi
+    echo "$name"
+}
+
+# Fetches and unpacks the package's candidate version unless it is cached; sets $qemu. The
+# package must have the SHA-256 that the archive's signed index gives, which is recorded with the
+# unpacked emulator's own.
 fetch_emulator() {
-    local arch version folder work
+    local arch version folder work sha256 deb
     arch=$(dpkg --print-architecture)
     if [ ! -r "$keyring" ]; then
         why="$keyring (debian-archive-keyring) is missing, so the emulator's signature cannot be checked"
         return 1
+    fi
+    # apt trusts the lists it keeps: lists others could write to are fetched anew.
+    if [ -e "$apt_dir" ] && ! { private "$apt_dir" && private "$apt_dir/lists"; }; then
+        log "$why: fetching the package list anew"
+        rm -rf "$apt_dir"
     fi
     mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
     echo "deb [arch=$arch signed-by=$keyring] $mirror $suite main" >"$apt_dir/sources.list"
@@ -100,7 +169,14 @@ fetch_emulator() {
         return 1
     fi
     folder=qemu-user_${version//[^A-Za-z0-9.+-]/_}_$arch
-    if [ ! -x "$cache/$folder/qemu-i386" ]; then
+    if ! check_emulator "$folder"; then
+        [ ! -e "$cache/$folder" ] || log "$why; fetching it again"
+        sha256=$(apt-cache "${apt_options[@]}" show "qemu-user=$version" |
+            awk '/^SHA256:/ {print $2; exit}')
+        if [ -z "$sha256" ]; then
+            why="the index of $mirror $suite gives no SHA-256 for qemu-user $version"
+            return 1
+        fi
         log "fetching qemu-i386 from Debian $suite's qemu-user $version (about 70 MB, once)"
         work=$(mktemp -d "$cache/.fetch-XXXXXX")
         if ! (cd "$work" && apt-get "${apt_options[@]}" download -q "qemu-user=$version") \
@@ -109,20 +185,30 @@ fetch_emulator() {
             rm -rf "$work"
             return 1
         fi
+        deb=$(find "$work" -maxdepth 1 -name 'qemu-user_*.deb' -print -quit)
+        if [ -z "$deb" ] || [ "$(sha256sum <"$deb" | cut -d ' ' -f 1)" != "$sha256" ]; then
+            why="the qemu-user $version fetched is not the one the archive's index names"
+            rm -rf "$work"
+            return 1
+        fi
         # The package holds an emulator for every architecture (450 MB): keep the one needed.
-        if ! dpkg-deb -x "$work"/qemu-user_*.deb "$work/unpacked" || ! mkdir "$work/$folder" ||
+        if ! dpkg-deb -x "$deb" "$work/unpacked" || ! mkdir "$work/$folder" ||
             ! mv "$work/unpacked/usr/bin/qemu-i386" \
                 "$work/unpacked/usr/share/doc/qemu-user/copyright" "$work/$folder/"; then
             why="qemu-user $version holds no usr/bin/qemu-i386"
             rm -rf "$work"
             return 1
         fi
-        # Published only when complete; a run alongside may have published it first.
-        mv -T "$work/$folder" "$cache/$folder" 2>/dev/null || true
+        (cd "$work/$folder" && sha256sum qemu-i386 >qemu-i386.sha256 &&
+            echo "$sha256  ${deb##*/}" >qemu-user.deb.sha256 && chmod -R go-w .)
+        # Published only when complete, in place of one that failed its checks.
+        rm -rf "${cache:?}/$folder"
+        mv -T "$work/$folder" "$cache/$folder"
         rm -rf "$work"
+        check_emulator "$folder" || return 1
     fi
     echo "$folder" >"$cache/current"
-    qemu=$cache/$folder/qemu-i386
+    qemu=$checked
 }
 
 # Sets $qemu: the one named, the one checked within the last day (no network then), or the
@@ -133,26 +219,37 @@ find_emulator() {
         [ -x "$qemu" ] || { why="LAUNCHER_QEMU_I386 names no program: $qemu"; return 1; }
         return 0
     fi
-    mkdir -p "$cache"
+    [ -d "$cache" ] || (umask 022 && mkdir -p "$cache")
+    if ! private "$cache"; then
+        why="the emulator's cache is refused: $why"
+        return 1
+    fi
     # Runs alongside (a second checkout's tests) share one apt folder.
     exec 8>"$cache/.lock"
     flock 8
-    local current=
-    if [ -f "$cache/current" ]; then
-        current=$cache/$(cat "$cache/current")/qemu-i386
-    fi
-    if [ -n "$(find "$cache/current" -mmin -1440 2>/dev/null)" ] && [ -x "$current" ]; then
-        qemu=$current
-    elif ! fetch_emulator; then
-        if [ -x "$current" ]; then
-            log "$why; using the cached $current"
-            qemu=$current
+    local umask_before folder cached='' status=0
+    umask_before=$(umask)
+    umask 022
+    if folder=$(current_folder); then
+        if check_emulator "$folder"; then
+            cached=$checked
         else
-            exec 8>&-
-            return 1
+            log "$why: the cached emulator is not used"
         fi
     fi
+    if [ -n "$cached" ] && [ -n "$(find "$cache/current" -mmin -1440)" ]; then
+        qemu=$cached
+    elif ! fetch_emulator; then
+        if [ -n "$cached" ]; then
+            log "$why; using the cached $cached"
+            qemu=$cached
+        else
+            status=1
+        fi
+    fi
+    umask "$umask_before"
     exec 8>&-
+    return "$status"
 }
 
 # --- The decision ---
@@ -221,8 +318,10 @@ decide() {
     how="under $emulator in a private namespace: $native_why"
 }
 
+# Runs the command in a user and mount namespace of its own, with the emulator registered there.
 run_emulated() {
-    unshare --user --map-root-user --mount --fork -- "$self" --inside "$qemu" "$@"
+    LAUNCHER_32BIT_OUTSIDE=$(readlink /proc/self/ns/user) \
+        unshare --user --map-root-user --mount --fork -- "$self" --inside "$qemu" "$@"
 }
 
 if [ $# -eq 0 ]; then
@@ -246,4 +345,6 @@ fi
 if [ "$mode" = native ]; then
     exec "$@"
 fi
+LAUNCHER_32BIT_OUTSIDE=$(readlink /proc/self/ns/user)
+export LAUNCHER_32BIT_OUTSIDE
 exec unshare --user --map-root-user --mount --fork -- "$self" --inside "$qemu" "$@"

@@ -10,6 +10,7 @@ Environment: RUN_32BIT (scripts/run-32bit.sh), SCRATCH (a folder).
 """
 
 import glob
+import hashlib
 import http.server
 import os
 import shutil
@@ -42,6 +43,21 @@ def machine_binfmt_entries():
          "mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc && ls /proc/sys/fs/binfmt_misc"],
         capture_output=True, text=True, timeout=30)
     return result.stdout.split() if result.returncode == 0 else None
+
+
+def plant_emulator(cache, folder, program):
+    """An emulator in the cache as a fetch leaves it: program as qemu-i386 with its SHA-256 beside
+    it, and `current` naming its folder."""
+    os.makedirs(os.path.join(cache, folder))
+    path = os.path.join(cache, folder, "qemu-i386")
+    shutil.copy(program, path)
+    with open(path, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    with open(path + ".sha256", "w") as f:
+        f.write("%s  qemu-i386\n" % digest)
+    with open(os.path.join(cache, "current"), "w") as f:
+        f.write(folder + "\n")
+    return path
 
 
 class Mirror:
@@ -135,11 +151,8 @@ class EmulatedRun(unittest.TestCase):
 
         # An emulator fetched before (here: a day and more ago) is used when the archive fails.
         folder = os.path.join(self.cache, "qemu-user_1_10.0.0_amd64")
-        os.makedirs(folder)
-        shutil.copy(shutil.which("true"), os.path.join(folder, "qemu-i386"))
+        plant_emulator(self.cache, "qemu-user_1_10.0.0_amd64", shutil.which("true"))
         current = os.path.join(self.cache, "current")
-        with open(current, "w") as f:
-            f.write("qemu-user_1_10.0.0_amd64\n")
         two_days_ago = time.time() - 2 * 86400
         os.utime(current, (two_days_ago, two_days_ago))
         cached = self.run_32bit("sh", "-c", 'echo "$LAUNCHER_32BIT_EMULATOR"',
@@ -148,6 +161,78 @@ class EmulatedRun(unittest.TestCase):
         self.assertEqual(cached.stdout, os.path.join(folder, "qemu-i386") + "\n")
         self.assertIn("is not signed", cached.stderr)
         self.assertIn("using the cached %s/qemu-i386" % folder, cached.stderr)
+
+    def test_a_cache_others_could_have_written_runs_nothing_it_holds(self):
+        # Whatever runs is seen: the planted emulator leaves a mark each time it starts.
+        mirror = Mirror(os.path.join(SCRATCH, "mirror"))
+        self.addCleanup(mirror.close)
+        planted = os.path.join(SCRATCH, "planted.sh")
+        with open(planted, "w") as f:
+            f.write('#!/bin/sh\necho started >>"$0.ran"\nexit 0\n')
+        os.chmod(planted, 0o755)
+        folder = "qemu-user_1_10.0.0_amd64"
+        emulator = plant_emulator(self.cache, folder, planted)
+
+        def refused(why):
+            result = self.run_32bit("sh", "-c", "echo ran", LAUNCHER_DEBIAN_MIRROR=mirror.url)
+            self.assertEqual(result.returncode, 125, result.stdout + result.stderr)
+            self.assertNotIn("ran", result.stdout)
+            self.assertIn(why, result.stderr)
+            self.assertFalse(os.path.exists(emulator + ".ran"))
+            self.assertEqual(sorted(os.listdir(os.path.join(self.cache, folder))),
+                             ["qemu-i386", "qemu-i386.sha256"])
+            return result
+
+        # As fetched, it serves (a day old at most: no network).
+        served = self.run_32bit("sh", "-c", 'echo "$LAUNCHER_32BIT_EMULATOR"',
+                                LAUNCHER_DEBIAN_MIRROR=mirror.url)
+        self.assertEqual((served.returncode, served.stdout), (0, emulator + "\n"), served.stderr)
+        os.remove(emulator + ".ran")
+
+        with self.subTest("a cache others may write to"):
+            os.chmod(self.cache, 0o777)
+            self.addCleanup(os.chmod, self.cache, 0o755)
+            refused("the emulator's cache is refused: others may write to %s (mode 777)"
+                    % self.cache)
+            os.chmod(self.cache, 0o755)
+        if os.geteuid() == 0:
+            with self.subTest("a cache of another user's"):
+                os.chown(self.cache, 65534, 65534)
+                self.addCleanup(os.chown, self.cache, 0, 0)
+                refused("the emulator's cache is refused: %s belongs to user 65534, not to root"
+                        % self.cache)
+                os.chown(self.cache, 0, 0)
+        with self.subTest("a current that names a path"):
+            outside = plant_emulator(SCRATCH, "elsewhere", planted)
+            with open(os.path.join(self.cache, "current"), "w") as f:
+                f.write("../elsewhere\n")
+            refused("%s/current names no emulator folder ('../elsewhere'): not used" % self.cache)
+            self.assertFalse(os.path.exists(outside + ".ran"))
+            with open(os.path.join(self.cache, "current"), "w") as f:
+                f.write(folder + "\n")
+        with self.subTest("a changed emulator"):
+            with open(emulator, "a") as f:
+                f.write("# changed\n")
+            refused("%s is not the emulator that was fetched (not the SHA-256 recorded then): "
+                    "the cached emulator is not used" % emulator)
+
+    def test_inside_refuses_to_run_outside_the_namespace_made_for_it(self):
+        # A private mount namespace, and an emulator that does not exist: were the refusal
+        # missing, neither the mount nor the registration would reach this machine.
+        sandbox = ["unshare", "--mount"] if os.geteuid() == 0 else []
+        for outside in (None, "user:[4026531837]"):
+            with self.subTest(LAUNCHER_32BIT_OUTSIDE=outside):
+                environment = dict(self.environment)
+                if outside:
+                    environment["LAUNCHER_32BIT_OUTSIDE"] = outside
+                result = subprocess.run(
+                    [*sandbox, RUN_32BIT, "--inside", "/nonexistent/qemu-i386", "sh", "-c",
+                     "echo ran"], env=environment, capture_output=True, text=True, timeout=60)
+                self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
+                self.assertEqual(result.stdout, "")
+                self.assertIn("--inside runs only in the namespace this script makes",
+                              result.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.cache, "binfmt")))
 
 
 if __name__ == "__main__":
