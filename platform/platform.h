@@ -240,6 +240,11 @@ std::wstring PlatformWideFromGbk(const std::string& bytes);
 // Never on Linux, whose paths are bytes. Any thread.
 bool PlatformIsPathLeadByte(unsigned char byte);
 
+// Whether file names follow Windows' rules (no device names, none of < > : " | ? *, no trailing
+// dot or space), which the extraction then checks rather than let a name be written as another
+// one. True on Windows, false on Linux. Any thread.
+bool PlatformNamesFollowWindowsRules();
+
 // --- One launcher at a time ---
 
 // Claims the per-user launcher lock for the rest of the process's life (true, also on a later
