@@ -1009,6 +1009,134 @@ TEST_F(EndToEnd, PartFromAnotherRangeIsDownloadedWholeInTheSameRun) {
     }
 }
 
+// A 206 that ends before the package does (a server or proxy that sends parts) is continued at
+// once from where it ended, each part one attempt; the pinned digest spans the parts. A server
+// that only ever sends parts uses up the attempts, and what came stays for the next run.
+TEST_F(EndToEnd, PartThatEndsBeforeThePackageIsContinuedAtOnceInTheSameRun) {
+    const auto package = std::make_shared<const std::string>(DemoPackage());
+    const size_t have = package->size() / 3;
+    const std::string total = std::to_string(package->size());
+    bool onlyParts = false;
+    HttpServer server;
+    server.Route(PackagePath, [&](const HttpRequest& request) {
+        const size_t from = std::stoul(request.range.substr(6));
+        if (request.index > 0 && !onlyParts) {
+            return HttpResponse::Body(package);
+        }
+        HttpResponse part = HttpResponse::Body(package->substr(from, 10), 206);
+        part.honoursRanges = false;
+        part.headers = "Content-Range: bytes " + std::to_string(from) + "-" +
+                       std::to_string(from + 9) + "/" + total + "\r\n";
+        return part;
+    });
+    LeaveCutInstall(package->substr(0, have));
+
+    const RunOutput run = RunLauncherScript(server.Port(), Sha256(*package));
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(ReadFile(ArchivePath) == *package) << "the archive is byte-exact";
+    EXPECT_EQ(server.RequestedRanges(),
+              (std::vector<std::string>{"bytes=" + std::to_string(have) + "-",
+                                        "bytes=" + std::to_string(have + 10) + "-"}));
+    EXPECT_EQ(SecondsSlept(), 0) << "the server answered: nothing to wait for";
+    EXPECT_NE(PlatformWideFromGbk(run.out).find(L"下载未完成：the server's part ends at byte " +
+                                                std::to_wstring(have + 9) + L" of " +
+                                                std::wstring(total.begin(), total.end()) +
+                                                L"；继续下载其余部分（第 2 次，共 5 次）\n"),
+              std::wstring::npos)
+        << run.out;
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_FALSE(PathExists(MarkPath));
+
+    onlyParts = true;
+    std::filesystem::remove_all(Root + "/game");
+    LeaveCutInstall(package->substr(0, have));
+    ResetExitRequest();
+    const RunOutput parts = RunLauncherScript(server.Port(), Sha256(*package));
+    const std::string reason =
+        "the server's part ends at byte " + std::to_string(have + 49) + " of " + total;
+    EXPECT_EQ(parts.err, "Lua Update error: " + reason + "\n");
+    ExpectFailureBox(InstallFailed, std::wstring(reason.begin(), reason.end()));
+    EXPECT_EQ(server.RequestedRanges().size(), 2u + 5u);
+    EXPECT_TRUE(ReadFile(ArchivePath) == package->substr(0, have + 50));
+    EXPECT_TRUE(PathExists(MarkPath));
+    EXPECT_FALSE(PathExists(ClientExe));
+}
+
+// A client taken from a complete install (a virus scanner's quarantine, a player's delete) is
+// installed again and started, instead of failing to start on every run. Right after the install
+// its archive is still here: pinned, it is extracted again without a request; once the archive is
+// gone too, the package is downloaded again.
+TEST_F(EndToEnd, ClientGoneFromACompleteInstallIsInstalledAgainAndStarted) {
+    const auto package = std::make_shared<const std::string>(DemoPackage());
+    const std::string pinned = Sha256(*package);
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(package));
+    ASSERT_EQ(RunLauncherScript(server.Port(), pinned).err, "");
+    ASSERT_NE(WaitForClientLog(), "");
+    ASSERT_TRUE(PathExists(ArchivePath));
+
+    for (const bool archiveKept : {true, false}) {
+        SCOPED_TRACE(archiveKept ? "archive kept" : "archive gone");
+        std::filesystem::remove(ClientExe);
+        std::filesystem::remove(ClientDir + "/client.log");
+        if (!archiveKept) {
+            std::filesystem::remove(ArchivePath);
+        }
+        const size_t requests = server.RequestedPaths().size();
+        ResetExitRequest();
+        const RunOutput run = RunLauncherScript(server.Port(), pinned);
+        EXPECT_EQ(run.err, "");
+        EXPECT_NE(
+            PlatformWideFromGbk(run.out).find(L"客户端程序不存在，重新安装：" +
+                                              std::wstring(ClientExe.begin(), ClientExe.end())),
+            std::wstring::npos)
+            << run.out;
+        EXPECT_EQ(server.RequestedPaths().size(), requests + (archiveKept ? 0 : 1));
+        EXPECT_NE(WaitForClientLog(), "") << "started in the same run";
+        EXPECT_TRUE(PathExists(ClientExe));
+        EXPECT_FALSE(PathExists(MarkPath));
+        EXPECT_TRUE(RecordedBoxes.empty());
+        EXPECT_EQ(RequestedExitCode(-1), 0);
+    }
+    EXPECT_EQ(server.RequestedRanges().back(), "") << "nothing kept: the package whole";
+}
+
+// Unpinned, a kept archive the server calls complete (416 for the bytes after it, the package as
+// long) is extracted without downloading it again. When that extraction fails, only a new
+// download can tell a damaged archive from a passing fault, so the next run downloads it whole.
+TEST_F(EndToEnd, KeptArchiveAsLongAsThePackageIsTakenOnceAndDownloadedWholeAfterItFails) {
+    const auto package = std::make_shared<const std::string>(DemoPackage());
+    ScratchDir elsewhere;
+    WriteFile(elsewhere / "damaged.zip", *package);
+    SetEntryCrc(elsewhere / "damaged.zip", "windows_pc_halden/patch/version.json", 0x12345678);
+    const std::string damaged = ReadFile(elsewhere / "damaged.zip");
+    ASSERT_EQ(damaged.size(), package->size());
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(package));
+    const std::string asked = "bytes=" + std::to_string(package->size()) + "-";
+
+    LeaveCutInstall(damaged);
+    const RunOutput kept = RunLauncherScript(server.Port());
+    EXPECT_EQ(server.RequestedRanges(), std::vector<std::string>{asked});
+    EXPECT_EQ(kept.err.rfind("Failed to extract file: windows_pc_halden/patch/version.json: CRC "
+                             "mismatch\nLua Update error: cannot extract ",
+                             0),
+              0u)
+        << kept.err;
+    EXPECT_TRUE(ReadFile(ArchivePath) == damaged) << "taken as it was, not downloaded";
+    EXPECT_TRUE(PathExists(MarkPath));
+
+    ClearRecordedBoxes();
+    ResetExitRequest();
+    const RunOutput whole = RunLauncherScript(server.Port());
+    EXPECT_EQ(whole.err, "");
+    EXPECT_EQ(server.RequestedRanges(), (std::vector<std::string>{asked, asked, ""}));
+    EXPECT_TRUE(ReadFile(ArchivePath) == *package);
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_FALSE(PathExists(MarkPath));
+    EXPECT_EQ(RequestedExitCode(-1), 0);
+}
+
 // A package whose entry data ends early (a sound deflate stream of half the data, the whole size
 // declared) is no install: the player is told, the entry is not left in place, nothing starts and
 // the mark stays, so the next run installs again, here the studio's fixed package.
