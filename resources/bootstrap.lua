@@ -345,6 +345,9 @@ function Update(time)
                     and outcome.status == 416 and outcome.have > 0
                     and RangeTotal(outcome.range) == outcome.have)
                 if kept or not outcome.fault then
+                    if kept then
+                        print("压缩包已完整，不再下载：" .. output_file)
+                    end
                     if not sha then
                         return nil, kept
                     end

@@ -1124,6 +1124,11 @@ TEST_F(EndToEnd, KeptArchiveAsLongAsThePackageIsTakenOnceAndDownloadedWholeAfter
               0u)
         << kept.err;
     EXPECT_TRUE(ReadFile(ArchivePath) == damaged) << "taken as it was, not downloaded";
+    EXPECT_NE(
+        PlatformWideFromGbk(kept.out).find(L"压缩包已完整，不再下载：" +
+                                           std::wstring(ArchivePath.begin(), ArchivePath.end())),
+        std::wstring::npos)
+        << kept.out;
     EXPECT_TRUE(PathExists(MarkPath));
 
     ClearRecordedBoxes();
