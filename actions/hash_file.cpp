@@ -92,6 +92,16 @@ void FinishHash(ScriptSha256* hash, HashOutcome* outcome) {
     }
 }
 
+void PeekHash(const ScriptSha256* hash, HashOutcome* outcome) {
+    unsigned char digest[Sha256Size];
+    std::string reason = FinishedReason;
+    const bool peeked = hash->sha != nullptr && PlatformSha256Peek(hash->sha, digest, &reason);
+    SetOutcome(peeked ? HashStatus::Done : HashStatus::Failed, reason, outcome);
+    if (outcome->done) {
+        SetHex(digest, outcome);
+    }
+}
+
 // true, or nil and the reason, as Lua's io functions answer.
 int PushOutcome(lua_State* L, const HashOutcome& outcome) {
     if (outcome.done) {
@@ -135,6 +145,17 @@ int Sha256HexDigest(lua_State* L) {
     return 1;
 }
 
+int Sha256HexDigestSoFar(lua_State* L) {
+    const ScriptSha256* hash = CheckHash(L);
+    HashOutcome outcome;
+    PeekHash(hash, &outcome);
+    if (!outcome.done) {
+        return PushOutcome(L, outcome);
+    }
+    lua_pushstring(L, outcome.text);
+    return 1;
+}
+
 int Sha256Gc(lua_State* L) {
     ScriptSha256* hash = CheckHash(L);
     PlatformSha256Free(hash->sha);
@@ -146,6 +167,7 @@ const luaL_Reg Sha256Methods[] = {
     {"update", Sha256Update},
     {"update_file", Sha256UpdateFile},
     {"hexdigest", Sha256HexDigest},
+    {"hexdigest_so_far", Sha256HexDigestSoFar},
     {nullptr, nullptr},
 };
 

@@ -23,5 +23,6 @@ int HashFile(lua_State* L);
 //   update(bytes) -> true, or nil and a reason;
 //   update_file(path) -> true once the file's bytes are added, or nil and a reason as HashFile's;
 //   hexdigest() -> the lowercase hex SHA-256 of all the bytes added, or nil and a reason; the hash
-//   takes no more bytes afterwards ("the hash is finished").
+//   takes no more bytes afterwards ("the hash is finished");
+//   hexdigest_so_far() -> the same for the bytes added so far, and the hash takes more after.
 int Sha256(lua_State* L);

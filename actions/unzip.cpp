@@ -7,6 +7,7 @@
 #include <unzip.h>
 
 #include "actions/entry_file.h"
+#include "actions/entry_names.h"
 #include "platform/platform.h"
 #include "script/shared_state.h"
 
@@ -47,7 +48,8 @@ struct Extraction {
     // look at the disk for their folders.
     std::string knownFolder;
     std::unique_ptr<char[]> buffer{new char[ReadBufferSize]()};
-    // The line for an entry whose data is damaged; empty for the other failures.
+    // The line for an entry whose data is damaged or whose name is refused; empty for the other
+    // failures.
     std::string damage;
 };
 
@@ -184,7 +186,11 @@ EntryOutcome ExtractCurrentEntry(unzFile archive, Extraction& extraction) {
         return EntryOutcome::Failed;
     }
     // A longer name arrives cut and unterminated; writing it under the cut name would be wrong.
-    if (info.size_filename >= NameBufferSize || !IsSafeEntryName(name)) {
+    if (info.size_filename >= NameBufferSize) {
+        return EntryOutcome::Failed;
+    }
+    if (!IsSafeEntryName(name)) {
+        extraction.damage = std::string("Failed to extract file: ") + name + ": name refused";
         return EntryOutcome::Failed;
     }
     const std::string path = WithSlashes(name);
@@ -284,9 +290,12 @@ bool IsSafeEntryName(const char* name) {
                 return false;
             }
             if (*p == '\0') {
-                return true;
+                break;
             }
             segment = p + 1;
         }
     }
+    // Where Windows would write such a name under another one (or open a device), it is refused.
+    return !PlatformNamesFollowWindowsRules() ||
+           IsWindowsSafeEntryName(name, PlatformIsPathLeadByte);
 }

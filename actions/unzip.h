@@ -25,5 +25,6 @@ bool ExtractZip(const std::string& zipPath, const std::string& outputFolder,
                 std::function<void(float)> progress, ExtractFlush flush = ExtractFlush::ToDisk);
 
 // Whether an entry name stays inside the folder it is joined to: no empty name, no leading slash
-// or backslash, no drive prefix, no ".." segment (either separator).
+// or backslash, no drive prefix, no ".." segment (either separator); and on Windows, whether
+// Windows can hold it as it is (IsWindowsSafeEntryName, read in the ANSI code page).
 bool IsSafeEntryName(const char* name);

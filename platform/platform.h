@@ -123,7 +123,14 @@ HashStatus PlatformSha256AddFile(PlatformSha256* sha, const std::string& path, b
 // Writes the Sha256Size bytes of the digest of all the bytes added; no byte can be added after.
 bool PlatformSha256Finish(PlatformSha256* sha, unsigned char* digest, std::string* reason);
 
+// Writes the Sha256Size bytes of the digest of the bytes added so far, and more may be added
+// after; false, with *reason, when the system's SHA-256 fails.
+bool PlatformSha256Peek(const PlatformSha256* sha, unsigned char* digest, std::string* reason);
+
 void PlatformSha256Free(PlatformSha256* sha);
+
+// Fills bytes with size bytes from the system's random source; false when it cannot. Any thread.
+bool PlatformRandomBytes(void* bytes, size_t size);
 
 // Frees what the crypto library keeps for the calling thread (OpenSSL's error queue, which
 // hashing and libcurl both use). The detached worker calls it as its last use of them: the
@@ -243,6 +250,11 @@ std::wstring PlatformWideFromGbk(const std::string& bytes);
 // second byte may be 0x5C, a backslash on its own (Windows' ANSI code page: GBK, Big5, ...).
 // Never on Linux, whose paths are bytes. Any thread.
 bool PlatformIsPathLeadByte(unsigned char byte);
+
+// Whether file names follow Windows' rules (no device names, none of < > : " | ? *, no trailing
+// dot or space), which the extraction then checks rather than let a name be written as another
+// one. True on Windows, false on Linux. Any thread.
+bool PlatformNamesFollowWindowsRules();
 
 // --- One launcher at a time ---
 

@@ -19,7 +19,9 @@ local function Reason(err)
     return (text:gsub('^%[string ".-"%]:%d+: ', ""))
 end
 
--- Requests for the package in one run, and the waits between them, in seconds.
+-- Requests for the package in one run, and the usual waits between them, in seconds: each is
+-- drawn between half and all of its length, so that launchers that failed together (a server
+-- down for everyone) do not all come back to it at the same moment.
 local Attempts = 5
 local Waits = { 2, 4, 8, 16 }
 -- A longer wait asked by the server (Retry-After) is not waited for; the usual one is.
@@ -69,12 +71,31 @@ local function RetryAfter(value)
     local seconds = tonumber(value:match("^%d+$"))
     if not seconds then
         local date = require("cURL").getdate(value)
-        seconds = date and math.max(0, date - os.time())
+        seconds = date and date - os.time()
     end
     if seconds and seconds <= LongestRetryAfter then
-        return seconds
+        -- 0, or a date already past, would spend every attempt at once.
+        return math.max(1, seconds)
     end
     return nil
+end
+
+-- A usual wait drawn between half and all of its length, in whole milliseconds.
+local function Spread(seconds)
+    return math.floor((seconds / 2 + Random() * seconds / 2) * 1000 + 0.5) / 1000
+end
+
+-- Seconds as the player reads them: whole, or with one decimal.
+local function SecondsText(seconds)
+    if seconds == math.floor(seconds) then
+        return tostring(seconds)
+    end
+    return string.format("%.1f", seconds)
+end
+
+-- The total bytes of a Content-Range ("bytes 0-99/1000", "bytes */1000"); nil when not given.
+local function RangeTotal(range)
+    return range and tonumber(range:match("/(%d+)$"))
 end
 
 local MiB = 1024 * 1024
@@ -171,10 +192,14 @@ function Update(time)
         -- Downloads url into output_file. With `resume` the bytes already there are kept and
         -- only the rest is asked for; a server that cannot send the rest gets asked for all of it.
         -- A failure that a later request may mend is tried again, continuing from the bytes
-        -- written so far, up to Attempts requests in all. With `hashing`, gives the file's SHA-256,
-        -- taken from the blocks as they are written (the bytes kept hashed first), so the archive
-        -- is not read a second time.
-        local function DownloadFile(url, output_file, resume, hashing)
+        -- written so far, up to Attempts requests in all, as is a part that ends before the
+        -- package does. With a `pinned` SHA-256, gives the file's, taken from the blocks as they
+        -- are written (the bytes kept hashed first), so the archive is not read a second time.
+        -- A kept file that is the whole package is not asked for again: with a pin, one whose
+        -- SHA-256 is the pinned one; without, one as long as the server says the package is, when
+        -- `trustKept`. Gives then true as its second result.
+        local function DownloadFile(url, output_file, resume, pinned, trustKept)
+            local hashing = pinned ~= ""
             local sha, hashed -- the hash of the file's first `hashed` bytes
 
             -- Makes sha the hash of the file's first `have` bytes, which it already holds.
@@ -218,6 +243,16 @@ function Update(time)
                 end
                 if hashing then
                     HashKept(have)
+                    if have > 0 then
+                        local digest, peekError = sha:hexdigest_so_far()
+                        if not digest then
+                            Fail(peekError)
+                        end
+                        if digest == pinned then
+                            file:close()
+                            return { have = have, complete = true }
+                        end
+                    end
                 end
                 local outcome = { have = have }
                 local expected = have > 0 and 206 or 200
@@ -234,10 +269,15 @@ function Update(time)
                         if status then
                             outcome.status = status
                             outcome.retryAfter = nil
+                            outcome.range = nil
                         end
                         local retryAfter = line:lower():match("^retry%-after:%s*(.-)%s*$")
                         if retryAfter then
                             outcome.retryAfter = retryAfter
+                        end
+                        local range = line:lower():match("^content%-range:%s*(.-)%s*$")
+                        if range then
+                            outcome.range = range
                         end
                     end,
                     writefunction = function(str)
@@ -284,6 +324,15 @@ function Update(time)
                 end
                 if outcome.status ~= expected then
                     outcome.fault = "HTTP " .. tostring(outcome.status)
+                elseif expected == 206 then
+                    -- A part must reach the package's last byte; one that ends before is only
+                    -- the first of more.
+                    local last = tonumber((outcome.range or ""):match("^bytes%s+%d+%-(%d+)/%d+$"))
+                    local total = RangeTotal(outcome.range)
+                    if last and total and last + 1 < total then
+                        outcome.short = true
+                        outcome.fault = "the server's part ends at byte " .. last .. " of " .. total
+                    end
                 end
                 return outcome
             end
@@ -291,11 +340,22 @@ function Update(time)
             local append = resume
             for attempt = 1, Attempts do
                 local outcome = Fetch(append)
-                if not outcome.fault then
-                    if sha then
-                        return sha:hexdigest()
+                -- Nothing after the kept bytes (416), and the package as long as they are.
+                local kept = outcome.complete or (not hashing and trustKept
+                    and outcome.status == 416 and outcome.have > 0
+                    and RangeTotal(outcome.range) == outcome.have)
+                if kept or not outcome.fault then
+                    if kept then
+                        print("压缩包已完整，不再下载：" .. output_file)
                     end
-                    return nil
+                    if not sha then
+                        return nil, kept
+                    end
+                    local digest, hashError = sha:hexdigest()
+                    if not digest then
+                        Fail(hashError)
+                    end
+                    return digest, kept
                 end
                 -- The server cannot send the rest: it ignores ranges (200) or sends another part
                 -- (libcurl refuses that 206), or the file here is as long as the package or
@@ -303,8 +363,8 @@ function Update(time)
                 local status = outcome.status
                 local whole = outcome.have > 0 and (status == 200 or status == 416
                     or (status == 206 and outcome.code == RangeRefused))
-                local why = not whole and Transient(outcome)
-                if attempt == Attempts or not (whole or why) then
+                local why = not whole and not outcome.short and Transient(outcome)
+                if attempt == Attempts or not (whole or outcome.short or why) then
                     error(outcome.fault, 0)
                 end
                 local turn = "（第 " .. attempt + 1 .. " 次，共 " .. Attempts .. " 次）"
@@ -312,14 +372,23 @@ function Update(time)
                 if whole then
                     print("下载失败：" .. reason .. "；重新下载整个压缩包" .. turn)
                     append = false
+                elseif outcome.short then
+                    -- The server answered, only with less: the rest is asked for at once.
+                    print("下载未完成：" .. reason .. "；继续下载其余部分" .. turn)
+                    append = true
                 else
-                    local wait = RetryAfter(outcome.retryAfter) or Waits[attempt]
-                    print("下载失败：" .. reason .. "；" .. wait .. " 秒后重试" .. turn)
-                    for left = wait, 1, -1 do
-                        SetStatus(why .. "，" .. left .. " 秒后重试" .. turn)
-                        if not Sleep(1) then
+                    local wait = RetryAfter(outcome.retryAfter) or Spread(Waits[attempt])
+                    print("下载失败：" .. reason .. "；" .. SecondsText(wait) .. " 秒后重试" .. turn)
+                    -- In milliseconds, the part of a second first, so that the countdown then
+                    -- shows whole seconds.
+                    local left = math.floor(wait * 1000 + 0.5)
+                    while left > 0 do
+                        SetStatus(why .. "，" .. math.ceil(left / 1000) .. " 秒后重试" .. turn)
+                        local step = (left - 1) % 1000 + 1
+                        if not Sleep(step / 1000) then
                             Fail(Closing)
                         end
+                        left = left - step
                     end
                     SetStatus("正在重试" .. turn)
                     append = true
@@ -353,20 +422,46 @@ function Update(time)
         local versionPath = diskWritablePath .. "/" .. "game/" .. exePath .. "/patch/version.json"
         local filePath = diskWritablePath .. "/" .. pcexename
         local markPath = diskWritablePath .. "/" .. exePath .. ".installing"
+        local clientFolder = diskWritablePath .. "/game/" .. exePath .. "/win32"
+        local client = clientFolder .. "/game.exe"
 
-        if not file_exists(versionPath) or file_exists(markPath) then
-            -- An archive left by a cut install is that install's part of the package.
-            local resume = file_exists(markPath)
+        local installed = file_exists(versionPath) and not file_exists(markPath)
+        -- A client taken away from a complete install (a virus scanner's quarantine, a player's
+        -- delete) would fail to start on every run: it is installed again.
+        local clientGone = installed and not file_exists(client)
+        if clientGone then
+            print("客户端程序不存在，重新安装：" .. client)
+        end
+        if not installed or clientGone then
+            -- What the mark holds when the last run took a kept archive for the whole package
+            -- without a pin, and then did not get it extracted.
+            local keptMark = "kept archive"
+            local markFile = io.open(markPath, "rb")
+            local markText = markFile and markFile:read("*a")
+            if markFile then
+                markFile:close()
+            end
+            -- An archive left by a cut install is that install's part of the package; one left
+            -- by the install of a client that has gone since is the whole package.
+            local resume = markFile ~= nil or clientGone
             local mark, markError = io.open(markPath, "wb")
             if not mark then
                 Fail(markError)
             end
             mark:close()
-            local digest, hashError = DownloadFile(packageUrl, filePath, resume, packageSha256 ~= "")
-            if packageSha256 ~= "" then
-                if not digest then
-                    Fail(hashError)
+            -- Unpinned, only a new download can show that an archive that would not extract
+            -- was not damaged, so a kept one is taken as whole only every other time.
+            local digest, kept = DownloadFile(packageUrl, filePath, resume, packageSha256,
+                                              markText ~= keptMark)
+            if kept and packageSha256 == "" then
+                -- Best effort: without the note the next run only trusts the archive once more.
+                local note = io.open(markPath, "wb")
+                if note then
+                    note:write(keptMark)
+                    note:close()
                 end
+            end
+            if packageSha256 ~= "" then
                 if digest ~= packageSha256 then
                     -- Gone, so that the next run downloads the package whole instead of resuming.
                     local removed, removeError = os.remove(filePath)
@@ -409,9 +504,8 @@ function Update(time)
         end
 
         failure = "游戏客户端启动失败。"
-        local client = diskWritablePath .. "/game/" .. exePath .. "/win32/game.exe"
         SetStatus("")
-        local started = RunExecutable(client, diskWritablePath .. "/game/" .. exePath .. "/win32",
+        local started = RunExecutable(client, clientFolder,
                                       "-screen-width 1560 -screen-height 720 -force-opengl", "-log")
         if not started then
             Fail("cannot start " .. client)

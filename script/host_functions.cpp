@@ -36,6 +36,7 @@ const luaL_Reg HostFunctionTable[] = {
     {"Sleep", SleepUnlessClosing},
     {"Sha256", Sha256},
     {"RemoveFileDurably", RemoveFileDurably},
+    {"Random", Random},
     {nullptr, nullptr},
 };
 // clang-format on
@@ -157,4 +158,16 @@ int RemoveFileDurably(lua_State* L) {
     lua_pushnil(L);
     lua_pushstring(L, outcome.reason);
     return 2;
+}
+
+int Random(lua_State* L) {
+    uint64_t bits = 0;
+    if (!PlatformRandomBytes(&bits, sizeof bits)) {
+        // Without the system's source the clock still keeps launchers apart.
+        bits = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) *
+               0x9E3779B97F4A7C15ull;
+    }
+    // The top 53 bits, as many as a double holds exactly.
+    lua_pushnumber(L, static_cast<lua_Number>(bits >> 11) / 9007199254740992.0);
+    return 1;
 }

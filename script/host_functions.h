@@ -31,3 +31,8 @@ int SleepUnlessClosing(lua_State* L);
 // the disk where the system allows it (on Linux, its folder's fsync), so that once it returns a
 // power cut cannot bring the file back. true, or nil and "<path>: <the system's words>".
 int RemoveFileDurably(lua_State* L);
+
+// Random(): a number drawn uniformly from [0, 1) out of the system's random source, so that
+// launchers started in the same second still draw apart (Lua's math.random is C's rand, which
+// needs a seed, and on Windows gives nearly equal first numbers for nearly equal seeds).
+int Random(lua_State* L);

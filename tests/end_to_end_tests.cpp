@@ -2,9 +2,11 @@
 // serving the demo package, real extraction below a scratch working folder, the real demo client.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -94,6 +96,27 @@ std::vector<std::wstring> Joined(std::initializer_list<std::vector<std::wstring>
 }
 
 const std::wstring Interrupted = L"网络连接中断";
+
+// Whole seconds to count down from for a wait.
+int Ceil(double seconds) {
+    return static_cast<int>(std::ceil(seconds));
+}
+
+// A wait as the script's log line gives it: whole seconds, or with one decimal.
+std::wstring SecondsText(double seconds) {
+    wchar_t text[32];
+    std::swprintf(text, 32, seconds == std::floor(seconds) ? L"%.0f" : L"%.1f", seconds);
+    return text;
+}
+
+// Each wait is drawn between half and all of its usual length.
+void ExpectSpread(const std::vector<double>& waits, const std::vector<int>& usual) {
+    ASSERT_EQ(waits.size(), usual.size());
+    for (size_t i = 0; i < waits.size(); ++i) {
+        EXPECT_GE(waits[i], usual[i] / 2.0) << "wait " << i + 1;
+        EXPECT_LE(waits[i], usual[i]) << "wait " << i + 1;
+    }
+}
 
 struct RunOutput {
     std::string out;
@@ -188,13 +211,41 @@ class EndToEnd : public ::testing::Test {
     }
 
     // The seconds of all the script's waits together.
-    int SecondsSlept() const {
-        const std::string log = ReadFile("sleep.log");
-        int seconds = 0;
-        for (size_t at = 0; at < log.size(); at = log.find('\n', at) + 1) {
-            seconds += std::stoi(log.substr(at));
+    double SecondsSlept() const {
+        double seconds = 0;
+        for (const double step : SleepSteps()) {
+            seconds += step;
         }
         return seconds;
+    }
+
+    // Each Sleep the script asked for, in order.
+    std::vector<double> SleepSteps() const {
+        const std::string log = ReadFile("sleep.log");
+        std::vector<double> steps;
+        for (size_t at = 0; at < log.size(); at = log.find('\n', at) + 1) {
+            steps.push_back(std::stod(log.substr(at)));
+        }
+        return steps;
+    }
+
+    // The waits before each retry, in seconds, as the script slept them: the status line counts
+    // each down with one Sleep per text, then shows the attempt.
+    std::vector<double> RetryWaits() const {
+        const std::vector<double> steps = SleepSteps();
+        std::vector<double> waits;
+        size_t step = 0;
+        double wait = 0;
+        for (const std::wstring& text : RetryStatusLog()) {
+            if (text.rfind(L"正在重试", 0) == 0) {
+                waits.push_back(wait);
+                wait = 0;
+            } else if (step < steps.size()) {
+                wait += steps[step++];
+            }
+        }
+        EXPECT_EQ(step, steps.size()) << "a Sleep outside the countdowns";
+        return waits;
     }
 
     // The status texts of the waits between attempts, without the download's and extraction's.
@@ -387,6 +438,8 @@ TEST_F(EndToEnd, SecondRunRemovesTheArchiveAndStartsTheClientAtOnce) {
 TEST_F(EndToEnd, ArchiveThatCannotBeRemovedIsNotReportedAsRemoved) {
     std::filesystem::create_directories(Root + "/game/windows_pc_halden/patch");
     WriteFile(Root + "/game/windows_pc_halden/patch/version.json", "{}");
+    std::filesystem::create_directories(ClientDir);
+    WriteFile(ClientExe, "not a program");
 #ifdef _WIN32
     // An archive still open elsewhere without delete sharing (the client's updater, say) can be
     // read but not removed.
@@ -474,10 +527,16 @@ TEST_F(EndToEnd, RefusedConnectionIsShownAndTheLauncherEndsWithOne) {
     // libcurl's own words for the refusal reach the player, after five attempts.
     ExpectFailureBox(InstallFailed, L"onnect");
     EXPECT_EQ(RequestedExitCode(-1), 1);
-    EXPECT_EQ(SecondsSlept(), 2 + 4 + 8 + 16);
+    // Each wait is drawn apart from other launchers'; were they the usual ones, every launcher
+    // that failed together would come back together.
+    const std::vector<double> waits = RetryWaits();
+    ExpectSpread(waits, {2, 4, 8, 16});
+    EXPECT_NE(waits, (std::vector<double>{2, 4, 8, 16}));
     const std::wstring out = PlatformWideFromGbk(run.out);
-    EXPECT_NE(out.find(L"；16 秒后重试（第 5 次，共 5 次）\n"), std::wstring::npos) << run.out;
-    EXPECT_EQ(RetryStatusLog().front(), L"无法连接服务器，2 秒后重试（第 2 次，共 5 次）");
+    EXPECT_NE(out.find(L"；" + SecondsText(waits[3]) + L" 秒后重试（第 5 次，共 5 次）\n"),
+              std::wstring::npos)
+        << run.out;
+    EXPECT_EQ(RetryStatusLog().front(), Countdown(L"无法连接服务器", Ceil(waits[0]), 2).front());
 }
 
 TEST_F(EndToEnd, PackageWithAnotherTopFolderIsDownloadedAgainNextRun) {
@@ -510,7 +569,8 @@ TEST_F(EndToEnd, DeadConnectionIsShownAfterTheTimeOut) {
     EXPECT_EQ(run.out.find("Process created"), std::string::npos);
     EXPECT_TRUE(PathExists(MarkPath)) << "the next run installs again";
     EXPECT_EQ(server.RequestedPaths().size(), 5u);
-    EXPECT_EQ(RetryStatusLog().front(), L"网络连接超时，2 秒后重试（第 2 次，共 5 次）");
+    EXPECT_EQ(RetryStatusLog().front(),
+              Countdown(L"网络连接超时", Ceil(RetryWaits()[0]), 2).front());
 }
 
 // 3 GiB announced: the counts reach the script exactly, so the bar moves (a 32-bit count made
@@ -765,17 +825,21 @@ TEST_F(EndToEnd, ConnectionDroppedTwiceMidBodyIsResumedInTheSameRun) {
               (std::vector<std::string>{"", "bytes=" + std::to_string(cuts[0]) + "-",
                                         "bytes=" + std::to_string(cuts[1]) + "-"}));
     EXPECT_EQ(server.BodyBytesSent(PackagePath), package->size()) << "no byte fetched twice";
-    EXPECT_EQ(RetryStatusLog(),
-              Joined({Countdown(Interrupted, 2, 2), Countdown(Interrupted, 4, 3)}));
-    EXPECT_EQ(SecondsSlept(), 2 + 4);
+    const std::vector<double> waits = RetryWaits();
+    ExpectSpread(waits, {2, 4});
+    ASSERT_EQ(waits.size(), 2u);
+    EXPECT_EQ(RetryStatusLog(), Joined({Countdown(Interrupted, Ceil(waits[0]), 2),
+                                        Countdown(Interrupted, Ceil(waits[1]), 3)}));
     // One line per retry in the log, with libcurl's words.
     const std::wstring out = PlatformWideFromGbk(run.out);
     EXPECT_NE(out.find(L"下载失败：transfer closed with " +
-                       std::to_wstring(package->size() - cuts[0]) +
-                       L" bytes remaining to read；2 秒后重试（第 2 次，共 5 次）\n"),
+                       std::to_wstring(package->size() - cuts[0]) + L" bytes remaining to read；" +
+                       SecondsText(waits[0]) + L" 秒后重试（第 2 次，共 5 次）\n"),
               std::wstring::npos)
         << run.out;
-    EXPECT_NE(out.find(L"；4 秒后重试（第 3 次，共 5 次）\n"), std::wstring::npos) << run.out;
+    EXPECT_NE(out.find(L"；" + SecondsText(waits[1]) + L" 秒后重试（第 3 次，共 5 次）\n"),
+              std::wstring::npos)
+        << run.out;
     EXPECT_NE(run.out.find("Process created successfully with PID: "), std::string::npos);
     EXPECT_NE(WaitForClientLog(), "");
     EXPECT_FALSE(PathExists(MarkPath));
@@ -791,7 +855,8 @@ std::string HttpDate(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-// Retry-After is followed up to 60 s, as seconds or as a date; a longer one gets the usual wait.
+// Retry-After is followed up to 60 s, as seconds or as a date; a longer one gets the usual wait,
+// drawn as ever; 0 or a date already past waits a second, so the attempts are not spent at once.
 TEST_F(EndToEnd, BusyServerIsAskedAgainAfterTheWaitItAsksFor) {
     const auto package = std::make_shared<const std::string>(DemoPackage());
     const auto now = std::chrono::system_clock::now();
@@ -800,7 +865,7 @@ TEST_F(EndToEnd, BusyServerIsAskedAgainAfterTheWaitItAsksFor) {
         HttpResponse busy = HttpResponse::Body("<html>busy</html>", 503);
         switch (request.index) {
         case 0:
-            busy.headers = "Retry-After: 1\r\n";
+            busy.headers = "Retry-After: 0\r\n";
             return busy;
         case 1:
             busy.headers = "Retry-After: " + HttpDate(now + std::chrono::seconds(30)) + "\r\n";
@@ -808,6 +873,9 @@ TEST_F(EndToEnd, BusyServerIsAskedAgainAfterTheWaitItAsksFor) {
         case 2:
             busy.status = 429;
             busy.headers = "Retry-After: 3600\r\n";
+            return busy;
+        case 3:
+            busy.headers = "Retry-After: " + HttpDate(now - std::chrono::seconds(30)) + "\r\n";
             return busy;
         default:
             return HttpResponse::Body(package);
@@ -817,27 +885,22 @@ TEST_F(EndToEnd, BusyServerIsAskedAgainAfterTheWaitItAsksFor) {
     const RunOutput run = RunLauncherScript(server.Port());
     EXPECT_EQ(run.err, "");
     EXPECT_TRUE(ReadFile(ArchivePath) == *package);
-    EXPECT_EQ(server.RequestedRanges(), (std::vector<std::string>{"", "", "", ""}))
+    EXPECT_EQ(server.RequestedRanges(), (std::vector<std::string>{"", "", "", "", ""}))
         << "an error page is never kept as a part of the package";
-    const std::vector<std::wstring> texts = RetryStatusLog();
-    const std::wstring busy = L"服务器暂时无法响应（HTTP 503）";
-    ASSERT_GE(texts.size(), 3u);
-    EXPECT_EQ(std::vector<std::wstring>(texts.begin(), texts.begin() + 2), Countdown(busy, 1, 2));
+    const std::vector<double> waits = RetryWaits();
+    ASSERT_EQ(waits.size(), 4u);
+    EXPECT_EQ(waits[0], 1);
     // The date's wait is what is left of its 30 s when the answer is read.
-    const std::wstring dated = texts[2];
-    const std::wstring head = busy + L"，";
-    const std::wstring tail = L" 秒后重试（第 3 次，共 5 次）";
-    ASSERT_EQ(dated.rfind(head, 0), 0u);
-    ASSERT_GT(dated.size(), head.size() + tail.size());
-    ASSERT_EQ(dated.substr(dated.size() - tail.size()), tail);
-    const int seconds =
-        std::stoi(dated.substr(head.size(), dated.size() - head.size() - tail.size()));
-    EXPECT_GE(seconds, 10);
-    EXPECT_LE(seconds, 30);
-    EXPECT_EQ(
-        std::vector<std::wstring>(texts.begin() + 2, texts.end()),
-        Joined({Countdown(busy, seconds, 3), Countdown(L"服务器暂时无法响应（HTTP 429）", 8, 4)}));
-    EXPECT_EQ(SecondsSlept(), 1 + seconds + 8);
+    EXPECT_GE(waits[1], 10);
+    EXPECT_LE(waits[1], 30);
+    EXPECT_EQ(waits[1], std::floor(waits[1])) << "a date counts whole seconds";
+    ExpectSpread({waits[2]}, {8});
+    EXPECT_EQ(waits[3], 1);
+    const std::wstring busy = L"服务器暂时无法响应（HTTP 503）";
+    EXPECT_EQ(RetryStatusLog(),
+              Joined({Countdown(busy, 1, 2), Countdown(busy, Ceil(waits[1]), 3),
+                      Countdown(L"服务器暂时无法响应（HTTP 429）", Ceil(waits[2]), 4),
+                      Countdown(busy, 1, 5)}));
     EXPECT_NE(WaitForClientLog(), "");
     EXPECT_FALSE(PathExists(MarkPath));
     EXPECT_EQ(RequestedExitCode(-1), 0);
@@ -875,10 +938,14 @@ TEST_F(EndToEnd, FiveFailuresInARowShowTheLastReasonAndTheNextRunResumes) {
     const std::string resumed = "bytes=" + std::to_string(firstCut) + "-";
     EXPECT_EQ(server.RequestedRanges(),
               (std::vector<std::string>{"", resumed, resumed, resumed, resumed}));
-    EXPECT_EQ(RetryStatusLog(), Joined({Countdown(Interrupted, 2, 2), Countdown(Interrupted, 4, 3),
-                                        Countdown(L"服务器暂时无法响应（HTTP 500）", 8, 4),
-                                        Countdown(L"服务器暂时无法响应（HTTP 408）", 16, 5)}));
-    EXPECT_EQ(SecondsSlept(), 2 + 4 + 8 + 16);
+    const std::vector<double> waits = RetryWaits();
+    ExpectSpread(waits, {2, 4, 8, 16});
+    ASSERT_EQ(waits.size(), 4u);
+    EXPECT_EQ(RetryStatusLog(),
+              Joined({Countdown(Interrupted, Ceil(waits[0]), 2),
+                      Countdown(Interrupted, Ceil(waits[1]), 3),
+                      Countdown(L"服务器暂时无法响应（HTTP 500）", Ceil(waits[2]), 4),
+                      Countdown(L"服务器暂时无法响应（HTTP 408）", Ceil(waits[3]), 5)}));
     // Linux reports the reset ("Recv failure: Connection reset by peer"); under Wine it reads as a
     // connection closed without an answer ("Empty reply from server"). Both are retried.
     const std::wstring out = PlatformWideFromGbk(run.out);
@@ -887,7 +954,9 @@ TEST_F(EndToEnd, FiveFailuresInARowShowTheLastReasonAndTheNextRunResumes) {
         << run.out;
     // An error status answering a range request is given as the status (libcurl's words for it
     // are about the range it refused, which used to be the reason given).
-    EXPECT_NE(out.find(L"下载失败：HTTP 500；8 秒后重试（第 4 次，共 5 次）\n"), std::wstring::npos)
+    EXPECT_NE(out.find(L"下载失败：HTTP 500；" + SecondsText(waits[2]) +
+                       L" 秒后重试（第 4 次，共 5 次）\n"),
+              std::wstring::npos)
         << run.out;
     EXPECT_TRUE(ReadFile(ArchivePath) == package->substr(0, lastCut));
     EXPECT_TRUE(PathExists(MarkPath));
@@ -938,6 +1007,139 @@ TEST_F(EndToEnd, PartFromAnotherRangeIsDownloadedWholeInTheSameRun) {
         EXPECT_FALSE(PathExists(MarkPath));
         std::filesystem::remove(ClientDir + "/client.log");
     }
+}
+
+// A 206 that ends before the package does (a server or proxy that sends parts) is continued at
+// once from where it ended, each part one attempt; the pinned digest spans the parts. A server
+// that only ever sends parts uses up the attempts, and what came stays for the next run.
+TEST_F(EndToEnd, PartThatEndsBeforeThePackageIsContinuedAtOnceInTheSameRun) {
+    const auto package = std::make_shared<const std::string>(DemoPackage());
+    const size_t have = package->size() / 3;
+    const std::string total = std::to_string(package->size());
+    bool onlyParts = false;
+    HttpServer server;
+    server.Route(PackagePath, [&](const HttpRequest& request) {
+        const size_t from = std::stoul(request.range.substr(6));
+        if (request.index > 0 && !onlyParts) {
+            return HttpResponse::Body(package);
+        }
+        HttpResponse part = HttpResponse::Body(package->substr(from, 10), 206);
+        part.honoursRanges = false;
+        part.headers = "Content-Range: bytes " + std::to_string(from) + "-" +
+                       std::to_string(from + 9) + "/" + total + "\r\n";
+        return part;
+    });
+    LeaveCutInstall(package->substr(0, have));
+
+    const RunOutput run = RunLauncherScript(server.Port(), Sha256(*package));
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(ReadFile(ArchivePath) == *package) << "the archive is byte-exact";
+    EXPECT_EQ(server.RequestedRanges(),
+              (std::vector<std::string>{"bytes=" + std::to_string(have) + "-",
+                                        "bytes=" + std::to_string(have + 10) + "-"}));
+    EXPECT_EQ(SecondsSlept(), 0) << "the server answered: nothing to wait for";
+    EXPECT_NE(PlatformWideFromGbk(run.out).find(L"下载未完成：the server's part ends at byte " +
+                                                std::to_wstring(have + 9) + L" of " +
+                                                std::wstring(total.begin(), total.end()) +
+                                                L"；继续下载其余部分（第 2 次，共 5 次）\n"),
+              std::wstring::npos)
+        << run.out;
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_FALSE(PathExists(MarkPath));
+
+    onlyParts = true;
+    std::filesystem::remove_all(Root + "/game");
+    LeaveCutInstall(package->substr(0, have));
+    ResetExitRequest();
+    const RunOutput parts = RunLauncherScript(server.Port(), Sha256(*package));
+    const std::string reason =
+        "the server's part ends at byte " + std::to_string(have + 49) + " of " + total;
+    EXPECT_EQ(parts.err, "Lua Update error: " + reason + "\n");
+    ExpectFailureBox(InstallFailed, std::wstring(reason.begin(), reason.end()));
+    EXPECT_EQ(server.RequestedRanges().size(), 2u + 5u);
+    EXPECT_TRUE(ReadFile(ArchivePath) == package->substr(0, have + 50));
+    EXPECT_TRUE(PathExists(MarkPath));
+    EXPECT_FALSE(PathExists(ClientExe));
+}
+
+// A client taken from a complete install (a virus scanner's quarantine, a player's delete) is
+// installed again and started, instead of failing to start on every run. Right after the install
+// its archive is still here: pinned, it is extracted again without a request; once the archive is
+// gone too, the package is downloaded again.
+TEST_F(EndToEnd, ClientGoneFromACompleteInstallIsInstalledAgainAndStarted) {
+    const auto package = std::make_shared<const std::string>(DemoPackage());
+    const std::string pinned = Sha256(*package);
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(package));
+    ASSERT_EQ(RunLauncherScript(server.Port(), pinned).err, "");
+    ASSERT_NE(WaitForClientLog(), "");
+    ASSERT_TRUE(PathExists(ArchivePath));
+
+    for (const bool archiveKept : {true, false}) {
+        SCOPED_TRACE(archiveKept ? "archive kept" : "archive gone");
+        std::filesystem::remove(ClientExe);
+        std::filesystem::remove(ClientDir + "/client.log");
+        if (!archiveKept) {
+            std::filesystem::remove(ArchivePath);
+        }
+        const size_t requests = server.RequestedPaths().size();
+        ResetExitRequest();
+        const RunOutput run = RunLauncherScript(server.Port(), pinned);
+        EXPECT_EQ(run.err, "");
+        EXPECT_NE(
+            PlatformWideFromGbk(run.out).find(L"客户端程序不存在，重新安装：" +
+                                              std::wstring(ClientExe.begin(), ClientExe.end())),
+            std::wstring::npos)
+            << run.out;
+        EXPECT_EQ(server.RequestedPaths().size(), requests + (archiveKept ? 0 : 1));
+        EXPECT_NE(WaitForClientLog(), "") << "started in the same run";
+        EXPECT_TRUE(PathExists(ClientExe));
+        EXPECT_FALSE(PathExists(MarkPath));
+        EXPECT_TRUE(RecordedBoxes.empty());
+        EXPECT_EQ(RequestedExitCode(-1), 0);
+    }
+    EXPECT_EQ(server.RequestedRanges().back(), "") << "nothing kept: the package whole";
+}
+
+// Unpinned, a kept archive the server calls complete (416 for the bytes after it, the package as
+// long) is extracted without downloading it again. When that extraction fails, only a new
+// download can tell a damaged archive from a passing fault, so the next run downloads it whole.
+TEST_F(EndToEnd, KeptArchiveAsLongAsThePackageIsTakenOnceAndDownloadedWholeAfterItFails) {
+    const auto package = std::make_shared<const std::string>(DemoPackage());
+    ScratchDir elsewhere;
+    WriteFile(elsewhere / "damaged.zip", *package);
+    SetEntryCrc(elsewhere / "damaged.zip", "windows_pc_halden/patch/version.json", 0x12345678);
+    const std::string damaged = ReadFile(elsewhere / "damaged.zip");
+    ASSERT_EQ(damaged.size(), package->size());
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(package));
+    const std::string asked = "bytes=" + std::to_string(package->size()) + "-";
+
+    LeaveCutInstall(damaged);
+    const RunOutput kept = RunLauncherScript(server.Port());
+    EXPECT_EQ(server.RequestedRanges(), std::vector<std::string>{asked});
+    EXPECT_EQ(kept.err.rfind("Failed to extract file: windows_pc_halden/patch/version.json: CRC "
+                             "mismatch\nLua Update error: cannot extract ",
+                             0),
+              0u)
+        << kept.err;
+    EXPECT_TRUE(ReadFile(ArchivePath) == damaged) << "taken as it was, not downloaded";
+    EXPECT_NE(
+        PlatformWideFromGbk(kept.out).find(L"压缩包已完整，不再下载：" +
+                                           std::wstring(ArchivePath.begin(), ArchivePath.end())),
+        std::wstring::npos)
+        << kept.out;
+    EXPECT_TRUE(PathExists(MarkPath));
+
+    ClearRecordedBoxes();
+    ResetExitRequest();
+    const RunOutput whole = RunLauncherScript(server.Port());
+    EXPECT_EQ(whole.err, "");
+    EXPECT_EQ(server.RequestedRanges(), (std::vector<std::string>{asked, asked, ""}));
+    EXPECT_TRUE(ReadFile(ArchivePath) == *package);
+    EXPECT_NE(WaitForClientLog(), "");
+    EXPECT_FALSE(PathExists(MarkPath));
+    EXPECT_EQ(RequestedExitCode(-1), 0);
 }
 
 // A package whose entry data ends early (a sound deflate stream of half the data, the whole size

@@ -168,11 +168,13 @@ TEST_F(HashFileTest, Sha256FedInPiecesAndFromAFileGivesHashFilesDigest) {
         Digest = pieces:hexdigest()
         Empty = assert(Sha256()):hexdigest()
         Abc = Sha256()
-        Abc:update("a") Abc:update("bc")
+        -- A digest so far leaves the hash open, and what follows counts as if it had not been asked.
+        Abc:update("a") A = Abc:hexdigest_so_far() Abc:update("bc")
         Abc = Abc:hexdigest()
         -- Finished: nothing more is taken, and a second digest is refused too.
         LateOk, LateReason = pieces:update("x")
         AgainOk, AgainReason = pieces:hexdigest()
+        SoFarOk, SoFarReason = pieces:hexdigest_so_far()
         -- A file that cannot be read: nil and HashFile's reason.
         MissingOk, MissingReason = assert(Sha256()):update_file(P .. ".missing")
     )";
@@ -187,10 +189,13 @@ TEST_F(HashFileTest, Sha256FedInPiecesAndFromAFileGivesHashFilesDigest) {
     EXPECT_EQ(global("Digest"), RampDigest);
     EXPECT_EQ(global("Empty"), EmptyDigest);
     EXPECT_EQ(global("Abc"), AbcDigest);
+    EXPECT_EQ(global("A"), "ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb");
     EXPECT_EQ(global("LateOk"), "(nil)");
     EXPECT_EQ(global("LateReason"), "the hash is finished");
     EXPECT_EQ(global("AgainOk"), "(nil)");
     EXPECT_EQ(global("AgainReason"), "the hash is finished");
+    EXPECT_EQ(global("SoFarOk"), "(nil)");
+    EXPECT_EQ(global("SoFarReason"), "the hash is finished");
     EXPECT_EQ(global("MissingOk"), "(nil)");
     EXPECT_EQ(global("MissingReason"), scratch / "kept.missing" + NoSuchFile);
 

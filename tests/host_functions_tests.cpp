@@ -182,6 +182,18 @@ TEST_F(HostFunctions, SleepWaitsAndEndsAsSoonAsTheLauncherCloses) {
     EXPECT_EQ(Exec("assert(Sleep(600) == false)"), "") << "once closing, no wait at all";
 }
 
+// The retries' waits are drawn from it: each number in [0, 1), and launchers (here draws) apart.
+TEST_F(HostFunctions, RandomDrawsNumbersFromZeroToBelowOneThatDiffer) {
+    EXPECT_EQ(Exec("local seen, count = {}, 0\n"
+                   "for i = 1, 1000 do\n"
+                   "  local x = Random()\n"
+                   "  assert(type(x) == 'number' and x >= 0 and x < 1, tostring(x))\n"
+                   "  if not seen[x] then seen[x] = true count = count + 1 end\n"
+                   "end\n"
+                   "assert(count == 1000, count .. ' distinct of 1000')"),
+              "");
+}
+
 TEST_F(HostFunctions, HideConsoleWithoutConsoleDoesNothing) {
     EXPECT_EQ(Exec("HideConsole() HideConsole(1, 2)"), "");
 }
@@ -195,18 +207,20 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
     EXPECT_EQ(lua_gettop(L), top);
     EXPECT_STREQ(lua_tostring(L, -2), "sentinel");
 
-    const std::pair<const char*, lua_CFunction> expected[] = {{"SetProgress", SetProgress},
-                                                              {"ExitApp", ExitApp},
-                                                              {"HideConsole", HideConsole},
-                                                              {"Unzip", Unzip},
-                                                              {"RunExecutable", RunExecutable},
-                                                              {"ShowMessage", ShowMessage},
-                                                              {"HashFile", HashFile},
-                                                              {"LogPath", LogPath},
-                                                              {"SetStatus", SetStatus},
-                                                              {"Sleep", SleepUnlessClosing},
-                                                              {"Sha256", Sha256},
-                                                              {"RemoveFileDurably", RemoveFileDurably}};
+    const std::pair<const char*, lua_CFunction> expected[] = {
+        {"SetProgress", SetProgress},
+        {"ExitApp", ExitApp},
+        {"HideConsole", HideConsole},
+        {"Unzip", Unzip},
+        {"RunExecutable", RunExecutable},
+        {"ShowMessage", ShowMessage},
+        {"HashFile", HashFile},
+        {"LogPath", LogPath},
+        {"SetStatus", SetStatus},
+        {"Sleep", SleepUnlessClosing},
+        {"Sha256", Sha256},
+        {"RemoveFileDurably", RemoveFileDurably},
+        {"Random", Random}};
     for (const auto& [name, function] : expected) {
         lua_getglobal(L, name);
         EXPECT_TRUE(lua_iscfunction(L, -1)) << name;

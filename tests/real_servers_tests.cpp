@@ -16,7 +16,8 @@
 #include "tests/support/tls_server.h"
 #include "tests/support/zip_builder.h"
 
-#if !defined(LAUNCHER_LOOPBACK_PATH) || !defined(LAUNCHER_LOOPBACK_HTTPS_PATH)
+#if !defined(LAUNCHER_LOOPBACK_PATH) || !defined(LAUNCHER_LOOPBACK_HTTPS_PATH) ||                  \
+    !defined(LAUNCHER_LOOPBACK_PINNED_PATH)
 #error "the loopback test builds of the launcher must be named"
 #endif
 
@@ -126,8 +127,10 @@ class RealServers : public ::testing::Test {
     }
 
     // A launcher downloading from 127.0.0.1:port; `first` variables go before the test's own.
+    // `program` is another test build than the plain or HTTPS one.
     std::unique_ptr<Launcher> Start(int port, bool https = false,
-                                    std::vector<std::string> first = {}) {
+                                    std::vector<std::string> first = {},
+                                    const char* program = nullptr) {
         std::filesystem::remove(scratch_ / "out.txt");
         std::filesystem::remove(scratch_ / "err.txt");
         std::filesystem::remove(BoxLog);
@@ -135,8 +138,10 @@ class RealServers : public ::testing::Test {
                      {"USERNAME=tester", "LAUNCHER_TEST_HOST=127.0.0.1:" + std::to_string(port),
                       "LAUNCHER_TEST_CA=" + caFile_, "LAUNCHER_BOX_LOG=" + BoxLog,
                       "XDG_RUNTIME_DIR=" + runtime_.Path(), "XDG_STATE_HOME=" + state_.Path()});
-        return std::make_unique<Launcher>(
-            https ? LAUNCHER_LOOPBACK_HTTPS_PATH : LAUNCHER_LOOPBACK_PATH, scratch_.Path(), first);
+        if (program == nullptr) {
+            program = https ? LAUNCHER_LOOPBACK_HTTPS_PATH : LAUNCHER_LOOPBACK_PATH;
+        }
+        return std::make_unique<Launcher>(program, scratch_.Path(), first);
     }
 
     // A run that installed: exit 0, no box, the archive whole, the install complete, the client
@@ -214,6 +219,44 @@ TEST_F(RealServers, NginxServesAnInstallThatAKillCutsAndTheNextRunResumesWith206
     EXPECT_EQ(AccessLines(*nginx, 1), std::vector<std::string>{Logged(
                                           PackagePath, 206, "bytes=" + std::to_string(kept) + "-",
                                           package_.size() - kept)});
+}
+
+// An extraction that fails after a whole download (a folder where the client's program goes,
+// as a half-removed old install leaves) keeps the archive; once the way is clear the next run
+// installs from it without downloading again: pinned, with no request at all; unpinned, with one
+// range request past its end that nginx answers 416 for a package of that very size.
+TEST_F(RealServers, ArchiveOfAFailedExtractionIsInstalledNextRunWithoutDownloadingAgain) {
+    const std::string contentRange = "bytes=" + std::to_string(package_.size()) + "-";
+    for (const bool pinned : {false, true}) {
+        SCOPED_TRACE(pinned ? "pinned" : "unpinned");
+        LeaveCutInstall(0);
+        std::filesystem::remove(Archive);
+        std::filesystem::create_directories(Client + "/in-the-way");
+        const auto nginx = StartNginx(ServerFolder(pinned ? "pinned" : "unpinned"), "");
+        const char* program = pinned ? LAUNCHER_LOOPBACK_PINNED_PATH : LAUNCHER_LOOPBACK_PATH;
+        std::unique_ptr<Launcher> failed = Start(nginx->Port(), false, {}, program);
+        EXPECT_EQ(failed->Wait(), 1);
+        EXPECT_NE(ReadFile(BoxLog).find("cannot extract C:/Users/tester/Documents/" + PackageName),
+                  std::string::npos)
+            << ReadFile(BoxLog);
+        EXPECT_TRUE(ReadFile(Archive) == package_);
+        EXPECT_TRUE(PathExists(Mark));
+        EXPECT_EQ(AccessLines(*nginx, 1),
+                  std::vector<std::string>{Logged(PackagePath, 200, "-", package_.size())});
+
+        std::filesystem::remove_all(Client);
+        std::unique_ptr<Launcher> next = Start(nginx->Port(), false, {}, program);
+        ExpectInstalled(*next);
+        if (pinned) {
+            EXPECT_EQ(Lines(nginx->Read(AccessLog)).size(), 1u) << "no request at all";
+        } else {
+            const std::vector<std::string> lines = AccessLines(*nginx, 2);
+            ASSERT_EQ(lines.size(), 2u);
+            EXPECT_TRUE(std::regex_match(lines[1], std::regex("GET " + PackagePath + " 416 \"" +
+                                                              contentRange + R"(" \d+ "-")")))
+                << lines[1];
+        }
+    }
 }
 
 // The 302 carries a body and the connection is kept alive: the launcher reads past it.

@@ -449,6 +449,10 @@ class Release(unittest.TestCase):
         no_game = os.path.join(self.scratch, "no-game")
         shutil.copytree(self.client, no_game)
         os.remove(os.path.join(no_game, "win32", "game.exe"))
+        # Refused by the packer, before anything is built (tests/make_package_tests.py has each).
+        device = os.path.join(self.scratch, "device-name")
+        shutil.copytree(self.client, device)
+        open(os.path.join(device, "win32", "aux.txt"), "w").close()
         narrow = os.path.join(self.scratch, "narrow-artwork")
         shutil.copytree(self.artwork, narrow)
         with open(os.path.join(narrow, "bar_fill.png"), "wb") as f:
@@ -463,6 +467,9 @@ class Release(unittest.TestCase):
         new = os.path.join(self.scratch, "new")
         cases = [
             ("no win32/game.exe", new, 1, "has no win32/game.exe", dict(client=no_game)),
+            ("a name Windows cannot hold", new, 1,
+             os.path.join(device, "win32", "aux.txt") + " is named as a Windows device (AUX)",
+             dict(client=device)),
             ("http:// URL", new, 2, "is plain HTTP",
              dict(url="http://" + self.server.host + window_tests.ARCHIVE_PATH)),
             ("a package named like an option", new, 2,

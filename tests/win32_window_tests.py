@@ -328,7 +328,7 @@ class WineLauncherCase(unittest.TestCase):
 class LauncherUnderWine(WineLauncherCase):
     # --- from end to end ---
 
-    def test_first_run_installs_and_starts_client_then_second_run_removes_archive(self):
+    def test_first_run_installs_and_starts_client_then_second_run_removes_archive_and_a_client_gone_is_installed_again(self):
         # A download that lasts a while: the script ends with the message loop well under way.
         self.server = PackageServer(self.archive, pause=1.5)
         self.start("LAUNCHER_LOOPBACK", self.server)
@@ -352,6 +352,19 @@ class LauncherUnderWine(WineLauncherCase):
         record = self.client_record()
         self.assertIsNotNone(record, output)
         self.assertIn("-screen-width 1560", record[0])
+        self.assertEqual(self.boxes(), [])
+
+        # The client taken away since (a virus scanner's quarantine): the next run installs it
+        # again, downloading the package once more (its archive is gone), and starts it.
+        os.remove(os.path.join(self.scratch, "client_record.txt"))
+        os.remove(os.path.join(self.game_folder(), "win32", "game.exe"))
+        self.start("LAUNCHER_LOOPBACK", self.server)
+        code, output = self.finish()
+        self.assertEqual(code, 0, output)
+        self.assertEqual(self.server.requests, [ARCHIVE_PATH, ARCHIVE_PATH])
+        self.assertTrue(os.path.exists(os.path.join(self.game_folder(), "win32", "game.exe")))
+        self.assertFalse(os.path.exists(os.path.join(self.documents, "windows_pc_halden.installing")))
+        self.assertIsNotNone(self.client_record(), output)
         self.assertEqual(self.boxes(), [])
 
     def test_https_download_with_the_test_ca_installs(self):

@@ -8,7 +8,11 @@ starts the client from: every folder and file, sorted by name, folders listed (e
 contents), "/" between names, deflated, stamped 1980-01-01 00:00 (the earliest time a zip entry
 can hold), Unix modes recorded as 755 for folders and programs and 644 for other files. Nothing
 of the machine or the moment enters it, so packing the same folder again gives the same file.
-Symbolic links and special files are refused: a player's Windows could not extract them.
+Symbolic links and special files are refused: a player's Windows could not extract them. So are
+names Windows cannot hold as they are (device names such as CON or aux.txt, any of < > : " | ? *,
+control characters, a trailing dot or space), names that differ only in case (one would overwrite
+the other), names that are not UTF-8, and names longer than the launcher extracts; every such
+file is named before anything is written.
 Python standard library only.
 """
 
@@ -20,10 +24,69 @@ import zipfile
 
 FIXED_TIME = (1980, 1, 1, 0, 0, 0)
 CHUNK = 1 << 20
+# The launcher reads entry names into a buffer of 256 bytes (NameBufferSize in actions/unzip.cpp)
+# and refuses a name that does not fit with its terminating zero.
+LONGEST_NAME = 255
+DEVICES = {"CON", "PRN", "AUX", "NUL"} | {"%s%s" % (device, number) for device in ("COM", "LPT")
+                                          for number in "123456789\u00b9\u00b2\u00b3"}
+REFUSED_CHARACTERS = set('<>:"|?*') | {chr(code) for code in range(32)}
 
 
 class PackageError(Exception):
     pass
+
+
+def shown(path):
+    """The path as it can be printed: bytes that are not UTF-8, and control characters, as \\xNN."""
+    text = os.fsencode(path).decode("utf-8", "backslashreplace")
+    return "".join(c if c.isprintable() else "\\x%02x" % ord(c) for c in text)
+
+
+def windows_problem(name):
+    """Why Windows cannot hold a file or folder of this name as it is, or None."""
+    refused = sorted(set(name) & REFUSED_CHARACTERS)
+    if refused:
+        return "has %s in its name, which Windows does not allow" % ", ".join(
+            repr(c) if c.isprintable() else "the control character 0x%02x" % ord(c)
+            for c in refused)
+    if name.endswith(".") or name.endswith(" "):
+        return ("ends in a %s, which Windows drops, so it would be another file's name"
+                % ("dot" if name.endswith(".") else "space"))
+    # Windows opens the device whatever follows the first dot ("nul.tar.gz").
+    if name.split(".")[0].rstrip(" ").upper() in DEVICES:
+        return "is named as a Windows device (%s), which Windows opens instead of a file" % (
+            name.split(".")[0].rstrip(" ").upper())
+    return None
+
+
+def name_problems(found, client, top):
+    """Every (path, why) that a player's launcher or Windows would not install as packed."""
+    problems = []
+    seen = {}
+    for entry, _ in found[1:]:
+        shown_path = shown(os.path.join(client, entry[len(top) + 1:].rstrip("/")))
+        try:
+            encoded = entry.encode("utf-8")
+        except UnicodeEncodeError:
+            problems.append((shown_path, "has a name that is not UTF-8, which no Windows reads as "
+                                         "it was meant; rename it"))
+            continue
+        name = entry.rstrip("/").rsplit("/", 1)[-1]
+        why = windows_problem(name)
+        if why:
+            problems.append((shown_path, why))
+        if len(encoded) > LONGEST_NAME:
+            problems.append((shown_path, "has an entry name of %d bytes in the package, longer "
+                                         "than the %d bytes the launcher extracts"
+                             % (len(encoded), LONGEST_NAME)))
+        # Windows' names ignore case: the second of two such files would overwrite the first.
+        folded = "".join(c.upper() if len(c.upper()) == 1 else c for c in entry.rstrip("/"))
+        if folded in seen:
+            problems.append((shown_path, "differs from %s only in case, and Windows holds one of "
+                                         "them only" % seen[folded]))
+        else:
+            seen[folded] = shown_path
+    return problems
 
 
 def entries(client, top):
@@ -51,8 +114,13 @@ def entries(client, top):
                 found.append((prefix + name, path))
             else:
                 raise PackageError("%s is neither a folder nor a file" % path)
-    # By the bytes of the UTF-8 name, so no locale changes the order.
-    return sorted(found, key=lambda entry: entry[0].encode("utf-8"))
+    # By the bytes of the UTF-8 name (undecodable bytes as they are), so no locale changes the
+    # order.
+    found.sort(key=lambda entry: entry[0].encode("utf-8", "surrogateescape"))
+    problems = name_problems(found, client, top)
+    if problems:
+        raise PackageError("\n".join("%s %s" % problem for problem in problems))
+    return found
 
 
 def zip_info(name, path):
@@ -96,7 +164,8 @@ def main():
     try:
         count = make_package(args.client, args.top_folder, args.out)
     except (PackageError, OSError) as error:
-        print("make_package: %s" % error, file=sys.stderr)
+        for line in str(error).split("\n"):
+            print("make_package: %s" % line, file=sys.stderr)
         return 1
     print("%d entries" % count)
     return 0

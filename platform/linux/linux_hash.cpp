@@ -1,5 +1,5 @@
 // Linux hashing: POSIX reads into OpenSSL's libcrypto, which uses the processor's SHA
-// instructions where it has them (libcurl already loads the same library).
+// instructions where it has them (libcurl already loads the same library); and its random bytes.
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -7,9 +7,10 @@
 #include <memory>
 
 #include <fcntl.h>
-#include <openssl/err.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <unistd.h>
 
 struct PlatformSha256 {
@@ -100,11 +101,31 @@ bool PlatformSha256Finish(PlatformSha256* sha, unsigned char* digest, std::strin
     return true;
 }
 
+bool PlatformSha256Peek(const PlatformSha256* sha, unsigned char* digest, std::string* reason) {
+    EVP_MD_CTX* copy = EVP_MD_CTX_new();
+    unsigned length = 0;
+    const bool peeked = copy != nullptr && EVP_MD_CTX_copy_ex(copy, sha->context) == 1 &&
+                        EVP_DigestFinal_ex(copy, digest, &length) == 1 && length == Sha256Size;
+    if (!peeked) {
+        *reason = CryptoReason();
+    }
+    EVP_MD_CTX_free(copy);
+    return peeked;
+}
+
 void PlatformSha256Free(PlatformSha256* sha) {
     if (sha != nullptr) {
         EVP_MD_CTX_free(sha->context);
         delete sha;
     }
+}
+
+bool PlatformRandomBytes(void* bytes, size_t size) {
+    if (RAND_bytes(static_cast<unsigned char*>(bytes), static_cast<int>(size)) != 1) {
+        ERR_clear_error();
+        return false;
+    }
+    return true;
 }
 
 void PlatformEndThreadCrypto() {

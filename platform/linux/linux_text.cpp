@@ -85,3 +85,7 @@ std::string LinuxGbkFromUtf8(const std::string& text) {
 bool PlatformIsPathLeadByte(unsigned char /*byte*/) {
     return false;
 }
+
+bool PlatformNamesFollowWindowsRules() {
+    return false;
+}

@@ -116,6 +116,21 @@ bool PlatformSha256Finish(PlatformSha256* sha, unsigned char* digest, std::strin
     return true;
 }
 
+// The copy lives only here, inside the original's provider, which it needs.
+bool PlatformSha256Peek(const PlatformSha256* sha, unsigned char* digest, std::string* reason) {
+    BCRYPT_HASH_HANDLE copy = nullptr;
+    NTSTATUS status = BCryptDuplicateHash(sha->hash, &copy, nullptr, 0, 0);
+    if (BCRYPT_SUCCESS(status)) {
+        status = BCryptFinishHash(copy, digest, static_cast<ULONG>(Sha256Size), 0);
+        BCryptDestroyHash(copy);
+    }
+    if (!BCRYPT_SUCCESS(status)) {
+        *reason = CngReason(status);
+        return false;
+    }
+    return true;
+}
+
 void PlatformSha256Free(PlatformSha256* sha) {
     if (sha == nullptr) {
         return;
@@ -127,6 +142,12 @@ void PlatformSha256Free(PlatformSha256* sha) {
         BCryptCloseAlgorithmProvider(sha->algorithm, 0);
     }
     delete sha;
+}
+
+bool PlatformRandomBytes(void* bytes, size_t size) {
+    return BCRYPT_SUCCESS(BCryptGenRandom(nullptr, static_cast<PUCHAR>(bytes),
+                                          static_cast<ULONG>(size),
+                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG));
 }
 
 // CNG and Schannel keep nothing per thread that outlives a call.

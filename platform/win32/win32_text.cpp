@@ -46,3 +46,7 @@ std::wstring PlatformWideFromGbk(const std::string& bytes) {
 bool PlatformIsPathLeadByte(unsigned char byte) {
     return IsDBCSLeadByte(byte) != 0;
 }
+
+bool PlatformNamesFollowWindowsRules() {
+    return true;
+}
