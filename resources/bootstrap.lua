@@ -88,6 +88,25 @@ local function Amount(bytes, scale)
     return string.format("%.1f", bytes / MiB), "MB"
 end
 
+-- What each file may take beyond its bytes: the rest of its last cluster, at most.
+local ClusterSlack = 4096
+
+-- Fails, naming the disk, when the one that holds `folder` has fewer than `needed` bytes free. A
+-- system that cannot tell stops nothing: a disk that then fills gives its own reason.
+local function CheckRoom(folder, needed)
+    local free, volume = FreeSpace(folder)
+    if not free then
+        print("无法获知磁盘剩余空间：" .. tostring(volume))
+        return
+    end
+    if needed > free then
+        local scale = math.max(needed, free)
+        local neededText, unit = Amount(needed, scale)
+        Fail("磁盘空间不足：还需要 " .. neededText .. " " .. unit .. "，" .. volume .. " 上只有 "
+             .. Amount(free, scale) .. " " .. unit .. " 可用。请清理磁盘后重新打开启动器。")
+    end
+end
+
 local function Speed(bytesPerSecond)
     if bytesPerSecond >= MiB then
         return string.format("%.1f MB/s", bytesPerSecond / MiB)
@@ -173,8 +192,9 @@ function Update(time)
         -- A failure that a later request may mend is tried again, continuing from the bytes
         -- written so far, up to Attempts requests in all. With `hashing`, gives the file's SHA-256,
         -- taken from the blocks as they are written (the bytes kept hashed first), so the archive
-        -- is not read a second time.
-        local function DownloadFile(url, output_file, resume, hashing)
+        -- is not read a second time. Once the package's size is announced, `room` (when given) is
+        -- called with the bytes still to come, before any of them is written.
+        local function DownloadFile(url, output_file, resume, hashing, room)
             local sha, hashed -- the hash of the file's first `hashed` bytes
 
             -- Makes sha the hash of the file's first `have` bytes, which it already holds.
@@ -234,6 +254,12 @@ function Update(time)
                         if status then
                             outcome.status = status
                             outcome.retryAfter = nil
+                            outcome.length = nil
+                        end
+                        -- A range past the end names the package's length: "bytes */<length>".
+                        local length = line:lower():match("^content%-range:%s*bytes%s+%*/(%d+)")
+                        if length then
+                            outcome.length = tonumber(length)
                         end
                         local retryAfter = line:lower():match("^retry%-after:%s*(.-)%s*$")
                         if retryAfter then
@@ -263,6 +289,10 @@ function Update(time)
                             SetProgress((have + dlnow) / (have + dltotal))
                         end
                         if outcome.status == expected then
+                            if room and dltotal > 0 and not outcome.roomChecked then
+                                outcome.roomChecked = true
+                                room(dltotal)
+                            end
                             showStatus(dltotal, dlnow)
                         end
                         return 0
@@ -271,6 +301,15 @@ function Update(time)
                 outcome.code, outcome.proxyStatus = easy:last_result()
                 -- Buffered bytes reach the disk only here, so a full disk may show only now.
                 local closed, closeError = file:close()
+                -- Nothing left to fetch: the bytes kept are the whole package (a run that stopped
+                -- after the download, e.g. for want of room to extract it).
+                if outcome.status == 416 and have > 0 and outcome.length == have then
+                    if not closed then
+                        Fail(output_file .. ": " .. closeError)
+                    end
+                    print("压缩包已完整：" .. output_file)
+                    return outcome
+                end
                 if not done then
                     -- An error status is the reason, whatever libcurl then made of its body
                     -- (with a range asked for, it refuses any body without the range).
@@ -349,6 +388,9 @@ function Update(time)
         local pcexename = packageUrl:match("[^/]+$")
         local exePath = "windows_pc_halden"
         local packageSha256 = "@LAUNCHER_PACKAGE_SHA256@"
+        -- The package's size and what it extracts to, in bytes, when the build pinned them.
+        local packageSize = tonumber("@LAUNCHER_PACKAGE_SIZE@")
+        local installedSize = tonumber("@LAUNCHER_INSTALLED_SIZE@")
 
         local versionPath = diskWritablePath .. "/" .. "game/" .. exePath .. "/patch/version.json"
         local filePath = diskWritablePath .. "/" .. pcexename
@@ -357,12 +399,31 @@ function Update(time)
         if not file_exists(versionPath) or file_exists(markPath) then
             -- An archive left by a cut install is that install's part of the package.
             local resume = file_exists(markPath)
+            -- Room for the package and the client, checked before anything is written. The
+            -- client's part counts only where none of it is here yet; otherwise the archive's
+            -- own list tells, against the files in place, before the extraction.
+            local clientPart = 0
+            if installedSize and not resume and not file_exists(versionPath) then
+                clientPart = installedSize
+            end
+            if packageSize then
+                local kept = 0
+                local archive = resume and io.open(filePath, "rb")
+                if archive then
+                    kept = math.max(archive:seek("end") or 0, 0)
+                    archive:close()
+                end
+                CheckRoom(diskWritablePath, math.max(packageSize - kept, 0) + clientPart)
+            end
             local mark, markError = io.open(markPath, "wb")
             if not mark then
                 Fail(markError)
             end
             mark:close()
-            local digest, hashError = DownloadFile(packageUrl, filePath, resume, packageSha256 ~= "")
+            local digest, hashError = DownloadFile(packageUrl, filePath, resume, packageSha256 ~= "",
+                function(coming)
+                    CheckRoom(diskWritablePath, coming + clientPart)
+                end)
             if packageSha256 ~= "" then
                 if not digest then
                     Fail(hashError)
@@ -375,10 +436,16 @@ function Update(time)
                          .. (removed and "" or "; " .. tostring(removeError)))
                 end
             end
+            -- What the extraction adds, from the archive's list, against the room left now.
+            local gameFolder = diskWritablePath .. "/game"
+            local total, entries, growth = ArchiveSize(filePath, gameFolder)
+            if total then
+                CheckRoom(diskWritablePath, growth + entries * ClusterSlack)
+            end
             SetProgress(0)
             SetStatus("正在解压 0%")
             local shownPercent = 0
-            local extracted = Unzip(filePath, diskWritablePath .. "/game", function(progress)
+            local extracted, why = Unzip(filePath, gameFolder, function(progress)
                 SetProgress(progress)
                 local percent = math.floor(progress * 100)
                 if percent ~= shownPercent then
@@ -387,7 +454,7 @@ function Update(time)
                 end
             end)
             if not extracted then
-                Fail("cannot extract " .. filePath)
+                Fail(why or "cannot extract " .. filePath)
             end
             -- Unzip has put the client on the disk by now, so the mark may go; its removal is
             -- flushed too, or a power cut could bring it back and install once more.
@@ -411,10 +478,11 @@ function Update(time)
         failure = "游戏客户端启动失败。"
         local client = diskWritablePath .. "/game/" .. exePath .. "/win32/game.exe"
         SetStatus("")
-        local started = RunExecutable(client, diskWritablePath .. "/game/" .. exePath .. "/win32",
-                                      "-screen-width 1560 -screen-height 720 -force-opengl", "-log")
+        local started, why = RunExecutable(client, diskWritablePath .. "/game/" .. exePath .. "/win32",
+                                           "-screen-width 1560 -screen-height 720 -force-opengl",
+                                           "-log")
         if not started then
-            Fail("cannot start " .. client)
+            Fail(why or "cannot start " .. client)
         end
     end)
 

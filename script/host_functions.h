@@ -31,3 +31,8 @@ int SleepUnlessClosing(lua_State* L);
 // the disk where the system allows it (on Linux, its folder's fsync), so that once it returns a
 // power cut cannot bring the file back. true, or nil and "<path>: <the system's words>".
 int RemoveFileDurably(lua_State* L);
+
+// FreeSpace(folder): the bytes the user may still write on the disk that holds the folder, and
+// that disk's root (Windows: "C:\"; Linux: its mount point), for the player's message; or nil and
+// "<folder>: <the system's words>".
+int FreeSpace(lua_State* L);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <lua.hpp>
 
+#include "actions/archive_size.h"
 #include "actions/hash_file.h"
 #include "actions/run_executable.h"
 #include "actions/unzip.h"
@@ -195,18 +196,21 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
     EXPECT_EQ(lua_gettop(L), top);
     EXPECT_STREQ(lua_tostring(L, -2), "sentinel");
 
-    const std::pair<const char*, lua_CFunction> expected[] = {{"SetProgress", SetProgress},
-                                                              {"ExitApp", ExitApp},
-                                                              {"HideConsole", HideConsole},
-                                                              {"Unzip", Unzip},
-                                                              {"RunExecutable", RunExecutable},
-                                                              {"ShowMessage", ShowMessage},
-                                                              {"HashFile", HashFile},
-                                                              {"LogPath", LogPath},
-                                                              {"SetStatus", SetStatus},
-                                                              {"Sleep", SleepUnlessClosing},
-                                                              {"Sha256", Sha256},
-                                                              {"RemoveFileDurably", RemoveFileDurably}};
+    const std::pair<const char*, lua_CFunction> expected[] = {
+        {"SetProgress", SetProgress},
+        {"ExitApp", ExitApp},
+        {"HideConsole", HideConsole},
+        {"Unzip", Unzip},
+        {"RunExecutable", RunExecutable},
+        {"ShowMessage", ShowMessage},
+        {"HashFile", HashFile},
+        {"LogPath", LogPath},
+        {"SetStatus", SetStatus},
+        {"Sleep", SleepUnlessClosing},
+        {"Sha256", Sha256},
+        {"RemoveFileDurably", RemoveFileDurably},
+        {"FreeSpace", FreeSpace},
+        {"ArchiveSize", ArchiveSize}};
     for (const auto& [name, function] : expected) {
         lua_getglobal(L, name);
         EXPECT_TRUE(lua_iscfunction(L, -1)) << name;
