@@ -1,6 +1,7 @@
 #include "actions/busy_file.h"
 
 #include <algorithm>
+#include <iostream>
 
 #include "app/status_line.h"
 #include "platform/platform.h"
@@ -25,6 +26,7 @@ BusyAttempt RetryWhileBusy(const std::string& path, const std::function<BusyAtte
     if (outcome != BusyAttempt::Busy) {
         return outcome;
     }
+    std::cout << "Waiting for a file in use by another program: " << path << std::endl;
     const std::wstring shown = L"文件被占用：" + FileName(path) + L"，请关闭游戏…";
     std::wstring previous = HandOverStatusFor(shown);
     const auto end = std::chrono::steady_clock::now() + BusyFileWait;

@@ -12,7 +12,8 @@ constexpr std::chrono::seconds BusyFileWait{30};
 enum class BusyAttempt { Done, Failed, Busy };
 
 // Runs attempt until it is Done or Failed, or, while it answers Busy, again after growing pauses
-// (0.1 s doubling up to 2 s) until BusyFileWait has passed, the status line naming the file
+// (0.1 s doubling up to 2 s) until BusyFileWait has passed, with the line "Waiting for a file in
+// use by another program: <path>" on std::cout as it begins and the status line naming the file
 // meanwhile ("文件被占用：<name>，请关闭游戏…") and given back once the file is had. The
 // launcher's close ends a pause at once. Gives the last attempt's answer: Busy when the wait ran
 // out or the launcher is closing. Any thread may call it, several at once.

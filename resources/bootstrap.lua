@@ -192,8 +192,8 @@ function Update(time)
         -- A failure that a later request may mend is tried again, continuing from the bytes
         -- written so far, up to Attempts requests in all. With `hashing`, gives the file's SHA-256,
         -- taken from the blocks as they are written (the bytes kept hashed first), so the archive
-        -- is not read a second time. Once the package's size is announced, `room` (when given) is
-        -- called with the bytes still to come, before any of them is written.
+        -- is not read a second time. Where the server announces the package's size, `room` (when
+        -- given) is called with the bytes still to come, before any of them is written.
         local function DownloadFile(url, output_file, resume, hashing, room)
             local sha, hashed -- the hash of the file's first `hashed` bytes
 
@@ -261,6 +261,11 @@ function Update(time)
                         if length then
                             outcome.length = tonumber(length)
                         end
+                        -- The bytes to come, announced before the first of them is written.
+                        local coming = tonumber(line:lower():match("^content%-length:%s*(%d+)"))
+                        if room and coming and outcome.status == expected then
+                            room(coming)
+                        end
                         local retryAfter = line:lower():match("^retry%-after:%s*(.-)%s*$")
                         if retryAfter then
                             outcome.retryAfter = retryAfter
@@ -289,10 +294,6 @@ function Update(time)
                             SetProgress((have + dlnow) / (have + dltotal))
                         end
                         if outcome.status == expected then
-                            if room and dltotal > 0 and not outcome.roomChecked then
-                                outcome.roomChecked = true
-                                room(dltotal)
-                            end
                             showStatus(dltotal, dlnow)
                         end
                         return 0
