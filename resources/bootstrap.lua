@@ -421,10 +421,11 @@ function Update(time)
                 Fail(markError)
             end
             mark:close()
-            local digest, hashError = DownloadFile(packageUrl, filePath, resume, packageSha256 ~= "",
-                function(coming)
-                    CheckRoom(diskWritablePath, coming + clientPart)
-                end)
+            local function RoomFor(coming)
+                CheckRoom(diskWritablePath, coming + clientPart)
+            end
+            local digest, hashError =
+                DownloadFile(packageUrl, filePath, resume, packageSha256 ~= "", RoomFor)
             if packageSha256 ~= "" then
                 if not digest then
                     Fail(hashError)
@@ -479,9 +480,9 @@ function Update(time)
         failure = "游戏客户端启动失败。"
         local client = diskWritablePath .. "/game/" .. exePath .. "/win32/game.exe"
         SetStatus("")
-        local started, why = RunExecutable(client, diskWritablePath .. "/game/" .. exePath .. "/win32",
-                                           "-screen-width 1560 -screen-height 720 -force-opengl",
-                                           "-log")
+        local started, why =
+            RunExecutable(client, diskWritablePath .. "/game/" .. exePath .. "/win32",
+                          "-screen-width 1560 -screen-height 720 -force-opengl", "-log")
         if not started then
             Fail(why or "cannot start " .. client)
         end

@@ -121,23 +121,30 @@ TEST(Win32Files, CreateOutputFileSaysWhetherAnotherProgramHoldsTheFile) {
     EXPECT_GT(reason.size(), held.size() + 2) << "the system's words follow";
     CloseHandle(holder);
 
-    const std::string readOnly = scratch / "read-only.txt";
-    WriteFile(readOnly, "old");
-    ASSERT_TRUE(SetFileAttributesW(Widen(readOnly).c_str(), FILE_ATTRIBUTE_READONLY));
-    busy = true;
-    EXPECT_EQ(PlatformCreateOutputFile(readOnly, &busy, &reason), nullptr);
-    EXPECT_FALSE(busy);
-    EXPECT_EQ(reason.rfind(readOnly + ": ", 0), 0u) << reason;
-    // Not waited for: OpenEntryFile gives up at once.
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(OpenEntryFile(readOnly, &reason), nullptr);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-    SetFileAttributesW(Widen(readOnly).c_str(), FILE_ATTRIBUTE_NORMAL);
-
+    // A folder in the file's place: access denied, as for a held file, but for ever.
     ASSERT_TRUE(PlatformCreateFolder(scratch / "folder"));
     busy = true;
     EXPECT_EQ(PlatformCreateOutputFile(scratch / "folder", &busy, &reason), nullptr);
     EXPECT_FALSE(busy);
+    EXPECT_EQ(reason.rfind(scratch / "folder: ", 0), 0u) << reason;
+    // Not waited for: OpenEntryFile gives up at once.
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(OpenEntryFile(scratch / "folder", &reason), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+
+    // A read-only file answers access denied on Windows. Wine run as root writes it (the Unix
+    // permission does not stop root), so there only the folder above shows the rule.
+    const std::string readOnly = scratch / "read-only.txt";
+    WriteFile(readOnly, "old");
+    ASSERT_TRUE(SetFileAttributesW(Widen(readOnly).c_str(), FILE_ATTRIBUTE_READONLY));
+    busy = true;
+    PlatformOutputFile* written = PlatformCreateOutputFile(readOnly, &busy, &reason);
+    if (written != nullptr) {
+        PlatformCloseOutputFile(written, false);
+    } else {
+        EXPECT_FALSE(busy) << reason;
+    }
+    SetFileAttributesW(Widen(readOnly).c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 // An entry's file held without sharing is waited for with the file named on the status line:

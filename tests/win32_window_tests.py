@@ -10,7 +10,7 @@ and read the download host from LAUNCHER_TEST_HOST, so the server may take any p
 Environment: WINE_RUN (scripts/wine-run.sh), LAUNCHER_WINEPREFIX (a prefix for these tests
 alone), LAUNCHER_LOOPBACK, LAUNCHER_LOOPBACK_HTTPS, LAUNCHER_BROKEN_PICTURES,
 LAUNCHER_NO_BACKGROUND, LAUNCHER_NO_TRACK (the test builds), CLIENT_EXE (the recording client),
-POST_MESSAGE_EXE, SCRATCH (a folder). The HTTPS case needs the openssl command.
+POST_MESSAGE_EXE, HOLD_FILE_EXE, SCRATCH (a folder). The HTTPS case needs the openssl command.
 """
 
 import http.server
@@ -353,6 +353,45 @@ class LauncherUnderWine(WineLauncherCase):
         self.assertIsNotNone(record, output)
         self.assertIn("-screen-width 1560", record[0])
         self.assertEqual(self.boxes(), [])
+
+    def test_reinstall_waits_for_a_client_file_held_by_another_program(self):
+        # A client file held without sharing while the client is installed again (the game still
+        # running, a virus scanner reading it): the launcher waits for it instead of failing, and
+        # installs and starts the client in the same run once it is let go. (Held for longer than
+        # the 30 s wait, the box names the file: the Linux fault tests show that, for the start.)
+        self.server = PackageServer(self.archive)
+        self.start("LAUNCHER_LOOPBACK", self.server)
+        code, output = self.finish()
+        self.assertEqual(code, 0, output)
+        self.assertIsNotNone(self.client_record(), output)
+        os.remove(os.path.join(self.scratch, "client_record.txt"))
+        # What an install cut during its extraction leaves: the next run installs again.
+        open(os.path.join(self.documents, "windows_pc_halden.installing"), "wb").close()
+        client = os.path.join(self.game_folder(), "win32", "game.exe")
+        holder = subprocess.Popen(
+            [self.wine_run, os.environ["HOLD_FILE_EXE"], windows_path(client)],
+            env=self.environment(self.server), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"held")
+            waiting = "Waiting for a file in use by another program: "
+            waits = self.launcher_log().count(waiting)
+            self.start("LAUNCHER_LOOPBACK", self.server)
+            self.assertTrue(wait_for(lambda: self.launcher_log().count(waiting) > waits, 60),
+                            "the launcher did not wait for the held file")
+            self.assertIsNone(self.launcher.poll(), "the launcher gave up instead of waiting")
+        finally:
+            holder.stdin.close()
+            self.assertEqual(holder.wait(60), 0)
+        code, output = self.finish()
+        self.assertEqual(code, 0, output)
+        self.assertIn(waiting + "C:/Users/%s/Documents/game/windows_pc_halden/win32/game.exe"
+                      % WINE_USER, output)
+        self.assertIsNotNone(self.client_record(), output)
+        self.assertEqual(self.boxes(), [])
+        with open(os.environ["CLIENT_EXE"], "rb") as expected, open(client, "rb") as written:
+            self.assertEqual(written.read(), expected.read())
+        self.assertFalse(
+            os.path.exists(os.path.join(self.documents, "windows_pc_halden.installing")))
 
     def test_https_download_with_the_test_ca_installs(self):
         # Only the trusted path can be shown under Wine: Wine's Schannel does not validate server
