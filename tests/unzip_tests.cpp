@@ -360,8 +360,11 @@ TEST_F(UnzipTest, OutputPathThatIsAFolderFailsTheEntryAndSaysWhy) {
     ASSERT_EQ(call.error, "");
     EXPECT_TRUE(call.resultIsBoolean);
     EXPECT_FALSE(call.result);
-    const std::string why = out + "/taken: Is a directory";
-    EXPECT_EQ(call.err, "Failed to extract file: " + why + "\n");
+    // The system's words: "Is a directory" on Linux, "Access denied" on Windows.
+    const std::string line = "Failed to extract file: " + out + "/taken: ";
+    ASSERT_EQ(call.err.rfind(line, 0), 0u) << call.err;
+    ASSERT_GT(call.err.size(), line.size() + 1) << "the system's words follow";
+    const std::string why = call.err.substr(24, call.err.size() - 25);
     SetGlobalString("EXPECTED", why);
     EXPECT_EQ(RunChunk("assert(Why == EXPECTED, tostring(Why))"), "");
 }

@@ -382,6 +382,7 @@ class LauncherUnderWine(WineLauncherCase):
         finally:
             holder.stdin.close()
             self.assertEqual(holder.wait(60), 0)
+            holder.stdout.close()
         code, output = self.finish()
         self.assertEqual(code, 0, output)
         self.assertIn(waiting + "C:/Users/%s/Documents/game/windows_pc_halden/win32/game.exe"
