@@ -17,6 +17,7 @@ import http.server
 import io
 import os
 import random
+import re
 import shutil
 import ssl
 import subprocess
@@ -393,6 +394,51 @@ class LauncherUnderWine(WineLauncherCase):
             self.assertEqual(written.read(), expected.read())
         self.assertFalse(
             os.path.exists(os.path.join(self.documents, "windows_pc_halden.installing")))
+
+    def test_no_room_for_the_client_is_shown_nothing_is_extracted_and_room_installs(self):
+        # Documents on a small file system of its own: room for the package, not for the client
+        # as well. The box says what is needed and what is free, nothing is extracted, and once
+        # there is room the same launcher installs.
+        entries = zipfile.ZipFile(io.BytesIO(self.archive)).infolist()
+        needed = sum(entry.file_size for entry in entries) + 4096 * len(entries)
+        size = (len(self.archive) + 8192 + 4095) // 4096 * 4096
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs",
+                           self.documents], capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a tmpfs at %s (not root?)" % self.documents)
+        try:
+            self.server = PackageServer(self.archive)
+            self.start("LAUNCHER_LOOPBACK", self.server)
+            code, output = self.finish()
+            self.assertEqual(code, 1, output)
+            free = os.statvfs(self.documents)
+            free = free.f_bavail * free.f_frsize
+            boxes = self.boxes()
+            self.assertEqual(len(boxes), 1, boxes)
+            # The volume as the system names it: Wine finds the mount point below drive C:.
+            self.assertRegex(boxes[0], re.escape(
+                "owner=1 flags=16 title=Game Launcher text=\u6e38\u620f\u5ba2\u6237\u7aef\u5b89"
+                "\u88c5\u5931\u8d25\u3002\\n\u78c1\u76d8\u7a7a\u95f4\u4e0d\u8db3\uff1a\u8fd8"
+                "\u9700\u8981 %.1f MB\uff0c" % (needed / 2 ** 20))
+                + r"(?i:C:\\(users\\%s\\documents\\?)?)" % WINE_USER + re.escape(
+                " \u4e0a\u53ea\u6709 %.1f MB \u53ef\u7528\u3002\u8bf7\u6e05\u7406\u78c1\u76d8"
+                "\u540e\u91cd\u65b0\u6253\u5f00\u542f\u52a8\u5668\u3002\\n" % (free / 2 ** 20)))
+            self.assertFalse(os.path.exists(os.path.join(self.documents, "game")),
+                             "nothing is extracted")
+            with open(os.path.join(self.documents, ARCHIVE_NAME), "rb") as f:
+                self.assertEqual(f.read(), self.archive, "the package is kept whole")
+            self.assertIsNone(self.client_record(seconds=2), output)
+
+            os.remove(os.path.join(self.scratch, "boxes.txt"))
+            subprocess.run(["mount", "-o", "remount,size=64m", self.documents], check=True)
+            self.start("LAUNCHER_LOOPBACK", self.server)
+            code, output = self.finish()
+            self.assertEqual(code, 0, output)
+            self.assertEqual(self.boxes(), [])
+            self.assertIsNotNone(self.client_record(), output)
+            self.assertFalse(
+                os.path.exists(os.path.join(self.documents, "windows_pc_halden.installing")))
+        finally:
+            subprocess.run(["umount", "-l", self.documents], capture_output=True)
 
     def test_https_download_with_the_test_ca_installs(self):
         # Only the trusted path can be shown under Wine: Wine's Schannel does not validate server
