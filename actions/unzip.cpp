@@ -24,7 +24,7 @@ constexpr unsigned HostUnix = 3;
 
 // Checked arguments become C++ values here, in a frame of its own, so that nothing with a
 // destructor is alive in Unzip's frame when Lua raises an error there.
-bool UnzipCheckedArguments(lua_State* L) {
+bool UnzipCheckedArguments(lua_State* L, std::string* failure) {
     std::string zipPath = lua_tostring(L, 1);
     std::string outputFolder = lua_tostring(L, 2);
     // Runs while Unzip is on the stack, so slot 3 is the callback throughout. lua_pcall keeps a
@@ -36,7 +36,23 @@ bool UnzipCheckedArguments(lua_State* L) {
             lua_pop(L, 1);
         }
     };
-    return ExtractZip(zipPath, outputFolder, progress);
+    return ExtractZip(zipPath, outputFolder, progress, ExtractFlush::ToDisk, failure);
+}
+
+// Room for the failure's line; a longer one is cut.
+constexpr size_t FailureCapacity = 4096 + 512;
+
+// A plain record, so that Unzip's frame, where Lua may raise errors, holds nothing with a
+// destructor.
+struct UnzipOutcome {
+    bool extracted;
+    char failure[FailureCapacity]; // always terminated; empty when nothing names the cause
+};
+
+void UnzipInto(lua_State* L, UnzipOutcome* outcome) {
+    std::string failure;
+    outcome->extracted = UnzipCheckedArguments(L, &failure);
+    outcome->failure[failure.copy(outcome->failure, FailureCapacity - 1)] = '\0';
 }
 
 // What one call of ExtractZip carries from entry to entry.
@@ -48,9 +64,11 @@ struct Extraction {
     // look at the disk for their folders.
     std::string knownFolder;
     std::unique_ptr<char[]> buffer{new char[ReadBufferSize]()};
-    // The line for an entry whose data is damaged or whose name is refused; empty for the other
-    // failures.
+    // The line for an entry whose data is damaged, whose name is refused or whose file cannot be
+    // had; empty for the other failures.
     std::string damage;
+    // Why an entry's file cannot be had ("<path>: <why>"), for the player.
+    std::string fileFailure;
 };
 
 // What is wrong with an entry's data, or "" when it is whole: its size, then the CRC that minizip
@@ -81,6 +99,11 @@ EntryOutcome ExtractFileEntry(unzFile archive, const unz_file_info64& info, cons
     PlatformOutputFile* out = OpenEntryFile(outputPath, &reason);
     if (out == nullptr) {
         unzCloseCurrentFile(archive);
+        if (LauncherClosing()) {
+            return EntryOutcome::Cancelled;
+        }
+        extraction.damage = "Failed to extract file: " + reason;
+        extraction.fileFailure = reason;
         return EntryOutcome::Failed;
     }
     char* buffer = extraction.buffer.get();
@@ -170,8 +193,14 @@ int Unzip(lua_State* L) {
     // Both paths are needed as text; a table or boolean has none.
     luaL_checkstring(L, 1);
     luaL_checkstring(L, 2);
-    lua_pushboolean(L, UnzipCheckedArguments(L));
-    return 1;
+    UnzipOutcome outcome;
+    UnzipInto(L, &outcome);
+    lua_pushboolean(L, outcome.extracted);
+    if (outcome.extracted || outcome.failure[0] == '\0') {
+        return 1;
+    }
+    lua_pushstring(L, outcome.failure);
+    return 2;
 }
 
 namespace {
@@ -216,7 +245,7 @@ EntryOutcome ExtractCurrentEntry(unzFile archive, Extraction& extraction) {
 } // namespace
 
 bool ExtractZip(const std::string& zipPath, const std::string& outputFolder,
-                std::function<void(float)> progress, ExtractFlush flush) {
+                std::function<void(float)> progress, ExtractFlush flush, std::string* failure) {
     unzFile archive = unzOpen64(zipPath.c_str());
     if (archive == nullptr) {
         std::cerr << "Failed to open zip file: " << zipPath << std::endl;
@@ -248,6 +277,9 @@ bool ExtractZip(const std::string& zipPath, const std::string& outputFolder,
                 std::cerr << "Extraction cancelled: the launcher is closing." << std::endl;
             } else if (!extraction.damage.empty()) {
                 std::cerr << extraction.damage << std::endl;
+                if (failure != nullptr) {
+                    *failure = extraction.fileFailure;
+                }
             } else {
                 std::cerr << "Failed to extract file." << std::endl;
             }

@@ -17,15 +17,37 @@ uint32_t TakenGeneration = 0;
 
 } // namespace
 
-void HandOverStatus(std::wstring text) {
-    std::lock_guard<std::mutex> lock(StatusLock);
+namespace {
+
+// Under StatusLock: makes text the one to show; text then holds the one it replaced.
+void SwapIn(std::wstring& text) {
     if (text == HandedOver) {
         return;
     }
-    // A swap under the lock: the old text is freed by the caller's frame, after the unlock.
     HandedOver.swap(text);
     Generation.fetch_add(1);
     WakeUi();
+}
+
+} // namespace
+
+void HandOverStatus(std::wstring text) {
+    // A swap under the lock: the old text is freed by the caller's frame, after the unlock.
+    std::lock_guard<std::mutex> lock(StatusLock);
+    SwapIn(text);
+}
+
+std::wstring HandOverStatusFor(std::wstring text) {
+    std::lock_guard<std::mutex> lock(StatusLock);
+    SwapIn(text); // an equal text stays, and is also what comes back
+    return text;
+}
+
+void RestoreStatus(const std::wstring& shown, std::wstring previous) {
+    std::lock_guard<std::mutex> lock(StatusLock);
+    if (HandedOver == shown) {
+        SwapIn(previous);
+    }
 }
 
 // Sequentially consistent, as WakeUi's pairing with the UI thread's last look asks.

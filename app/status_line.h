@@ -10,6 +10,14 @@
 // to the one already handed over changes nothing, so the generation stays.
 void HandOverStatus(std::wstring text);
 
+// Worker (any thread): as HandOverStatus, giving back the text it replaces, so that a passing
+// message (a file waited for) can put it back with RestoreStatus.
+std::wstring HandOverStatusFor(std::wstring text);
+
+// Worker (any thread): hands previous over again, but only while shown is still the text; one
+// handed over since (the next step's) stays.
+void RestoreStatus(const std::wstring& shown, std::wstring previous);
+
 // Bumped by every hand-over that changed the text; starts at 0 with the empty text. One atomic
 // load, cheap enough to ask on every tick.
 uint32_t StatusGeneration();

@@ -21,6 +21,22 @@ function(launcher_check_download_options scheme digest digest_out)
     set(${digest_out} "${digest}" PARENT_SCOPE)
 endfunction()
 
+# launcher_check_size(option value): stops with a message naming option unless value is empty or
+# a positive whole number of bytes (decimal digits, no leading zero, below 2^53 so that the
+# script's numbers hold it exactly).
+function(launcher_check_size option value)
+    if(value STREQUAL "")
+        return()
+    endif()
+    string(LENGTH "${value}" digits)
+    if(NOT value MATCHES "^[1-9][0-9]*$" OR digits GREATER 16
+       OR (digits EQUAL 16 AND value STRGREATER_EQUAL "9007199254740992"))
+        message(FATAL_ERROR
+            "${option} must be a size in bytes, a whole number from 1 to 9007199254740991 "
+            "without separators or unit, or empty when it is not known; got \"${value}\"")
+    endif()
+endfunction()
+
 # Where the package lies on the download host when LAUNCHER_PACKAGE_URL is empty.
 set(LAUNCHER_DEFAULT_PACKAGE_PATH "/client/pc/2100/exe/windows_pc_halden_202505171539.zip")
 

@@ -2,11 +2,14 @@
 #
 # Run as: cmake -DINPUT=<lua file> -DOUTPUT=<c file> -DDOWNLOAD_HOST=<host[:port]>
 #               -DDOWNLOAD_SCHEME=<http|https> -DPACKAGE_SHA256=<64 hex digits or empty>
-#               [-DPACKAGE_URL=<the package's whole URL, or empty>] -P EmbedScript.cmake
+#               [-DPACKAGE_URL=<the package's whole URL, or empty>]
+#               [-DPACKAGE_SIZE=<bytes, or empty>] [-DINSTALLED_SIZE=<bytes, or empty>]
+#               -P EmbedScript.cmake
 #
 # The source is edited in UTF-8; the program carries it in GBK (code page 936), so the
 # script's Chinese messages reach standard output as GBK bytes. @LAUNCHER_PACKAGE_URL@ (the
-# given URL, or the default path on the download host), @LAUNCHER_DOWNLOAD_SCHEME@,
+# given URL, or the default path on the download host), @LAUNCHER_PACKAGE_SIZE@,
+# @LAUNCHER_INSTALLED_SIZE@ (digits, or empty), @LAUNCHER_DOWNLOAD_SCHEME@,
 # @LAUNCHER_PACKAGE_SHA256@ (in lowercase) and @LAUNCHER_DOWNLOAD_HOST@ in the text are replaced
 # by the build's values first.
 
@@ -21,6 +24,12 @@ if(NOT DEFINED PACKAGE_URL)
     set(PACKAGE_URL "")
 endif()
 launcher_check_package_url("${PACKAGE_URL}")
+foreach(size PACKAGE_SIZE INSTALLED_SIZE)
+    if(NOT DEFINED ${size})
+        set(${size} "")
+    endif()
+    launcher_check_size(LAUNCHER_${size} "${${size}}")
+endforeach()
 # The default URL keeps the placeholders, so that the host is still filled in last.
 launcher_package_url("${PACKAGE_URL}" "@LAUNCHER_DOWNLOAD_SCHEME@" "@LAUNCHER_DOWNLOAD_HOST@"
                      PACKAGE_URL)
@@ -39,6 +48,8 @@ file(READ "${INPUT}" text)
 # The host last, so that its value is carried as given and never searched for placeholders.
 string(REPLACE "@LAUNCHER_PACKAGE_URL@" "${PACKAGE_URL}" text "${text}")
 string(REPLACE "@LAUNCHER_DOWNLOAD_SCHEME@" "${DOWNLOAD_SCHEME}" text "${text}")
+string(REPLACE "@LAUNCHER_PACKAGE_SIZE@" "${PACKAGE_SIZE}" text "${text}")
+string(REPLACE "@LAUNCHER_INSTALLED_SIZE@" "${INSTALLED_SIZE}" text "${text}")
 string(REPLACE "@LAUNCHER_PACKAGE_SHA256@" "${PACKAGE_SHA256}" text "${text}")
 string(REPLACE "@LAUNCHER_DOWNLOAD_HOST@" "${DOWNLOAD_HOST}" text "${text}")
 

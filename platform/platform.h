@@ -71,8 +71,13 @@ void PlatformApplyPermissions(const std::string& path, unsigned int unixMode);
 // A file the extraction writes, from its creation to its close.
 struct PlatformOutputFile;
 
-// Creates the file, or empties the one at path, for writing; null when it cannot be opened.
-PlatformOutputFile* PlatformCreateOutputFile(const std::string& path);
+// Creates the file, or empties the one at path, for writing. Null when it cannot be opened, with
+// *reason ("<path>: <the system's words>") and *busy telling whether another program has the file
+// open so that it cannot be written now, which may pass (Windows: a sharing or lock violation, or
+// access denied on a file that exists and is neither read-only nor a folder; Linux: a program
+// running from it).
+PlatformOutputFile* PlatformCreateOutputFile(const std::string& path, bool* busy,
+                                             std::string* reason);
 
 // Writes all size bytes; false when any could not be written (the file is then failed).
 bool PlatformWriteOutputFile(PlatformOutputFile* file, const char* bytes, size_t size);
@@ -92,6 +97,15 @@ bool PlatformFlushWrites(const std::string& folder, std::string* reason);
 // False, with "<path>: <the system's words>", when the file cannot be removed (Linux: or its
 // folder not flushed).
 bool PlatformRemoveFileDurably(const std::string& path, std::string* reason);
+
+// The bytes the calling user may still write on the file system that holds path (an existing
+// folder), and *volume, where that file system begins: the drive's root on Windows ("C:\"), the
+// mount point on Linux. False, with "<path>: <the system's words>", when the system cannot tell.
+bool PlatformFreeSpace(const std::string& path, unsigned long long* bytes, std::string* volume,
+                       std::string* reason);
+
+// The size of the file at path; false when there is no such file (or it cannot be asked).
+bool PlatformFileSize(const std::string& path, unsigned long long* bytes);
 
 // --- Hashing ---
 
@@ -149,6 +163,11 @@ void PlatformEndThreadCrypto();
 // and then the command line's words, split at spaces.
 bool PlatformStartProcess(const std::string& exePath, const std::string& commandLine,
                           const std::string& workingDir, unsigned long* processIdOrError);
+
+// Whether an error PlatformStartProcess gave means that another program holds the program's file
+// so that it cannot be started now, which may pass (Windows: a sharing or lock violation, e.g. a
+// virus scanner reading a program just written; Linux: the file is open for writing).
+bool PlatformIsBusyError(unsigned long error);
 
 // --- Proxies ---
 

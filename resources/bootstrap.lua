@@ -109,6 +109,25 @@ local function Amount(bytes, scale)
     return string.format("%.1f", bytes / MiB), "MB"
 end
 
+-- What each file may take beyond its bytes: the rest of its last cluster, at most.
+local ClusterSlack = 4096
+
+-- Fails, naming the disk, when the one that holds `folder` has fewer than `needed` bytes free. A
+-- system that cannot tell stops nothing: a disk that then fills gives its own reason.
+local function CheckRoom(folder, needed)
+    local free, volume = FreeSpace(folder)
+    if not free then
+        print("无法获知磁盘剩余空间：" .. tostring(volume))
+        return
+    end
+    if needed > free then
+        local scale = math.max(needed, free)
+        local neededText, unit = Amount(needed, scale)
+        Fail("磁盘空间不足：还需要 " .. neededText .. " " .. unit .. "，" .. volume .. " 上只有 "
+             .. Amount(free, scale) .. " " .. unit .. " 可用。请清理磁盘后重新打开启动器。")
+    end
+end
+
 local function Speed(bytesPerSecond)
     if bytesPerSecond >= MiB then
         return string.format("%.1f MB/s", bytesPerSecond / MiB)
@@ -197,8 +216,10 @@ function Update(time)
         -- are written (the bytes kept hashed first), so the archive is not read a second time.
         -- A kept file that is the whole package is not asked for again: with a pin, one whose
         -- SHA-256 is the pinned one; without, one as long as the server says the package is, when
-        -- `trustKept`. Gives then true as its second result.
-        local function DownloadFile(url, output_file, resume, pinned, trustKept)
+        -- `trustKept`. Gives then true as its second result. Where the server announces the
+        -- package's size, `room` (when given) is called with the bytes still to come, before any
+        -- of them is written.
+        local function DownloadFile(url, output_file, resume, pinned, trustKept, room)
             local hashing = pinned ~= ""
             local sha, hashed -- the hash of the file's first `hashed` bytes
 
@@ -278,6 +299,11 @@ function Update(time)
                         local range = line:lower():match("^content%-range:%s*(.-)%s*$")
                         if range then
                             outcome.range = range
+                        end
+                        -- The bytes to come, announced before the first of them is written.
+                        local coming = tonumber(line:lower():match("^content%-length:%s*(%d+)"))
+                        if room and coming and outcome.status == expected then
+                            room(coming)
                         end
                     end,
                     writefunction = function(str)
@@ -418,6 +444,9 @@ function Update(time)
         local pcexename = packageUrl:match("[^/]+$")
         local exePath = "windows_pc_halden"
         local packageSha256 = "@LAUNCHER_PACKAGE_SHA256@"
+        -- The package's size and what it extracts to, in bytes, when the build pinned them.
+        local packageSize = tonumber("@LAUNCHER_PACKAGE_SIZE@")
+        local installedSize = tonumber("@LAUNCHER_INSTALLED_SIZE@")
 
         local versionPath = diskWritablePath .. "/" .. "game/" .. exePath .. "/patch/version.json"
         local filePath = diskWritablePath .. "/" .. pcexename
@@ -444,6 +473,22 @@ function Update(time)
             -- An archive left by a cut install is that install's part of the package; one left
             -- by the install of a client that has gone since is the whole package.
             local resume = markFile ~= nil or clientGone
+            -- Room for the package and the client, checked before anything is written. The
+            -- client's part counts only where none of it is here yet; otherwise the archive's
+            -- own list tells, against the files in place, before the extraction.
+            local clientPart = 0
+            if installedSize and not resume and not file_exists(versionPath) then
+                clientPart = installedSize
+            end
+            if packageSize then
+                local kept = 0
+                local archive = resume and io.open(filePath, "rb")
+                if archive then
+                    kept = math.max(archive:seek("end") or 0, 0)
+                    archive:close()
+                end
+                CheckRoom(diskWritablePath, math.max(packageSize - kept, 0) + clientPart)
+            end
             local mark, markError = io.open(markPath, "wb")
             if not mark then
                 Fail(markError)
@@ -451,8 +496,11 @@ function Update(time)
             mark:close()
             -- Unpinned, only a new download can show that an archive that would not extract
             -- was not damaged, so a kept one is taken as whole only every other time.
+            local function RoomFor(coming)
+                CheckRoom(diskWritablePath, coming + clientPart)
+            end
             local digest, kept = DownloadFile(packageUrl, filePath, resume, packageSha256,
-                                              markText ~= keptMark)
+                                              markText ~= keptMark, RoomFor)
             if kept and packageSha256 == "" then
                 -- Best effort: without the note the next run only trusts the archive once more.
                 local note = io.open(markPath, "wb")
@@ -470,10 +518,16 @@ function Update(time)
                          .. (removed and "" or "; " .. tostring(removeError)))
                 end
             end
+            -- What the extraction adds, from the archive's list, against the room left now.
+            local gameFolder = diskWritablePath .. "/game"
+            local total, entries, growth = ArchiveSize(filePath, gameFolder)
+            if total then
+                CheckRoom(diskWritablePath, growth + entries * ClusterSlack)
+            end
             SetProgress(0)
             SetStatus("正在解压 0%")
             local shownPercent = 0
-            local extracted = Unzip(filePath, diskWritablePath .. "/game", function(progress)
+            local extracted, why = Unzip(filePath, gameFolder, function(progress)
                 SetProgress(progress)
                 local percent = math.floor(progress * 100)
                 if percent ~= shownPercent then
@@ -482,7 +536,7 @@ function Update(time)
                 end
             end)
             if not extracted then
-                Fail("cannot extract " .. filePath)
+                Fail(why or "cannot extract " .. filePath)
             end
             -- Unzip has put the client on the disk by now, so the mark may go; its removal is
             -- flushed too, or a power cut could bring it back and install once more.
@@ -505,10 +559,11 @@ function Update(time)
 
         failure = "游戏客户端启动失败。"
         SetStatus("")
-        local started = RunExecutable(client, clientFolder,
-                                      "-screen-width 1560 -screen-height 720 -force-opengl", "-log")
+        local started, why = RunExecutable(client, clientFolder,
+                                           "-screen-width 1560 -screen-height 720 -force-opengl",
+                                           "-log")
         if not started then
-            Fail("cannot start " .. client)
+            Fail(why or "cannot start " .. client)
         end
     end)
 

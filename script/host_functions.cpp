@@ -6,6 +6,7 @@
 
 #include <lua.hpp>
 
+#include "actions/archive_size.h"
 #include "actions/hash_file.h"
 #include "actions/run_executable.h"
 #include "actions/unzip.h"
@@ -37,6 +38,8 @@ const luaL_Reg HostFunctionTable[] = {
     {"Sha256", Sha256},
     {"RemoveFileDurably", RemoveFileDurably},
     {"Random", Random},
+    {"FreeSpace", FreeSpace},
+    {"ArchiveSize", ArchiveSize},
     {nullptr, nullptr},
 };
 // clang-format on
@@ -77,6 +80,22 @@ struct RemoveOutcome {
 void RemovePathDurably(const char* path, RemoveOutcome* outcome) {
     std::string reason;
     outcome->removed = PlatformRemoveFileDurably(path, &reason);
+    outcome->reason[reason.copy(outcome->reason, ReasonCapacity - 1)] = '\0';
+}
+
+// As RemoveOutcome, for FreeSpace.
+struct SpaceOutcome {
+    bool known;
+    unsigned long long bytes;
+    char volume[ReasonCapacity]; // always terminated
+    char reason[ReasonCapacity]; // always terminated
+};
+
+void AskFreeSpace(const char* folder, SpaceOutcome* outcome) {
+    std::string volume;
+    std::string reason;
+    outcome->known = PlatformFreeSpace(folder, &outcome->bytes, &volume, &reason);
+    outcome->volume[volume.copy(outcome->volume, ReasonCapacity - 1)] = '\0';
     outcome->reason[reason.copy(outcome->reason, ReasonCapacity - 1)] = '\0';
 }
 
@@ -170,4 +189,17 @@ int Random(lua_State* L) {
     // The top 53 bits, as many as a double holds exactly.
     lua_pushnumber(L, static_cast<lua_Number>(bits >> 11) / 9007199254740992.0);
     return 1;
+int FreeSpace(lua_State* L) {
+    const char* folder = luaL_checkstring(L, 1);
+    SpaceOutcome outcome;
+    AskFreeSpace(folder, &outcome);
+    if (!outcome.known) {
+        lua_pushnil(L);
+        lua_pushstring(L, outcome.reason);
+        return 2;
+    }
+    // A double holds every byte count below 2^53, 8 PiB.
+    lua_pushnumber(L, static_cast<lua_Number>(outcome.bytes));
+    lua_pushstring(L, outcome.volume);
+    return 2;
 }

@@ -17,6 +17,8 @@ Makes, in --out: the client package (a zip of the client folder, the same bytes 
 the same folder, named after the URL's last segment), launcher.exe (the 32-bit Windows launcher
 that downloads that package from the URL, refuses any other bytes by their SHA-256, installs and
 starts the client), SHA256SUMS for both, and release.json (URL, sizes, SHA-256s, version, signer).
+The launcher also carries the package's size and what it extracts to, and checks before it writes
+anything that the player's disk has room for both.
 Nothing is written to --out unless every step succeeds.
 
 Required:
@@ -254,6 +256,11 @@ python3 "$source_dir/tools/make_package.py" --client "$client" --top-folder "$to
     --out "$package" >/dev/null || fail "the client folder could not be packed"
 package_sha256=$(sha256sum "$package" | cut -d' ' -f1)
 package_size=$(stat -c %s "$package")
+# What the package extracts to: the sum of its entries' uncompressed sizes.
+installed_size=$(python3 -c 'import sys, zipfile
+print(sum(entry.file_size for entry in zipfile.ZipFile(sys.argv[1]).infolist()))' "$package") ||
+    fail "cannot read the entries of $package"
+[ "$installed_size" -gt 0 ] || installed_size=
 
 step "building launcher.exe ($arch) in $build_dir for $url, SHA-256 $package_sha256"
 mkdir -p "$build_dir"
@@ -264,6 +271,7 @@ build_log=$build_dir/release-build.log
 if ! "$source_dir/scripts/build-windows.sh" --arch "$arch" --build-dir "$build_dir" \
     -DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_BUILD_BENCH=OFF \
     -DLAUNCHER_PACKAGE_URL="$url" -DLAUNCHER_PACKAGE_SHA256="$package_sha256" \
+    -DLAUNCHER_PACKAGE_SIZE="$package_size" -DLAUNCHER_INSTALLED_SIZE="$installed_size" \
     -DLAUNCHER_PRODUCT_NAME="$name" -DLAUNCHER_PUBLISHER="$publisher" \
     -DLAUNCHER_VERSION="$version" -DLAUNCHER_ARTWORK_DIR="$artwork" >"$build_log" 2>&1; then
     tail -n 30 "$build_log" | sed 's/^/release: | /' >&2
@@ -272,8 +280,10 @@ fi
 launcher=$scratch/launcher.exe
 cp "$build_dir/launcher.exe" "$launcher"
 # What the launcher will fetch and accept is in its carried script, as plain text.
-if ! grep -qF "$url" "$launcher" || ! grep -qF "$package_sha256" "$launcher"; then
-    fail "$build_dir/launcher.exe does not carry the URL and SHA-256 it was built with"
+if ! grep -qF "$url" "$launcher" || ! grep -qF "$package_sha256" "$launcher" ||
+    ! grep -qF "tonumber(\"$package_size\")" "$launcher" ||
+    ! grep -qF "tonumber(\"$installed_size\")" "$launcher"; then
+    fail "$build_dir/launcher.exe does not carry the URL, SHA-256 and sizes it was built with"
 fi
 
 signer=unsigned
@@ -330,14 +340,15 @@ fi
 step "writing SHA256SUMS and release.json"
 (cd "$scratch" && sha256sum -- launcher.exe "$package_name" >SHA256SUMS)
 python3 - "$scratch/release.json" "$name" "$publisher" "$version" "$url" "$package_name" \
-    "$package_size" "$package_sha256" "$(stat -c %s "$launcher")" \
+    "$package_size" "${installed_size:-0}" "$package_sha256" "$(stat -c %s "$launcher")" \
     "$(sha256sum "$launcher" | cut -d' ' -f1)" "$signer" "$timestamp_url" "$arch" <<'EOF'
 import json, sys
-(path, name, publisher, version, url, package, package_size, package_sha256, launcher_size,
- launcher_sha256, signer, timestamp_url, arch) = sys.argv[1:]
+(path, name, publisher, version, url, package, package_size, installed_size, package_sha256,
+ launcher_size, launcher_sha256, signer, timestamp_url, arch) = sys.argv[1:]
 release = {
     "product": name, "publisher": publisher, "version": version,
-    "package": {"file": package, "url": url, "size": int(package_size), "sha256": package_sha256},
+    "package": {"file": package, "url": url, "size": int(package_size),
+                "installed_size": int(installed_size), "sha256": package_sha256},
     "launcher": {"file": "launcher.exe", "architecture": arch, "size": int(launcher_size),
                  "sha256": launcher_sha256, "signer": signer,
                  "timestamp_url": timestamp_url or None},

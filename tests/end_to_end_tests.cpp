@@ -161,6 +161,18 @@ class EndToEnd : public ::testing::Test {
             const size_t end = text.find('"', digest + pin.size());
             text.replace(digest + pin.size(), end - digest - pin.size(), pinned);
         }
+        // The package's size and what it extracts to, as a release pins them (none by default).
+        for (const auto& [name, value] :
+             {std::pair<std::string, std::string>{"packageSize", packageSize_},
+              {"installedSize", installedSize_}}) {
+            const std::string size = "local " + name + " = tonumber(\"";
+            const size_t sizeAt = text.find(size);
+            EXPECT_NE(sizeAt, std::string::npos) << "the carried script has no " << name;
+            if (sizeAt != std::string::npos) {
+                const size_t end = text.find('"', sizeAt + size.size());
+                text.replace(sizeAt + size.size(), end - sizeAt - size.size(), value);
+            }
+        }
         // Whatever URL the build carries, the test's server serves the package at PackagePath.
         const std::string url = CARRIED_PACKAGE_URL;
         const size_t at = text.find('"' + url + '"');
@@ -336,6 +348,9 @@ class EndToEnd : public ::testing::Test {
 
     ScratchDir scratch_;
     std::filesystem::path previousDir_;
+    // The pinned sizes ScriptFor puts in, in bytes; empty for none.
+    std::string packageSize_;
+    std::string installedSize_;
     const std::string user_ = UserName();
     const std::string Root = "C:/Users/" + user_ + "/Documents";
     const std::string ArchivePath = Root + "/windows_pc_halden_202505171539.zip";
@@ -406,6 +421,34 @@ TEST_F(EndToEnd, FirstRunDownloadsExtractsAndStartsTheClient) {
     EXPECT_EQ(RequestedExitCode(-1), 0);
     EXPECT_FALSE(ScriptBusy.load());
     EXPECT_EQ(ScriptState, nullptr);
+}
+
+// Sizes pinned at build that the disk cannot hold stop the install before it asks the server for
+// anything or writes a file, and the box says how much is needed and where; pins that fit change
+// nothing.
+TEST_F(EndToEnd, PinnedSizesBeyondTheFreeSpaceStopTheInstallBeforeAnyRequestOrFile) {
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(DemoPackage()));
+    packageSize_ = "1000000000000000"; // a petabyte: 931322.6 GiB
+    installedSize_ = "1";
+    const RunOutput run = RunLauncherScript(server.Port());
+    ExpectFailureBox(InstallFailed, L"磁盘空间不足：还需要 931322.6 GB，");
+    ASSERT_EQ(RecordedBoxes.size(), 1u);
+    EXPECT_NE(RecordedBoxes[0].text.find(L" GB 可用。请清理磁盘后重新打开启动器。"),
+              std::wstring::npos);
+    EXPECT_EQ(RequestedExitCode(-1), 1);
+    EXPECT_EQ(server.RequestedPaths().size(), 0u) << "nothing was asked of the server";
+    EXPECT_FALSE(PathExists(MarkPath)) << "nothing was written";
+    EXPECT_FALSE(PathExists(ArchivePath));
+    EXPECT_EQ(run.out.find("Process created"), std::string::npos);
+
+    ClearRecordedBoxes();
+    ResetExitRequest();
+    packageSize_ = std::to_string(DemoPackage().size());
+    const RunOutput installed = RunLauncherScript(server.Port());
+    EXPECT_TRUE(RecordedBoxes.empty());
+    EXPECT_EQ(RequestedExitCode(-1), 0) << installed.err;
+    EXPECT_NE(installed.out.find("Process created"), std::string::npos) << installed.out;
 }
 
 TEST_F(EndToEnd, SecondRunRemovesTheArchiveAndStartsTheClientAtOnce) {

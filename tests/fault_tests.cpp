@@ -11,14 +11,17 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -199,6 +202,8 @@ class Faults : public ::testing::Test {
     // The archive as the script names it: relative, below the launcher's working folder.
     const std::string ScriptArchive =
         "C:/Users/tester/Documents/windows_pc_halden_202505171539.zip";
+    const std::string ScriptClient =
+        "C:/Users/tester/Documents/game/windows_pc_halden/win32/game.exe";
 };
 
 } // namespace
@@ -363,6 +368,166 @@ TEST_F(Faults, FullDiskIsShownEndsWithOneAndTheNextRunInstalls) {
         EXPECT_TRUE(PathExists(Mark));
     }
     ExpectTheNextRunInstalls(package);
+}
+
+namespace {
+
+// A small file system of its own at the Documents folder (tmpfs, size= in bytes), unmounted when
+// the test ends; null, with the test skipped, where this process may not mount.
+struct SmallDisk {
+    std::string at;
+    ~SmallDisk() {
+        umount2(at.c_str(), MNT_DETACH);
+    }
+};
+
+std::unique_ptr<SmallDisk> MountSmallDisk(const std::string& at, uint64_t size) {
+    const std::string options = "size=" + std::to_string(size);
+    if (mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+        return nullptr;
+    }
+    auto disk = std::make_unique<SmallDisk>();
+    disk->at = at;
+    return disk;
+}
+
+bool GrowSmallDisk(const SmallDisk& disk, uint64_t size) {
+    const std::string options = "size=" + std::to_string(size);
+    return mount("tmpfs", disk.at.c_str(), "tmpfs", MS_REMOUNT, options.c_str()) == 0;
+}
+
+uint64_t FreeBytes(const std::string& path) {
+    struct statvfs space = {};
+    EXPECT_EQ(statvfs(path.c_str(), &space), 0);
+    return static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
+}
+
+std::string Megabytes(uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / (1 << 20));
+    return text;
+}
+
+} // namespace
+
+// Documents on a disk too small for the package, then for the package and the client: each run
+// is refused before it writes, the box says what is needed and what is free where, and nothing is
+// extracted. Once there is room, the next run installs from the archive kept here, fetching no
+// byte of it again.
+TEST_F(Faults, NoRoomIsShownBeforeAnythingIsWrittenAndTheNextRunWithRoomUsesTheKeptArchive) {
+    const std::string data(16 << 20, '\0');
+    // Bytes that do not deflate, so that the package's own size shows in megabytes.
+    std::string noise(1 << 20, '\0');
+    std::mt19937 random(25);
+    for (char& byte : noise) {
+        byte = static_cast<char>(random());
+    }
+    ZipEntry client = ZipFile("windows_pc_halden/win32/game.exe", ReadFile(DEMO_CLIENT_PATH));
+    client.unixMode = 0755;
+    const std::vector<ZipEntry> entries = {ZipFile("windows_pc_halden/patch/version.json", "{}"),
+                                           client,
+                                           ZipFile("windows_pc_halden/win32/data.bin", data),
+                                           ZipFile("windows_pc_halden/win32/noise.bin", noise)};
+    WriteZip(elsewhere_ / "big.zip", entries);
+    const std::string package = ReadFile(elsewhere_ / "big.zip");
+    // The client's bytes and, per entry, the rest of a cluster.
+    uint64_t installed = 0;
+    for (const ZipEntry& entry : entries) {
+        installed += entry.data.size() + 4096;
+    }
+    const uint64_t page = 4096;
+    std::unique_ptr<SmallDisk> disk = MountSmallDisk(Root, package.size() / 2 / page * page);
+    if (!disk) {
+        GTEST_SKIP() << "cannot mount a tmpfs at " << Root << " (not root?)";
+    }
+    const std::string volume = std::filesystem::canonical(Root);
+    const auto box = [&](uint64_t needed) {
+        return "owner=1 flags=16 title=Game Launcher "
+               "text=游戏客户端安装失败。\\n磁盘空间不足：还需要 " +
+               Megabytes(needed) + " MB，" + volume + " 上只有 " + Megabytes(FreeBytes(Root)) +
+               " MB 可用。请清理磁盘后重新打开启动器。\\n日志文件：" + LogFile + "\n";
+    };
+    HttpServer server;
+    server.Route(PackagePath, HttpResponse::Body(package));
+    {
+        SCOPED_TRACE("no room for the package");
+        std::unique_ptr<Launcher> launcher = Start(server);
+        EXPECT_EQ(launcher->Wait(), 1);
+        EXPECT_EQ(ReadFile(BoxLog), box(package.size()));
+        EXPECT_EQ(ReadFile(Archive).size(), 0u) << "no byte of the package is written";
+        EXPECT_TRUE(PathExists(Mark));
+    }
+    ASSERT_TRUE(GrowSmallDisk(*disk, 8 << 20));
+    {
+        SCOPED_TRACE("room for the package, not for the client");
+        std::filesystem::remove(BoxLog);
+        std::unique_ptr<Launcher> launcher = Start(server);
+        EXPECT_EQ(launcher->Wait(), 1);
+        EXPECT_EQ(ReadFile(BoxLog), box(installed));
+        EXPECT_TRUE(ReadFile(Archive) == package) << "the package is kept whole";
+        EXPECT_FALSE(PathExists(Root + "/game")) << "nothing is extracted";
+        EXPECT_TRUE(PathExists(Mark));
+        EXPECT_EQ(Count(launcher->Out(), Started), 0u);
+    }
+    ASSERT_TRUE(GrowSmallDisk(*disk, 64 << 20));
+    const NextRun next = ExpectTheNextRunInstalls(package);
+    EXPECT_EQ(next.ranges,
+              std::vector<std::string>{"bytes=" + std::to_string(package.size()) + "-"});
+    EXPECT_EQ(next.bodyBytesSent, 0u) << "the kept archive is the package";
+    EXPECT_TRUE(ReadFile(Root + "/game/windows_pc_halden/win32/data.bin") == data);
+}
+
+// A client file that another program has open for writing cannot be started (ETXTBSY on Linux,
+// a sharing violation on Windows, where a virus scanner reading a new program does this). The
+// launcher waits for it: the close still ends it at once; a file let go during the wait is
+// started in the same run; one held through the whole 30 s wait is named in the box.
+TEST_F(Faults, ClientFileHeldByAnotherProgramIsWaitedForThenStartedOrNamed) {
+    ExpectTheNextRunInstalls(DemoPackage());
+    HttpServer server;
+    const std::string waiting = "Waiting for a file in use by another program: " + ScriptClient;
+    const auto startHeld = [&](int* held) {
+        std::filesystem::remove(scratch_ / "out.txt");
+        std::filesystem::remove(BoxLog);
+        std::filesystem::remove(scratch_ / "err.txt");
+        // Once the client the run before started has ended: a running program cannot be opened.
+        EXPECT_TRUE(
+            WaitUntil([&] { return (*held = open(Client.c_str(), O_WRONLY | O_CLOEXEC)) >= 0; }));
+        std::unique_ptr<Launcher> launcher = Start(server);
+        EXPECT_TRUE(WaitUntil([&] { return launcher->Out().find(waiting) != std::string::npos; }))
+            << launcher->Out() << launcher->Err();
+        return launcher;
+    };
+    int held = -1;
+    {
+        SCOPED_TRACE("closed while waiting");
+        std::unique_ptr<Launcher> launcher = startHeld(&held);
+        ASSERT_TRUE(launcher->CloseWindow(runtime_.Path()));
+        EXPECT_EQ(launcher->Wait(), 0);
+        EXPECT_EQ(Count(launcher->Out(), Started), 0u);
+        EXPECT_EQ(ReadFile(BoxLog), "") << "a player who closed the window is not told why";
+        close(held);
+    }
+    {
+        SCOPED_TRACE("let go during the wait");
+        std::unique_ptr<Launcher> launcher = startHeld(&held);
+        close(held);
+        EXPECT_EQ(launcher->Wait(), 0);
+        EXPECT_EQ(Count(launcher->Out(), Started), 1u) << launcher->Err();
+        EXPECT_EQ(ReadFile(BoxLog), "");
+    }
+    {
+        SCOPED_TRACE("held through the wait");
+        std::unique_ptr<Launcher> launcher = startHeld(&held);
+        EXPECT_EQ(launcher->Wait(), 1);
+        close(held);
+        EXPECT_EQ(Count(launcher->Out(), Started), 0u);
+        EXPECT_EQ(ReadFile(BoxLog),
+                  "owner=1 flags=16 title=Game Launcher text=游戏客户端启动失败。\\n" +
+                      ScriptClient +
+                      ": in use by another program (the game itself, perhaps)\\n日志文件：" +
+                      LogFile + "\n");
+    }
+    EXPECT_EQ(server.RequestedPaths().size(), 0u) << "an installed client is only started";
 }
 
 TEST_F(Faults, SecondLauncherEndsAtOnceAndLeavesTheFirstAlone) {

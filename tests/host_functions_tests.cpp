@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <lua.hpp>
 
+#include "actions/archive_size.h"
 #include "actions/hash_file.h"
 #include "actions/run_executable.h"
 #include "actions/unzip.h"
@@ -220,7 +221,9 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
         {"Sleep", SleepUnlessClosing},
         {"Sha256", Sha256},
         {"RemoveFileDurably", RemoveFileDurably},
-        {"Random", Random}};
+        {"Random", Random},
+        {"FreeSpace", FreeSpace},
+        {"ArchiveSize", ArchiveSize}};
     for (const auto& [name, function] : expected) {
         lua_getglobal(L, name);
         EXPECT_TRUE(lua_iscfunction(L, -1)) << name;

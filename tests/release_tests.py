@@ -22,6 +22,7 @@ import subprocess
 import sys
 import threading
 import unittest
+import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import win32_window_tests as window_tests  # noqa: E402
@@ -326,9 +327,17 @@ class Release(unittest.TestCase):
             record = json.load(f)
         self.assertEqual((record["product"], record["publisher"], record["version"]),
                          (NAME, PUBLISHER, VERSION))
+        with zipfile.ZipFile(package) as archive:
+            installed = sum(entry.file_size for entry in archive.infolist())
         self.assertEqual(record["package"], {"file": window_tests.ARCHIVE_NAME, "url": self.url,
                                              "size": os.path.getsize(package),
+                                             "installed_size": installed,
                                              "sha256": sha256(package)})
+        # The sizes the room check uses before the download, carried in the script's text.
+        with open(launcher, "rb") as f:
+            carried = f.read()
+        for size in (os.path.getsize(package), installed):
+            self.assertIn(b'tonumber("%d")' % size, carried)
         self.assertEqual((record["launcher"]["signer"], record["launcher"]["sha256"]),
                          (SIGNER, sha256(launcher)))
         self.assertNotIn("unsigned", self.first.stderr)

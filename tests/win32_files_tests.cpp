@@ -1,11 +1,16 @@
 // The Win32 file calls: existence tests and one-level folder creation, on narrow paths read in the
-// ANSI code page.
+// ANSI code page; files held by another program, told apart and waited for.
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "actions/entry_file.h"
+#include "app/status_line.h"
 #include "platform/platform.h"
+#include "script/shared_state.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/win32_ansi_sample.h"
 
@@ -73,4 +78,116 @@ TEST(Win32AnsiCodePage, FileMadeWithItsWideNameIsFoundByItsBytes) {
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     CloseHandle(file);
     EXPECT_TRUE(PlatformPathExists(scratch / (sample.bytes + ".txt")));
+}
+
+namespace {
+
+// The file opened as a program that shares nothing holds it (an antivirus scan, a running client
+// on real Windows); INVALID_HANDLE_VALUE when it cannot be.
+HANDLE HoldWithoutSharing(const std::string& path) {
+    return CreateFileW(Widen(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Waits, as the UI thread would, until the status line shows text; false after 60 s.
+bool StatusShows(const std::wstring& text) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (TakeStatus() != text) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+const std::wstring BusyStatus = L"文件被占用：game.exe，请关闭游戏…";
+
+} // namespace
+
+// Only a file another program holds is busy: one that is read-only or a folder would refuse for
+// ever, and is reported at once with the system's words.
+TEST(Win32Files, CreateOutputFileSaysWhetherAnotherProgramHoldsTheFile) {
+    ScratchDir scratch;
+    const std::string held = scratch / "held.exe";
+    WriteFile(held, "old");
+    const HANDLE holder = HoldWithoutSharing(held);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    bool busy = false;
+    std::string reason;
+    EXPECT_EQ(PlatformCreateOutputFile(held, &busy, &reason), nullptr);
+    EXPECT_TRUE(busy);
+    EXPECT_EQ(reason.rfind(held + ": ", 0), 0u) << reason;
+    EXPECT_GT(reason.size(), held.size() + 2) << "the system's words follow";
+    CloseHandle(holder);
+
+    // A folder in the file's place: access denied, as for a held file, but for ever.
+    ASSERT_TRUE(PlatformCreateFolder(scratch / "folder"));
+    busy = true;
+    EXPECT_EQ(PlatformCreateOutputFile(scratch / "folder", &busy, &reason), nullptr);
+    EXPECT_FALSE(busy);
+    EXPECT_EQ(reason.rfind(scratch / "folder: ", 0), 0u) << reason;
+    // Not waited for: OpenEntryFile gives up at once.
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(OpenEntryFile(scratch / "folder", &reason), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+
+    // A read-only file answers access denied on Windows. Wine run as root writes it (the Unix
+    // permission does not stop root), so there only the folder above shows the rule.
+    const std::string readOnly = scratch / "read-only.txt";
+    WriteFile(readOnly, "old");
+    ASSERT_TRUE(SetFileAttributesW(Widen(readOnly).c_str(), FILE_ATTRIBUTE_READONLY));
+    busy = true;
+    PlatformOutputFile* written = PlatformCreateOutputFile(readOnly, &busy, &reason);
+    if (written != nullptr) {
+        PlatformCloseOutputFile(written, false);
+    } else {
+        EXPECT_FALSE(busy) << reason;
+    }
+    SetFileAttributesW(Widen(readOnly).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// An entry's file held without sharing is waited for with the file named on the status line:
+// let go, it is written and the status line shows what it showed before; held while the
+// launcher closes, the wait ends at once and nothing is written.
+TEST(Win32Files, EntryFileHeldByAnotherProgramIsWaitedForUntilLetGoOrTheClose) {
+    ScratchDir scratch;
+    const std::string path = scratch / "game.exe";
+    WriteFile(path, "old");
+    HandOverStatus(L"正在解压 40%");
+    {
+        const HANDLE holder = HoldWithoutSharing(path);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        PlatformOutputFile* out = nullptr;
+        std::string reason;
+        std::thread extracting([&] { out = OpenEntryFile(path, &reason); });
+        const bool shown = StatusShows(BusyStatus);
+        CloseHandle(holder);
+        extracting.join();
+        ASSERT_TRUE(shown) << "the status line did not name the file";
+        ASSERT_NE(out, nullptr) << reason;
+        ASSERT_TRUE(PlatformWriteOutputFile(out, "new", 3));
+        ASSERT_TRUE(PlatformCloseOutputFile(out, true));
+        EXPECT_EQ(ReadFile(path), "new");
+        EXPECT_TRUE(StatusShows(L"正在解压 40%")) << "the step's own text is back";
+    }
+    {
+        const HANDLE holder = HoldWithoutSharing(path);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        PlatformOutputFile* out = nullptr;
+        std::string reason;
+        std::thread extracting([&] { out = OpenEntryFile(path, &reason); });
+        const bool shown = StatusShows(BusyStatus);
+        const auto closed = std::chrono::steady_clock::now();
+        RequestExit(0);
+        extracting.join();
+        const auto took = std::chrono::steady_clock::now() - closed;
+        ResetExitRequest();
+        CloseHandle(holder);
+        EXPECT_TRUE(shown);
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(reason, path + ": not written: the launcher is closing");
+        EXPECT_LT(took, std::chrono::seconds(5)) << "the close did not end the wait";
+        EXPECT_EQ(ReadFile(path), "new");
+    }
 }

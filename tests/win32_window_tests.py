@@ -10,13 +10,14 @@ and read the download host from LAUNCHER_TEST_HOST, so the server may take any p
 Environment: WINE_RUN (scripts/wine-run.sh), LAUNCHER_WINEPREFIX (a prefix for these tests
 alone), LAUNCHER_LOOPBACK, LAUNCHER_LOOPBACK_HTTPS, LAUNCHER_BROKEN_PICTURES,
 LAUNCHER_NO_BACKGROUND, LAUNCHER_NO_TRACK (the test builds), CLIENT_EXE (the recording client),
-POST_MESSAGE_EXE, SCRATCH (a folder). The HTTPS case needs the openssl command.
+POST_MESSAGE_EXE, HOLD_FILE_EXE, SCRATCH (a folder). The HTTPS case needs the openssl command.
 """
 
 import http.server
 import io
 import os
 import random
+import re
 import shutil
 import ssl
 import subprocess
@@ -366,6 +367,91 @@ class LauncherUnderWine(WineLauncherCase):
         self.assertFalse(os.path.exists(os.path.join(self.documents, "windows_pc_halden.installing")))
         self.assertIsNotNone(self.client_record(), output)
         self.assertEqual(self.boxes(), [])
+
+    def test_reinstall_waits_for_a_client_file_held_by_another_program(self):
+        # A client file held without sharing while the client is installed again (the game still
+        # running, a virus scanner reading it): the launcher waits for it instead of failing, and
+        # installs and starts the client in the same run once it is let go. (Held for longer than
+        # the 30 s wait, the box names the file: the Linux fault tests show that, for the start.)
+        self.server = PackageServer(self.archive)
+        self.start("LAUNCHER_LOOPBACK", self.server)
+        code, output = self.finish()
+        self.assertEqual(code, 0, output)
+        self.assertIsNotNone(self.client_record(), output)
+        os.remove(os.path.join(self.scratch, "client_record.txt"))
+        # What an install cut during its extraction leaves: the next run installs again.
+        open(os.path.join(self.documents, "windows_pc_halden.installing"), "wb").close()
+        client = os.path.join(self.game_folder(), "win32", "game.exe")
+        holder = subprocess.Popen(
+            [self.wine_run, os.environ["HOLD_FILE_EXE"], windows_path(client)],
+            env=self.environment(self.server), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"held")
+            waiting = "Waiting for a file in use by another program: "
+            waits = self.launcher_log().count(waiting)
+            self.start("LAUNCHER_LOOPBACK", self.server)
+            self.assertTrue(wait_for(lambda: self.launcher_log().count(waiting) > waits, 60),
+                            "the launcher did not wait for the held file")
+            self.assertIsNone(self.launcher.poll(), "the launcher gave up instead of waiting")
+        finally:
+            holder.stdin.close()
+            self.assertEqual(holder.wait(60), 0)
+            holder.stdout.close()
+        code, output = self.finish()
+        self.assertEqual(code, 0, output)
+        self.assertIn(waiting + "C:/Users/%s/Documents/game/windows_pc_halden/win32/game.exe"
+                      % WINE_USER, output)
+        self.assertIsNotNone(self.client_record(), output)
+        self.assertEqual(self.boxes(), [])
+        with open(os.environ["CLIENT_EXE"], "rb") as expected, open(client, "rb") as written:
+            self.assertEqual(written.read(), expected.read())
+        self.assertFalse(
+            os.path.exists(os.path.join(self.documents, "windows_pc_halden.installing")))
+
+    def test_no_room_for_the_client_is_shown_nothing_is_extracted_and_room_installs(self):
+        # Documents on a small file system of its own: room for the package, not for the client
+        # as well. The box says what is needed and what is free, nothing is extracted, and once
+        # there is room the same launcher installs.
+        entries = zipfile.ZipFile(io.BytesIO(self.archive)).infolist()
+        needed = sum(entry.file_size for entry in entries) + 4096 * len(entries)
+        size = (len(self.archive) + 8192 + 4095) // 4096 * 4096
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs",
+                           self.documents], capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a tmpfs at %s (not root?)" % self.documents)
+        try:
+            self.server = PackageServer(self.archive)
+            self.start("LAUNCHER_LOOPBACK", self.server)
+            code, output = self.finish()
+            self.assertEqual(code, 1, output)
+            free = os.statvfs(self.documents)
+            free = free.f_bavail * free.f_frsize
+            boxes = self.boxes()
+            self.assertEqual(len(boxes), 1, boxes)
+            # The volume as the system names it: Wine finds the mount point below drive C:.
+            self.assertRegex(boxes[0], re.escape(
+                "owner=1 flags=16 title=Game Launcher text=\u6e38\u620f\u5ba2\u6237\u7aef\u5b89"
+                "\u88c5\u5931\u8d25\u3002\\n\u78c1\u76d8\u7a7a\u95f4\u4e0d\u8db3\uff1a\u8fd8"
+                "\u9700\u8981 %.1f MB\uff0c" % (needed / 2 ** 20))
+                + r"(?i:C:\\(users\\%s\\documents\\?)?)" % WINE_USER + re.escape(
+                " \u4e0a\u53ea\u6709 %.1f MB \u53ef\u7528\u3002\u8bf7\u6e05\u7406\u78c1\u76d8"
+                "\u540e\u91cd\u65b0\u6253\u5f00\u542f\u52a8\u5668\u3002\\n" % (free / 2 ** 20)))
+            self.assertFalse(os.path.exists(os.path.join(self.documents, "game")),
+                             "nothing is extracted")
+            with open(os.path.join(self.documents, ARCHIVE_NAME), "rb") as f:
+                self.assertEqual(f.read(), self.archive, "the package is kept whole")
+            self.assertIsNone(self.client_record(seconds=2), output)
+
+            os.remove(os.path.join(self.scratch, "boxes.txt"))
+            subprocess.run(["mount", "-o", "remount,size=64m", self.documents], check=True)
+            self.start("LAUNCHER_LOOPBACK", self.server)
+            code, output = self.finish()
+            self.assertEqual(code, 0, output)
+            self.assertEqual(self.boxes(), [])
+            self.assertIsNotNone(self.client_record(), output)
+            self.assertFalse(
+                os.path.exists(os.path.join(self.documents, "windows_pc_halden.installing")))
+        finally:
+            subprocess.run(["umount", "-l", self.documents], capture_output=True)
 
     def test_https_download_with_the_test_ca_installs(self):
         # Only the trusted path can be shown under Wine: Wine's Schannel does not validate server

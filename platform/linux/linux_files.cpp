@@ -1,12 +1,14 @@
 // Linux file system operations: existence test, one-level folder creation, the extraction's
-// output files and their flush, permission bits under the umask, and a removal that is on the
-// disk when it returns.
+// output files and their flush, permission bits under the umask, free space, and a removal that
+// is on the disk when it returns.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "platform/linux/linux_backend.h"
@@ -80,9 +82,12 @@ void PlatformApplyPermissions(const std::string& path, unsigned int unixMode) {
     chmod(path.c_str(), mode);
 }
 
-PlatformOutputFile* PlatformCreateOutputFile(const std::string& path) {
+PlatformOutputFile* PlatformCreateOutputFile(const std::string& path, bool* busy,
+                                             std::string* reason) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
+        *busy = errno == ETXTBSY;
+        *reason = SystemReason(path);
         return nullptr;
     }
     return new PlatformOutputFile{fd, false};
@@ -123,6 +128,42 @@ bool PlatformFlushWrites(const std::string& folder, std::string* reason) {
     }
     close(fd);
     return flushed;
+}
+
+bool PlatformFreeSpace(const std::string& path, unsigned long long* bytes, std::string* volume,
+                       std::string* reason) {
+    struct statvfs space;
+    struct stat info;
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr || statvfs(real, &space) != 0 || stat(real, &info) != 0) {
+        *reason = SystemReason(path);
+        std::free(real);
+        return false;
+    }
+    // What an unprivileged user may still write: the blocks kept for root do not count.
+    *bytes = static_cast<unsigned long long>(space.f_bavail) * space.f_frsize;
+    // The mount point: the highest folder above on the same device.
+    std::string mount = real;
+    std::free(real);
+    while (mount != "/") {
+        const std::string parent = ParentFolder(mount);
+        struct stat above;
+        if (stat(parent.c_str(), &above) != 0 || above.st_dev != info.st_dev) {
+            break;
+        }
+        mount = parent;
+    }
+    *volume = mount;
+    return true;
+}
+
+bool PlatformFileSize(const std::string& path, unsigned long long* bytes) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    *bytes = static_cast<unsigned long long>(info.st_size);
+    return true;
 }
 
 bool PlatformRemoveFileDurably(const std::string& path, std::string* reason) {

@@ -272,3 +272,8 @@ bool PlatformStartProcess(const std::string& exePath, const std::string& command
     close(fds[0]);
     return started;
 }
+
+bool PlatformIsBusyError(unsigned long error) {
+    // execve refuses a program that some process has open for writing.
+    return error == ETXTBSY;
+}

@@ -44,18 +44,32 @@ bool PlatformRemoveFile(const std::string& path) {
 // Windows files carry no Unix permission bits; any file may be started.
 void PlatformApplyPermissions(const std::string& /*path*/, unsigned int /*unixMode*/) {}
 
-PlatformOutputFile* PlatformCreateOutputFile(const std::string& path) {
+PlatformOutputFile* PlatformCreateOutputFile(const std::string& path, bool* busy,
+                                             std::string* reason) {
     // Widened here from the ANSI code page, as the -A calls read it: Wine's CreateFileA refuses
     // names longer than MAX_PATH, which its C runtime's fopen (the extraction's before) took.
     // Shared as fopen shares, so a reader of the file meanwhile is not refused.
+    *busy = false;
     std::wstring widePath;
     if (!WidenFromAnsi(path, &widePath)) {
+        *reason = Win32SystemReason(path, GetLastError());
         return nullptr;
     }
     const HANDLE handle =
         CreateFileW(widePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+            *busy = true;
+        } else if (error == ERROR_ACCESS_DENIED) {
+            // Also what a running program's file and one that is being deleted while still open
+            // answer; a read-only file or a folder would answer it for ever.
+            const DWORD attributes = GetFileAttributesW(widePath.c_str());
+            *busy = attributes != INVALID_FILE_ATTRIBUTES &&
+                    (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+        }
+        *reason = Win32SystemReason(path, error);
         return nullptr;
     }
     return new PlatformOutputFile{handle, false};
@@ -84,6 +98,42 @@ bool PlatformCloseOutputFile(PlatformOutputFile* file, bool durable) {
 }
 
 bool PlatformFlushWrites(const std::string& /*folder*/, std::string* /*reason*/) {
+    return true;
+}
+
+bool PlatformFreeSpace(const std::string& path, unsigned long long* bytes, std::string* volume,
+                       std::string* reason) {
+    std::wstring widePath;
+    if (!WidenFromAnsi(path, &widePath)) {
+        *reason = Win32SystemReason(path, GetLastError());
+        return false;
+    }
+    // The bytes free to this user, under a disk quota too.
+    ULARGE_INTEGER freeToCaller;
+    if (!GetDiskFreeSpaceExW(widePath.c_str(), &freeToCaller, nullptr, nullptr)) {
+        *reason = Win32SystemReason(path, GetLastError());
+        return false;
+    }
+    *bytes = freeToCaller.QuadPart;
+    // "C:\", or the folder a volume is mounted on; only named in the player's message, so a
+    // failure here costs only the name.
+    wchar_t root[MAX_PATH + 1];
+    char narrow[4 * (MAX_PATH + 1)];
+    int length = 0;
+    if (GetVolumePathNameW(widePath.c_str(), root, MAX_PATH + 1)) {
+        length = WideCharToMultiByte(CP_ACP, 0, root, -1, narrow, sizeof narrow, nullptr, nullptr);
+    }
+    *volume = length > 1 ? std::string(narrow, static_cast<size_t>(length - 1)) : path;
+    return true;
+}
+
+bool PlatformFileSize(const std::string& path, unsigned long long* bytes) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return false;
+    }
+    *bytes = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     return true;
 }
 

@@ -43,3 +43,7 @@ bool PlatformStartProcess(const std::string& exePath, const std::string& command
     CloseHandle(process.hThread);
     return true;
 }
+
+bool PlatformIsBusyError(unsigned long error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}

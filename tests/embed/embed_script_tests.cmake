@@ -6,7 +6,8 @@ file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 
 # embed(text expect_success [scheme digest [refusal_pattern]]): scheme and digest default to http
-# and none; the package URL is ${package_url} (empty unless set). A refusal must leave no output
+# and none; the package URL is ${package_url}, the sizes ${package_size} and ${installed_size}
+# (empty unless set). A refusal must leave no output
 # behind and, when given, say what refusal_pattern says.
 function(embed input_text expect_success)
     set(scheme http)
@@ -20,7 +21,8 @@ function(embed input_text expect_success)
     execute_process(
         COMMAND "${CMAKE_COMMAND}" -DINPUT=${WORK}/in.lua -DOUTPUT=${WORK}/out.c
                 -DDOWNLOAD_HOST=example.test:81 -DDOWNLOAD_SCHEME=${scheme}
-                -DPACKAGE_SHA256=${digest} -DPACKAGE_URL=${package_url} -P "${EMBED}"
+                -DPACKAGE_SHA256=${digest} -DPACKAGE_URL=${package_url}
+                -DPACKAGE_SIZE=${package_size} -DINSTALLED_SIZE=${installed_size} -P "${EMBED}"
         RESULT_VARIABLE result OUTPUT_QUIET ERROR_VARIABLE error)
     if(expect_success AND NOT result EQUAL 0)
         message(FATAL_ERROR "embedding failed unexpectedly: ${error}")
@@ -97,6 +99,24 @@ foreach(package_url IN ITEMS "https://cdn.example.com/a\".zip" "https://cdn.exam
     embed("\nprint(1)\n" FALSE http "" "LAUNCHER_PACKAGE_URL must be the package's whole")
 endforeach()
 set(package_url "")
+
+# The pinned sizes: digits as given, or nothing, so that the script's tonumber gives nil.
+embed("\nlocal a, b = tonumber(\"@LAUNCHER_PACKAGE_SIZE@\"), tonumber(\"@LAUNCHER_INSTALLED_SIZE@\")\n" TRUE)
+expect_carried("\nlocal a, b = tonumber(\"\"), tonumber(\"\")\n")
+set(package_size 1234567)
+set(installed_size 9007199254740991)
+embed("\nlocal a, b = tonumber(\"@LAUNCHER_PACKAGE_SIZE@\"), tonumber(\"@LAUNCHER_INSTALLED_SIZE@\")\n" TRUE)
+expect_carried("\nlocal a, b = tonumber(\"1234567\"), tonumber(\"9007199254740991\")\n")
+# Refused: no bytes, a leading zero, a fraction, a unit, one past what a Lua number holds
+# exactly, a quote that would end the string.
+set(installed_size "")
+foreach(package_size IN ITEMS 0 012 1.5 "12 MB" 9007199254740992 12345678901234567 "1\"")
+    embed("\nprint(1)\n" FALSE http "" "LAUNCHER_PACKAGE_SIZE must be a size in bytes")
+endforeach()
+set(package_size "")
+set(installed_size -1)
+embed("\nprint(1)\n" FALSE http "" "LAUNCHER_INSTALLED_SIZE must be a size in bytes")
+set(installed_size "")
 
 # Refused, as the configure refuses them: another scheme, a digest one digit short, 64
 # characters that are not all hex digits (a quote would end the script's string).
