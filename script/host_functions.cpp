@@ -189,6 +189,8 @@ int Random(lua_State* L) {
     // The top 53 bits, as many as a double holds exactly.
     lua_pushnumber(L, static_cast<lua_Number>(bits >> 11) / 9007199254740992.0);
     return 1;
+}
+
 int FreeSpace(lua_State* L) {
     const char* folder = luaL_checkstring(L, 1);
     SpaceOutcome outcome;

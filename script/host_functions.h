@@ -36,6 +36,7 @@ int RemoveFileDurably(lua_State* L);
 // launchers started in the same second still draw apart (Lua's math.random is C's rand, which
 // needs a seed, and on Windows gives nearly equal first numbers for nearly equal seeds).
 int Random(lua_State* L);
+
 // FreeSpace(folder): the bytes the user may still write on the disk that holds the folder, and
 // that disk's root (Windows: "C:\"; Linux: its mount point), for the player's message; or nil and
 // "<folder>: <the system's words>".
