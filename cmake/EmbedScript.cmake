@@ -2,7 +2,8 @@
 #
 # Run as: cmake -DINPUT=<lua file> -DOUTPUT=<c file> -DDOWNLOAD_HOST=<host[:port]>
 #               -DDOWNLOAD_SCHEME=<http|https> -DPACKAGE_SHA256=<64 hex digits or empty>
-#               [-DPACKAGE_URL=<the package's whole URL, or empty>] -P EmbedScript.cmake
+#               [-DPACKAGE_URL=<the package's whole URL, or empty>]
+#               [-DINSTALL_ROOT=<documents|local-app-data>] -P EmbedScript.cmake
 #
 # The source is edited in UTF-8; the program carries it in GBK (code page 936), so the
 # script's Chinese messages reach standard output as GBK bytes. @LAUNCHER_PACKAGE_URL@ (the
@@ -21,6 +22,10 @@ if(NOT DEFINED PACKAGE_URL)
     set(PACKAGE_URL "")
 endif()
 launcher_check_package_url("${PACKAGE_URL}")
+if(NOT DEFINED INSTALL_ROOT)
+    set(INSTALL_ROOT documents)
+endif()
+launcher_check_install_root("${INSTALL_ROOT}")
 # The default URL keeps the placeholders, so that the host is still filled in last.
 launcher_package_url("${PACKAGE_URL}" "@LAUNCHER_DOWNLOAD_SCHEME@" "@LAUNCHER_DOWNLOAD_HOST@"
                      PACKAGE_URL)
@@ -40,6 +45,7 @@ file(READ "${INPUT}" text)
 string(REPLACE "@LAUNCHER_PACKAGE_URL@" "${PACKAGE_URL}" text "${text}")
 string(REPLACE "@LAUNCHER_DOWNLOAD_SCHEME@" "${DOWNLOAD_SCHEME}" text "${text}")
 string(REPLACE "@LAUNCHER_PACKAGE_SHA256@" "${PACKAGE_SHA256}" text "${text}")
+string(REPLACE "@LAUNCHER_INSTALL_ROOT@" "${INSTALL_ROOT}" text "${text}")
 string(REPLACE "@LAUNCHER_DOWNLOAD_HOST@" "${DOWNLOAD_HOST}" text "${text}")
 
 set(utf8_file "${OUTPUT}.utf8")

@@ -93,6 +93,20 @@ bool PlatformFlushWrites(const std::string& folder, std::string* reason);
 // folder not flushed).
 bool PlatformRemoveFileDurably(const std::string& path, std::string* reason);
 
+// --- The user's folders ---
+
+enum class UserFolder {
+    Documents,    // the user's Documents folder
+    LocalAppData, // the user's local application data, never roamed nor synced
+};
+
+// The user's folder of that kind as UTF-8 with "/" between names, made when missing. Windows: the
+// folder the system names (SHGetKnownFolderPath), wherever it was moved (OneDrive, a policy, a
+// renamed account). Linux: "C:/Users/<USERNAME>/Documents" or "C:/Users/<USERNAME>/AppData/Local",
+// relative to the working folder, which the demo and the tests rely on (not made). False with
+// *reason when there is none. The script worker calls it.
+bool PlatformUserFolder(UserFolder kind, std::string* path, std::string* reason);
+
 // --- Hashing ---
 
 enum class HashStatus {

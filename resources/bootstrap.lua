@@ -161,12 +161,12 @@ function Update(time)
     local ok, err = pcall(function()
         local cURL = require("cURL")
 
-        -- Everything lives below the user's Documents folder.
-        local userName = os.getenv("USERNAME")
-        if not userName then
-            Fail("USERNAME is not set")
+        -- Everything lives below the user's folder the build chose (Documents unless
+        -- LAUNCHER_INSTALL_ROOT says otherwise), wherever the system keeps it.
+        local diskWritablePath, folderError = UserFolder("@LAUNCHER_INSTALL_ROOT@")
+        if not diskWritablePath then
+            Fail(folderError)
         end
-        local diskWritablePath = "C:/Users/" .. userName .. "/Documents"
 
         -- Downloads url into output_file. With `resume` the bytes already there are kept and
         -- only the rest is asked for; a server that cannot send the rest gets asked for all of it.

@@ -36,6 +36,7 @@ const luaL_Reg HostFunctionTable[] = {
     {"Sleep", SleepUnlessClosing},
     {"Sha256", Sha256},
     {"RemoveFileDurably", RemoveFileDurably},
+    {"UserFolder", UserFolderPath},
     {nullptr, nullptr},
 };
 // clang-format on
@@ -72,6 +73,20 @@ struct RemoveOutcome {
     bool removed;
     char reason[ReasonCapacity]; // always terminated
 };
+
+// UserFolder's record, plain like RemoveOutcome: the path, or the reason.
+struct FolderOutcome {
+    bool found;
+    char text[ReasonCapacity]; // always terminated
+};
+
+void FindUserFolder(UserFolder kind, FolderOutcome* outcome) {
+    std::string path;
+    std::string reason;
+    outcome->found = PlatformUserFolder(kind, &path, &reason);
+    const std::string& text = outcome->found ? path : reason;
+    outcome->text[text.copy(outcome->text, ReasonCapacity - 1)] = '\0';
+}
 
 void RemovePathDurably(const char* path, RemoveOutcome* outcome) {
     std::string reason;
@@ -157,4 +172,16 @@ int RemoveFileDurably(lua_State* L) {
     lua_pushnil(L);
     lua_pushstring(L, outcome.reason);
     return 2;
+}
+
+int UserFolderPath(lua_State* L) {
+    static const char* const kinds[] = {"documents", "local-app-data", nullptr};
+    const int kind = luaL_checkoption(L, 1, nullptr, kinds);
+    FolderOutcome outcome;
+    FindUserFolder(kind == 0 ? UserFolder::Documents : UserFolder::LocalAppData, &outcome);
+    if (!outcome.found) {
+        lua_pushnil(L);
+    }
+    lua_pushstring(L, outcome.text);
+    return outcome.found ? 1 : 2;
 }

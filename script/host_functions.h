@@ -31,3 +31,8 @@ int SleepUnlessClosing(lua_State* L);
 // the disk where the system allows it (on Linux, its folder's fsync), so that once it returns a
 // power cut cannot bring the file back. true, or nil and "<path>: <the system's words>".
 int RemoveFileDurably(lua_State* L);
+
+// UserFolder(kind): the user's folder the client is installed below, "documents" or
+// "local-app-data", as UTF-8 with "/" between names (see PlatformUserFolder); or nil and the
+// reason. Named apart from the platform's enum.
+int UserFolderPath(lua_State* L);

@@ -146,6 +146,16 @@ class EndToEnd : public ::testing::Test {
             text.replace(at + 1, url.size(),
                          scheme + "://127.0.0.1:" + std::to_string(port) + PackagePath);
         }
+#ifdef _WIN32
+        // Tests side by side in one Wine prefix must not share its one Documents folder: each
+        // is a user of its own, as on Linux. The system's folder is the real launcher.exe's
+        // (tests/win32_text_tests.py).
+        text += "\nfunction UserFolder()\n"
+                "  local user = os.getenv('USERNAME')\n"
+                "  if not user then return nil, 'USERNAME is not set' end\n"
+                "  return 'C:/Users/' .. user .. '/Documents'\n"
+                "end\n";
+#endif
         return text + "\nlocal realSetProgress = SetProgress\n"
                       "function SetProgress(value)\n"
                       "  local log = io.open('progress.log', 'ab')\n"

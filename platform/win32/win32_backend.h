@@ -34,6 +34,9 @@ extern ULONG_PTR GdiplusToken;
 // on failure.
 bool WidenFromAnsi(const std::string& text, std::wstring* wide);
 
+// UTF-16 from the system as UTF-8; false with GetLastError set on failure.
+bool Win32Utf8FromWide(const std::wstring& wide, std::string* text);
+
 // "<path>: <the system's message for error>", without the message's closing period and line
 // break, in the ANSI code page like the paths.
 std::string Win32SystemReason(const std::string& path, DWORD error);

@@ -24,6 +24,22 @@ bool Widen(UINT codePage, const std::string& text, std::wstring* wide) {
 
 } // namespace
 
+bool Win32Utf8FromWide(const std::wstring& wide, std::string* text) {
+    text->clear();
+    if (wide.empty()) {
+        return true;
+    }
+    const int size = static_cast<int>(wide.size());
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) {
+        return false;
+    }
+    text->resize(static_cast<size_t>(length));
+    return WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, &(*text)[0], length, nullptr,
+                               nullptr) == length;
+}
+
 bool WidenFromAnsi(const std::string& text, std::wstring* wide) {
     return Widen(CP_ACP, text, wide);
 }

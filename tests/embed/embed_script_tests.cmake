@@ -6,7 +6,8 @@ file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 
 # embed(text expect_success [scheme digest [refusal_pattern]]): scheme and digest default to http
-# and none; the package URL is ${package_url} (empty unless set). A refusal must leave no output
+# and none; the package URL is ${package_url} (empty unless set), the install root
+# ${install_root} (not given unless set). A refusal must leave no output
 # behind and, when given, say what refusal_pattern says.
 function(embed input_text expect_success)
     set(scheme http)
@@ -17,10 +18,15 @@ function(embed input_text expect_success)
     endif()
     file(WRITE "${WORK}/in.lua" "${input_text}")
     file(REMOVE "${WORK}/out.c")
+    set(root_argument)
+    if(NOT "${install_root}" STREQUAL "")
+        set(root_argument "-DINSTALL_ROOT=${install_root}")
+    endif()
     execute_process(
         COMMAND "${CMAKE_COMMAND}" -DINPUT=${WORK}/in.lua -DOUTPUT=${WORK}/out.c
                 -DDOWNLOAD_HOST=example.test:81 -DDOWNLOAD_SCHEME=${scheme}
-                -DPACKAGE_SHA256=${digest} -DPACKAGE_URL=${package_url} -P "${EMBED}"
+                -DPACKAGE_SHA256=${digest} -DPACKAGE_URL=${package_url} ${root_argument}
+                -P "${EMBED}"
         RESULT_VARIABLE result OUTPUT_QUIET ERROR_VARIABLE error)
     if(expect_success AND NOT result EQUAL 0)
         message(FATAL_ERROR "embedding failed unexpectedly: ${error}")
@@ -97,6 +103,17 @@ foreach(package_url IN ITEMS "https://cdn.example.com/a\".zip" "https://cdn.exam
     embed("\nprint(1)\n" FALSE http "" "LAUNCHER_PACKAGE_URL must be the package's whole")
 endforeach()
 set(package_url "")
+
+# The install root: documents when none is given, the given one otherwise; anything else is refused
+# (a quote would end the script's string).
+embed("\nlocal root = UserFolder(\"@LAUNCHER_INSTALL_ROOT@\")\n" TRUE)
+expect_carried("\nlocal root = UserFolder(\"documents\")\n")
+set(install_root local-app-data)
+embed("\nlocal root = UserFolder(\"@LAUNCHER_INSTALL_ROOT@\")\n" TRUE)
+expect_carried("\nlocal root = UserFolder(\"local-app-data\")\n")
+set(install_root "documents\")")
+embed("\nprint(1)\n" FALSE http "" "LAUNCHER_INSTALL_ROOT must be documents or local-app-data")
+set(install_root "")
 
 # Refused, as the configure refuses them: another scheme, a digest one digit short, 64
 # characters that are not all hex digits (a quote would end the script's string).
