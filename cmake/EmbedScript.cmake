@@ -5,8 +5,8 @@
 #               [-DPACKAGE_URL=<the package's whole URL, or empty>]
 #               [-DINSTALL_ROOT=<documents|local-app-data>] -P EmbedScript.cmake
 #
-# The source is edited in UTF-8; the program carries it in GBK (code page 936), so the
-# script's Chinese messages reach standard output as GBK bytes. @LAUNCHER_PACKAGE_URL@ (the
+# The script is UTF-8, edited and carried: its messages reach the streams and the log as UTF-8,
+# and its paths are UTF-8 like every path inside the program. @LAUNCHER_PACKAGE_URL@ (the
 # given URL, or the default path on the download host), @LAUNCHER_DOWNLOAD_SCHEME@,
 # @LAUNCHER_PACKAGE_SHA256@ (in lowercase) and @LAUNCHER_DOWNLOAD_HOST@ in the text are replaced
 # by the build's values first.
@@ -49,20 +49,20 @@ string(REPLACE "@LAUNCHER_INSTALL_ROOT@" "${INSTALL_ROOT}" text "${text}")
 string(REPLACE "@LAUNCHER_DOWNLOAD_HOST@" "${DOWNLOAD_HOST}" text "${text}")
 
 set(utf8_file "${OUTPUT}.utf8")
-set(gbk_file "${OUTPUT}.gbk")
 file(WRITE "${utf8_file}" "${text}")
+# The host reads the texts as UTF-8: bytes that are not would show as replacement characters.
 execute_process(
-    COMMAND iconv -f UTF-8 -t GBK "${utf8_file}"
-    OUTPUT_FILE "${gbk_file}"
+    COMMAND iconv -f UTF-8 -t UTF-8 "${utf8_file}"
+    OUTPUT_QUIET
     RESULT_VARIABLE iconv_result
     ERROR_VARIABLE iconv_error)
 if(NOT iconv_result EQUAL 0)
-    file(REMOVE "${utf8_file}" "${gbk_file}")
-    message(FATAL_ERROR "${INPUT}: cannot convert the script to GBK: ${iconv_error}")
+    file(REMOVE "${utf8_file}")
+    message(FATAL_ERROR "${INPUT}: the carried script must be UTF-8 text: ${iconv_error}")
 endif()
 
-file(READ "${gbk_file}" hex HEX)
-file(REMOVE "${utf8_file}" "${gbk_file}")
+file(READ "${utf8_file}" hex HEX)
+file(REMOVE "${utf8_file}")
 string(LENGTH "${hex}" hex_length)
 math(EXPR size "${hex_length} / 2")
 if(size EQUAL 0)

@@ -44,9 +44,9 @@ bool PlatformStartLog();
 // running when the wait ended.
 bool PlatformStopLog();
 
-// The log's path as GBK text, as the carried script shows it; null when no log is written. Any
+// The log's path as UTF-8 text, as the carried script shows it; null when no log is written. Any
 // thread.
-const char* PlatformLogPathGbk();
+const char* PlatformLogPath();
 
 // --- File system ---
 // Paths are narrow byte strings, passed on unchanged (on Windows read in the ANSI code page).
@@ -245,9 +245,9 @@ void PlatformDismissMessageBoxes();
 
 // --- Text ---
 
-// The carried script's GBK bytes (code page 936) as a wide string; bytes that are not GBK are
-// replaced, never rejected. Any thread.
-std::wstring PlatformWideFromGbk(const std::string& bytes);
+// The carried script's UTF-8 text as a wide string; bytes that are not UTF-8 are replaced, never
+// rejected. Any thread.
+std::wstring PlatformWideFromUtf8(const std::string& bytes);
 
 // Whether the byte opens a two-byte character of the code page narrow paths are read in, whose
 // second byte may be 0x5C, a backslash on its own (Windows' ANSI code page: GBK, Big5, ...).

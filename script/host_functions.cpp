@@ -55,13 +55,13 @@ void RegisterPreloads(lua_State* L) {
 // frame where Lua raises an error.
 void ShowCheckedMessage(const char* text, size_t textSize, const char* title, size_t titleSize) {
     const std::wstring wideTitle =
-        title != nullptr ? PlatformWideFromGbk(std::string(title, titleSize)) : L"Game Launcher";
-    ShowScriptMessage(PlatformWideFromGbk(std::string(text, textSize)), wideTitle);
+        title != nullptr ? PlatformWideFromUtf8(std::string(title, titleSize)) : L"Game Launcher";
+    ShowScriptMessage(PlatformWideFromUtf8(std::string(text, textSize)), wideTitle);
 }
 
 // The C++ side of SetStatus, in a frame of its own like ShowCheckedMessage's.
 void HandOverCheckedStatus(const char* text, size_t textSize) {
-    HandOverStatus(PlatformWideFromGbk(std::string(text, textSize)));
+    HandOverStatus(PlatformWideFromUtf8(std::string(text, textSize)));
 }
 
 // Room for a path at Linux's PATH_MAX and the system's words after it; a longer reason is cut.
@@ -136,7 +136,7 @@ int ShowMessage(lua_State* L) {
 }
 
 int LogPath(lua_State* L) {
-    const char* path = PlatformLogPathGbk();
+    const char* path = PlatformLogPath();
     if (path != nullptr) {
         lua_pushstring(L, path);
     } else {

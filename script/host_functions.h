@@ -11,15 +11,15 @@ int ExitApp(lua_State* L);
 int HideConsole(lua_State* L);
 
 // ShowMessage(text [, title]): a modal box with the error icon and one OK button, title "Game
-// Launcher" when none is given; both GBK like the carried script. Returns once the box is closed,
+// Launcher" when none is given; both UTF-8 like the carried script. Returns once the box is closed,
 // or at once, showing nothing, once the launcher is closing.
 int ShowMessage(lua_State* L);
 
-// LogPath(): the path of the launcher's log file as GBK text, for the player to send to support,
+// LogPath(): the path of the launcher's log file as UTF-8 text, for the player to send to support,
 // or nil when the launcher writes no log.
 int LogPath(lua_State* L);
 
-// SetStatus(text): the line shown above the bar from the splash's next tick on; GBK like the
+// SetStatus(text): the line shown above the bar from the splash's next tick on; UTF-8 like the
 // carried script, "" shows nothing. Only hands the text over, so any progress callback may call it.
 int SetStatus(lua_State* L);
 

@@ -63,11 +63,10 @@ std::string UserName() {
 }
 #endif
 
-// The script's messages as the GBK bytes it carries.
-const std::string Deleting = "\xc9\xbe\xb3\xfd\xd1\xb9\xcb\xf5\xb0\xfc\xa3\xba";
-const std::string Deleted = "\xb3\xc9\xb9\xa6" + Deleting;
-const std::string AlreadyGone = "\xd1\xb9\xcb\xf5\xb0\xfc\xd2\xd1\xb2\xbb\xb4\xe6\xd4\xda\xa3\xac"
-                                "\xbf\xc9\xc4\xdc\xd2\xd1\xb1\xbb\xd5\xbc\xd3\xc3";
+// The script's messages as the UTF-8 bytes it carries.
+const std::string Deleting = u8"删除压缩包：";
+const std::string Deleted = u8"成功" + Deleting;
+const std::string AlreadyGone = u8"压缩包已不存在，可能已被占用";
 
 bool NeverStop() {
     return false;
@@ -220,7 +219,7 @@ class EndToEnd : public ::testing::Test {
 
     // The status line's texts in order, converted as the launcher converts them.
     std::vector<std::wstring> StatusLog() const {
-        const std::wstring log = PlatformWideFromGbk(ReadFile("status.log"));
+        const std::wstring log = PlatformWideFromUtf8(ReadFile("status.log"));
         std::vector<std::wstring> texts;
         for (size_t at = 0; at < log.size();) {
             const size_t end = log.find(L'\n', at);
@@ -414,9 +413,7 @@ TEST_F(EndToEnd, ArchiveThatCannotBeRemovedIsNotReportedAsRemoved) {
     const std::string stillThere = ArchivePath + "/held";
 #endif
     EXPECT_EQ(run.out.find(Deleted), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("\xc9\xbe\xb3\xfd\xd1\xb9\xcb\xf5\xb0\xfc\xca\xa7\xb0\xdc\xa3\xba"),
-              std::string::npos)
-        << run.out;
+    EXPECT_NE(run.out.find(u8"删除压缩包失败："), std::string::npos) << run.out;
     EXPECT_TRUE(PathExists(stillThere));
     EXPECT_FALSE(AppRunning.load());
 }
@@ -485,7 +482,7 @@ TEST_F(EndToEnd, RefusedConnectionIsShownAndTheLauncherEndsWithOne) {
     ExpectFailureBox(InstallFailed, L"onnect");
     EXPECT_EQ(RequestedExitCode(-1), 1);
     EXPECT_EQ(SecondsSlept(), 2 + 4 + 8 + 16);
-    const std::wstring out = PlatformWideFromGbk(run.out);
+    const std::wstring out = PlatformWideFromUtf8(run.out);
     EXPECT_NE(out.find(L"；16 秒后重试（第 5 次，共 5 次）\n"), std::wstring::npos) << run.out;
     EXPECT_EQ(RetryStatusLog().front(), L"无法连接服务器，2 秒后重试（第 2 次，共 5 次）");
 }
@@ -779,7 +776,7 @@ TEST_F(EndToEnd, ConnectionDroppedTwiceMidBodyIsResumedInTheSameRun) {
               Joined({Countdown(Interrupted, 2, 2), Countdown(Interrupted, 4, 3)}));
     EXPECT_EQ(SecondsSlept(), 2 + 4);
     // One line per retry in the log, with libcurl's words.
-    const std::wstring out = PlatformWideFromGbk(run.out);
+    const std::wstring out = PlatformWideFromUtf8(run.out);
     EXPECT_NE(out.find(L"下载失败：transfer closed with " +
                        std::to_wstring(package->size() - cuts[0]) +
                        L" bytes remaining to read；2 秒后重试（第 2 次，共 5 次）\n"),
@@ -891,7 +888,7 @@ TEST_F(EndToEnd, FiveFailuresInARowShowTheLastReasonAndTheNextRunResumes) {
     EXPECT_EQ(SecondsSlept(), 2 + 4 + 8 + 16);
     // Linux reports the reset ("Recv failure: Connection reset by peer"); under Wine it reads as a
     // connection closed without an answer ("Empty reply from server"). Both are retried.
-    const std::wstring out = PlatformWideFromGbk(run.out);
+    const std::wstring out = PlatformWideFromUtf8(run.out);
     EXPECT_TRUE(out.find(L"下载失败：Recv failure: ") != std::wstring::npos ||
                 out.find(L"下载失败：Empty reply from server") != std::wstring::npos)
         << run.out;
@@ -941,7 +938,7 @@ TEST_F(EndToEnd, PartFromAnotherRangeIsDownloadedWholeInTheSameRun) {
         EXPECT_EQ(server.RequestedRanges(),
                   (std::vector<std::string>{"bytes=" + std::to_string(have) + "-", ""}));
         EXPECT_EQ(SecondsSlept(), 0);
-        EXPECT_NE(PlatformWideFromGbk(run.out).find(L"；重新下载整个压缩包（第 2 次，共 5 次）\n"),
+        EXPECT_NE(PlatformWideFromUtf8(run.out).find(L"；重新下载整个压缩包（第 2 次，共 5 次）\n"),
                   std::wstring::npos)
             << run.out;
         EXPECT_NE(WaitForClientLog(), "");

@@ -112,13 +112,13 @@ TEST_F(HostFunctions, ExitAppOnTheWorkerPostsNoQuitToAnotherThread) {
     EXPECT_FALSE(AppRunning.load());
 }
 
-// Without a window the box is shown where it is asked for; GBK text is converted, a byte that is
-// no GBK is replaced rather than refused, and once the launcher is closing nothing is shown.
-TEST_F(HostFunctions, ShowMessageConvertsGbkAndShowsNothingWhileClosing) {
+// Without a window the box is shown where it is asked for; UTF-8 text is converted, a byte that is
+// no UTF-8 is replaced rather than refused, and once the launcher is closing nothing is shown.
+TEST_F(HostFunctions, ShowMessageConvertsUtf8AndShowsNothingWhileClosing) {
     MessageBoxSink = RecordMessageBox;
     ClearRecordedBoxes();
-    EXPECT_EQ(Exec("ShowMessage('\\214\\208\\206\\196 \\255')"
-                   "ShowMessage('second', '\\214\\208')"),
+    EXPECT_EQ(Exec("ShowMessage('\\228\\184\\173\\230\\150\\135 \\255')"
+                   "ShowMessage('second', '\\228\\184\\173')"),
               "");
     ASSERT_EQ(RecordedBoxes.size(), 2u);
     EXPECT_EQ(RecordedBoxes[0].text.substr(0, 3), L"\u4e2d\u6587 ");
@@ -135,8 +135,8 @@ TEST_F(HostFunctions, ShowMessageConvertsGbkAndShowsNothingWhileClosing) {
     MessageBoxSink = PlatformMessageBox;
 }
 
-TEST_F(HostFunctions, SetStatusHandsOverGbkTextAndRefusesAMissingOne) {
-    EXPECT_EQ(Exec("SetStatus('\\189\\226\\209\\185 42%')"), "");
+TEST_F(HostFunctions, SetStatusHandsOverUtf8TextAndRefusesAMissingOne) {
+    EXPECT_EQ(Exec("SetStatus('\\232\\167\\163\\229\\142\\139 42%')"), "");
     EXPECT_EQ(TakeStatus(), L"\u89e3\u538b 42%");
     const uint32_t generation = StatusGeneration();
     EXPECT_EQ(Exec("SetStatus()"),
@@ -195,18 +195,19 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
     EXPECT_EQ(lua_gettop(L), top);
     EXPECT_STREQ(lua_tostring(L, -2), "sentinel");
 
-    const std::pair<const char*, lua_CFunction> expected[] = {{"SetProgress", SetProgress},
-                                                              {"ExitApp", ExitApp},
-                                                              {"HideConsole", HideConsole},
-                                                              {"Unzip", Unzip},
-                                                              {"RunExecutable", RunExecutable},
-                                                              {"ShowMessage", ShowMessage},
-                                                              {"HashFile", HashFile},
-                                                              {"LogPath", LogPath},
-                                                              {"SetStatus", SetStatus},
-                                                              {"Sleep", SleepUnlessClosing},
-                                                              {"Sha256", Sha256},
-                                                              {"RemoveFileDurably", RemoveFileDurably}};
+    const std::pair<const char*, lua_CFunction> expected[] = {
+        {"SetProgress", SetProgress},
+        {"ExitApp", ExitApp},
+        {"HideConsole", HideConsole},
+        {"Unzip", Unzip},
+        {"RunExecutable", RunExecutable},
+        {"ShowMessage", ShowMessage},
+        {"HashFile", HashFile},
+        {"LogPath", LogPath},
+        {"SetStatus", SetStatus},
+        {"Sleep", SleepUnlessClosing},
+        {"Sha256", Sha256},
+        {"RemoveFileDurably", RemoveFileDurably}};
     for (const auto& [name, function] : expected) {
         lua_getglobal(L, name);
         EXPECT_TRUE(lua_iscfunction(L, -1)) << name;

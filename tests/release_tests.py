@@ -422,7 +422,7 @@ class Release(unittest.TestCase):
             subprocess.run(["wineserver", "-k"], env=dict(env, WINEPREFIX=prefix))
             log = os.path.join(prefix, "drive_c", "users", user, "AppData", "Local",
                                "GameLauncher", "launcher.log")
-            self.fail(open(log, encoding="gbk", errors="replace").read()
+            self.fail(open(log, encoding="utf-8", errors="replace").read()
                       if os.path.exists(log) else "the launcher did not end")
         finally:
             run(wine_run, "--wait", env=env, timeout=120)

@@ -1,11 +1,9 @@
 // Win32 text conversions: narrow bytes in the active ANSI code page (what the -A calls read) and
-// the carried script's GBK bytes, to wide strings.
+// the carried script's UTF-8 text, to wide strings.
 #include "platform/platform.h"
 #include "platform/win32/win32_backend.h"
 
 namespace {
-
-const UINT CodePageGbk = 936;
 
 // MultiByteToWideChar over the whole string; false with GetLastError set on failure.
 bool Widen(UINT codePage, const std::string& text, std::wstring* wide) {
@@ -44,14 +42,13 @@ bool WidenFromAnsi(const std::string& text, std::wstring* wide) {
     return Widen(CP_ACP, text, wide);
 }
 
-std::wstring PlatformWideFromGbk(const std::string& bytes) {
-    // Without MB_ERR_INVALID_CHARS, bytes that are not GBK become the default character instead
-    // of failing the whole text.
+std::wstring PlatformWideFromUtf8(const std::string& bytes) {
+    // Without MB_ERR_INVALID_CHARS, bytes that are not UTF-8 become U+FFFD instead of failing the
+    // whole text.
     std::wstring wide;
-    if (Widen(CodePageGbk, bytes, &wide)) {
+    if (Widen(CP_UTF8, bytes, &wide)) {
         return wide;
     }
-    // No GBK table on this system: the ASCII part still reads.
     wide.clear();
     for (unsigned char c : bytes) {
         wide += c < 0x80 ? static_cast<wchar_t>(c) : static_cast<wchar_t>(0xFFFD);

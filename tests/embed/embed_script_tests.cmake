@@ -1,4 +1,4 @@
-# Checks the build step that carries the script: GBK bytes, the build's values filled in,
+# Checks the build step that carries the script: UTF-8 bytes, the build's values filled in,
 # refused inputs.
 # Run as: cmake -DEMBED=<EmbedScript.cmake> -DWORK=<scratch folder> -P embed_script_tests.cmake
 
@@ -44,21 +44,22 @@ function(embed input_text expect_success)
     endif()
 endfunction()
 
-# Chinese text becomes GBK (c9be b3fd = "删除"), the host is filled in, the size excludes the NUL.
+# Chinese text stays UTF-8 (e588a0 e999a4 = "删除"), the host is filled in, the size excludes the
+# NUL.
 embed("\nprint('删除') -- http://@LAUNCHER_DOWNLOAD_HOST@/x\n" TRUE)
 file(READ "${WORK}/out.c" generated)
-if(NOT generated MATCHES "0xc9,0xbe,0xb3,0xfd,")
-    message(FATAL_ERROR "Chinese text was not carried as GBK:\n${generated}")
+string(REPLACE "\n    " "" flat "${generated}")
+if(NOT flat MATCHES "0xe5,0x88,0xa0,0xe9,0x99,0xa4,")
+    message(FATAL_ERROR "Chinese text was not carried as UTF-8:\n${generated}")
 endif()
 string(HEX "example.test:81" host_hex)
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," host_bytes "${host_hex}")
-string(REPLACE "\n    " "" flat "${generated}")
 string(FIND "${flat}" "${host_bytes}" host_at)
 if(host_at EQUAL -1)
     message(FATAL_ERROR "download host was not substituted")
 endif()
-# 1 + 13 ("print('') -- ") + 4 (two GBK characters) + 7 ("http://") + 15 (host) + 3 ("/x\n")
-if(NOT generated MATCHES "CarriedScriptSize = 43;")
+# 1 + 13 ("print('') -- ") + 6 (two UTF-8 characters) + 7 ("http://") + 15 (host) + 3 ("/x\n")
+if(NOT generated MATCHES "CarriedScriptSize = 45;")
     message(FATAL_ERROR "wrong size:\n${generated}")
 endif()
 
@@ -122,8 +123,13 @@ string(SUBSTRING "${lowercase}" 1 63 short)
 embed("\nprint(1)\n" FALSE http "${short}" "LAUNCHER_PACKAGE_SHA256 must be the package's SHA-256")
 embed("\nprint(1)\n" FALSE http "${short}\"" "LAUNCHER_PACKAGE_SHA256 must be")
 
-# Refused: carriage returns, text GBK cannot represent, empty text.
+# Carried: characters outside every Chinese code page. Refused: carriage returns, bytes that are
+# not UTF-8, empty text.
+embed("\nprint('😀 한국어')\n" TRUE)
+expect_carried("\nprint('😀 한국어')\n")
 embed("\nprint(1)\r\n" FALSE)
-embed("\nprint('😀')\n" FALSE)
+# "中" in GBK.
+string(ASCII 214 208 gbk_bytes)
+embed("\nprint('${gbk_bytes}')\n" FALSE http "" "UTF-8 text")
 embed("" FALSE)
 message(STATUS "embed script checks passed")
