@@ -207,9 +207,8 @@ function Update(time)
                 end
                 local have = 0
                 if append then
-                    -- Lua 5.1 seeks with a C long, 32 bits on Windows: past 2 GiB the size is
-                    -- unknown (nil, or -1 from ftell), and only a whole download is sure to be
-                    -- right.
+                    -- The host's seek counts in 64 bits on Windows too; a size that cannot be had
+                    -- leaves only a whole download sure to be right.
                     have = file:seek("end")
                     if not have or have < 0 then
                         file:close()

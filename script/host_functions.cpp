@@ -101,6 +101,7 @@ void RegisterHostFunctions() {
     for (const luaL_Reg* entry = HostFunctionTable; entry->name != nullptr; ++entry) {
         lua_register(L, entry->name, entry->func);
     }
+    PlatformOpenScriptFiles(L);
     RegisterPreloads(L);
 }
 

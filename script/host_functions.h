@@ -3,7 +3,9 @@
 
 struct lua_State;
 
-// Registers the host functions and the preload entries on ScriptState, leaving its stack as found.
+// Registers the host functions and the preload entries on ScriptState, and gives the script's io
+// and os functions the platform's paths and sizes (PlatformOpenScriptFiles), leaving its stack as
+// found.
 void RegisterHostFunctions();
 
 int SetProgress(lua_State* L);

@@ -1,5 +1,5 @@
-// The Win32 file calls: existence tests and one-level folder creation, on narrow paths read in the
-// ANSI code page.
+// The Win32 file calls: existence tests and one-level folder creation. Names outside the code
+// page: tests/win32_text_tests.cpp.
 #include <string>
 
 #include <gtest/gtest.h>
@@ -7,7 +7,6 @@
 
 #include "platform/platform.h"
 #include "tests/support/scratch_dir.h"
-#include "tests/support/win32_ansi_sample.h"
 
 namespace {
 
@@ -43,34 +42,4 @@ TEST(Win32Files, CreateFolderMakesOneLevelAndReportsWhyItCannot) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     WriteFile(scratch / "file", "");
     EXPECT_FALSE(PlatformCreateFolder(scratch / "file"));
-}
-
-TEST(Win32AnsiCodePage, FolderNameBytesAreReadInTheAnsiCodePage) {
-    const AnsiSample sample = AnsiSampleName();
-    if (sample.bytes.empty()) {
-        GTEST_SKIP() << "no sample name for code page " << GetACP();
-    }
-    ScratchDir scratch;
-    const std::string narrow = scratch / sample.bytes;
-    const std::wstring wide = Widen(scratch.Path()) + L"/" + sample.text;
-
-    ASSERT_TRUE(PlatformCreateFolder(narrow));
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
-    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES) << "the folder got another name";
-    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_TRUE(PlatformPathExists(narrow));
-}
-
-TEST(Win32AnsiCodePage, FileMadeWithItsWideNameIsFoundByItsBytes) {
-    const AnsiSample sample = AnsiSampleName();
-    if (sample.bytes.empty()) {
-        GTEST_SKIP() << "no sample name for code page " << GetACP();
-    }
-    ScratchDir scratch;
-    const std::wstring wide = Widen(scratch.Path()) + L"/" + sample.text + L".txt";
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    CloseHandle(file);
-    EXPECT_TRUE(PlatformPathExists(scratch / (sample.bytes + ".txt")));
 }

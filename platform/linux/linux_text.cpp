@@ -77,6 +77,6 @@ std::wstring PlatformWideFromUtf8(const std::string& bytes) {
     return out;
 }
 
-bool PlatformIsPathLeadByte(unsigned char /*byte*/) {
-    return false;
+std::string PlatformUtf8FromAnsiName(const std::string& bytes) {
+    return bytes;
 }

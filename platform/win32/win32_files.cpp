@@ -1,4 +1,4 @@
-// Win32 file system: narrow paths, read in the active ANSI code page by the -A calls.
+// Win32 file system: UTF-8 paths through the -W calls (Win32WidePath), never the ANSI code page.
 #include <windows.h>
 
 #include "platform/platform.h"
@@ -10,13 +10,13 @@ struct PlatformOutputFile {
 };
 
 std::string Win32SystemReason(const std::string& path, DWORD error) {
-    char* message = nullptr;
-    const DWORD length = FormatMessageA(
+    wchar_t* message = nullptr;
+    const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<char*>(&message), 0, nullptr);
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     std::string text;
     if (length > 0 && message != nullptr) {
-        text.assign(message, length);
+        Win32Utf8FromWide(std::wstring(message, length), &text);
     }
     LocalFree(message);
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' ||
@@ -30,26 +30,28 @@ std::string Win32SystemReason(const std::string& path, DWORD error) {
 }
 
 bool PlatformPathExists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    std::wstring widePath;
+    return Win32WidePath(path, &widePath) &&
+           GetFileAttributesW(widePath.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool PlatformCreateFolder(const std::string& path) {
-    return CreateDirectoryA(path.c_str(), nullptr) != 0;
+    std::wstring widePath;
+    return Win32WidePath(path, &widePath) && CreateDirectoryW(widePath.c_str(), nullptr) != 0;
 }
 
 bool PlatformRemoveFile(const std::string& path) {
-    return DeleteFileA(path.c_str()) != 0;
+    std::wstring widePath;
+    return Win32WidePath(path, &widePath) && DeleteFileW(widePath.c_str()) != 0;
 }
 
 // Windows files carry no Unix permission bits; any file may be started.
 void PlatformApplyPermissions(const std::string& /*path*/, unsigned int /*unixMode*/) {}
 
 PlatformOutputFile* PlatformCreateOutputFile(const std::string& path) {
-    // Widened here from the ANSI code page, as the -A calls read it: Wine's CreateFileA refuses
-    // names longer than MAX_PATH, which its C runtime's fopen (the extraction's before) took.
     // Shared as fopen shares, so a reader of the file meanwhile is not refused.
     std::wstring widePath;
-    if (!WidenFromAnsi(path, &widePath)) {
+    if (!Win32WidePath(path, &widePath)) {
         return nullptr;
     }
     const HANDLE handle =
@@ -88,19 +90,17 @@ bool PlatformFlushWrites(const std::string& /*folder*/, std::string* /*reason*/)
 }
 
 bool PlatformRemoveFileDurably(const std::string& path, std::string* reason) {
-    if (!DeleteFileA(path.c_str())) {
+    std::wstring widePath;
+    if (!Win32WidePath(path, &widePath) || !DeleteFileW(widePath.c_str())) {
         *reason = Win32SystemReason(path, GetLastError());
         return false;
     }
     // A folder's own handle can be flushed on NTFS; where that is refused, the removal reaches the
     // disk with the system's next metadata flush, and until then the next run installs again.
-    // "/" first: 0x5C may be the second byte of a two-byte character of the ANSI code page.
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        slash = path.rfind('\\');
-    }
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-    const HANDLE handle = CreateFileA(folder.c_str(), GENERIC_WRITE,
+    const size_t slash = path.find_last_of("/\\");
+    std::wstring folder;
+    Win32WidePath(slash == std::string::npos ? "." : path.substr(0, slash), &folder);
+    const HANDLE handle = CreateFileW(folder.c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
