@@ -107,8 +107,10 @@ class FileServer:
 def make_client(folder, client_exe, extra=()):
     """A client folder: the program, the install marker, and the given (name, bytes) files."""
     shutil.rmtree(folder, ignore_errors=True)
-    for name, data in [("win32/game.exe", open(client_exe, "rb").read()),
-                       ("patch/version.json", b'{"version": "2100"}\n'), *extra]:
+    with open(client_exe, "rb") as f:
+        program = f.read()
+    for name, data in [("win32/game.exe", program), ("patch/version.json", b'{"version": "2100"}\n'),
+                       *extra]:
         path = os.path.join(folder, *name.split("/"))
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
@@ -159,9 +161,16 @@ class InstallUnderWine(WineLauncherCase):
     def setUp(self):
         super().setUp()
         self.moved = os.path.join(self.scratch, MOVED_DOCUMENTS)
-        shutil.rmtree(self.moved, ignore_errors=True)
-        # The registry points there; Windows makes it when it is missing (KF_FLAG_CREATE).
+        self.empty_moved_documents()
         self.move_documents(self.moved)
+
+    def empty_moved_documents(self):
+        """An empty folder where the registry points, as a moved Documents folder is. Made here:
+        Wine would make a missing one a link to the Unix home."""
+        if os.path.islink(self.moved):
+            os.unlink(self.moved)
+        shutil.rmtree(self.moved, ignore_errors=True)
+        os.makedirs(self.moved)
 
     def tearDown(self):
         super().tearDown()
@@ -214,12 +223,12 @@ class DocumentsAndNames(InstallUnderWine):
         # Western (1252) and Chinese (936): the Korean and Cyrillic names fit neither.
         for locale in ("C.UTF-8", "zh_CN.UTF-8"):
             with self.subTest(locale=locale):
-                shutil.rmtree(self.moved, ignore_errors=True)
+                self.empty_moved_documents()
                 self.server = FileServer(package)
                 code, output = self.run_launcher(locale)
                 self.assertEqual(code, 0, output)
-                self.assertEqual(self.boxes(), [])
-                self.assertEqual(self.server.requests, [None])
+                self.assertEqual(self.boxes(), [], output)
+                self.assertEqual(self.server.requests, [None], output)
                 with open(os.path.join(self.moved, ARCHIVE_NAME), "rb") as f:
                     self.assertEqual(f.read(), body)
                 game = os.path.join(self.moved, "game", "windows_pc_halden")
