@@ -10,7 +10,8 @@ started=$SECONDS
 usage() {
     cat <<'EOF'
 Usage: scripts/release.sh --client DIR --url URL --name NAME --publisher NAME --version A.B.C.D
-                          [--artwork DIR] [--install-root WHERE] [--sign-pkcs12 FILE --sign-password-file FILE |
+                          [--artwork DIR] [--install-root WHERE]
+                          [--sign-pkcs12 FILE --sign-password-file FILE |
                           --sign-command 'CMD {file}'] [--timestamp-url URL] [--out DIR]
 
 Makes, in --out: the client package (a zip of the client folder, the same bytes every time for
