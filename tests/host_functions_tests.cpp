@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -16,6 +17,7 @@
 #include "platform/platform.h"
 #include "script/host_functions.h"
 #include "script/shared_state.h"
+#include "tests/support/environment.h"
 #include "tests/support/lua_host.h"
 #include "tests/support/message_box_recorder.h"
 
@@ -150,6 +152,39 @@ TEST_F(HostFunctions, SetStatusHandsOverUtf8TextAndRefusesAMissingOne) {
 
 // The worker's wait between download attempts: the time passes, unless the launcher closes, which
 // wakes it at once rather than at the end of the wait.
+// The folder the script installs below: the system's on Windows (USERNAME plays no part), the
+// Windows layout below the working folder on Linux; an unknown kind is a Lua argument error.
+TEST_F(HostFunctions, UserFolderGivesTheKindAskedForOrNilAndAReason) {
+    SetEnvironment("USERNAME", "player");
+#ifdef _WIN32
+    const char* localAppData = std::getenv("LOCALAPPDATA");
+    ASSERT_NE(localAppData, nullptr);
+    std::string expected = localAppData;
+    for (char& c : expected) {
+        c = c == '\\' ? '/' : c;
+    }
+    SetGlobalString("Expected", expected);
+    EXPECT_EQ(
+        Exec("assert(UserFolder('local-app-data') == Expected, UserFolder('local-app-data'))\n"
+             "local documents = assert(UserFolder('documents'))\n"
+             "assert(not documents:find('\\\\', 1, true) and not documents:find('player'))"),
+        "");
+#else
+    EXPECT_EQ(Exec("assert(UserFolder('documents') == 'C:/Users/player/Documents')\n"
+                   "assert(UserFolder('local-app-data') == 'C:/Users/player/AppData/Local')"),
+              "");
+    UnsetEnvironment("USERNAME");
+    EXPECT_EQ(Exec("local path, why = UserFolder('documents')\n"
+                   "assert(path == nil and why == 'USERNAME is not set', why)"),
+              "");
+#endif
+    EXPECT_EQ(Exec("UserFolder('roaming')"),
+              "t:1: bad argument #1 to 'UserFolder' (invalid option 'roaming')");
+    EXPECT_EQ(Exec("UserFolder()"),
+              "t:1: bad argument #1 to 'UserFolder' (string expected, got no value)");
+    UnsetEnvironment("USERNAME");
+}
+
 TEST_F(HostFunctions, SleepWaitsAndEndsAsSoonAsTheLauncherCloses) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Exec("assert(Sleep(0.05) == true) assert(Sleep(0) == true)"), "");
