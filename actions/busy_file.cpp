@@ -12,11 +12,10 @@ namespace {
 constexpr std::chrono::milliseconds FirstPause{100};
 constexpr std::chrono::milliseconds LongestPause{2000};
 
-// The last segment of the path, either separator, for the player's status line. The path is in the
-// script's code page (GBK where the launcher is made for).
+// The last segment of the path (UTF-8), either separator, for the player's status line.
 std::wstring FileName(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
-    return PlatformWideFromGbk(slash == std::string::npos ? path : path.substr(slash + 1));
+    return PlatformWideFromUtf8(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
 } // namespace

@@ -46,7 +46,7 @@ bool IsWindowsSafeSegment(const std::string& segment) {
 
 } // namespace
 
-bool IsWindowsSafeEntryName(const char* name, bool (*isLeadByte)(unsigned char)) {
+bool IsWindowsSafeEntryName(const char* name) {
     std::string segment;
     for (const char* p = name;; ++p) {
         if (*p == '\0' || IsSeparator(*p)) {
@@ -60,11 +60,6 @@ bool IsWindowsSafeEntryName(const char* name, bool (*isLeadByte)(unsigned char))
             continue;
         }
         const unsigned char c = static_cast<unsigned char>(*p);
-        if (isLeadByte != nullptr && isLeadByte(c) && p[1] != '\0') {
-            segment += *p++;
-            segment += *p;
-            continue;
-        }
         if (IsRefusedCharacter(c)) {
             return false;
         }

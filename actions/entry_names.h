@@ -5,7 +5,5 @@
 // under that very name: none is a device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9,
 // also with an extension or in any case), none holds < > : " | ? * or a control character, and
 // none ends in a dot or a space (Windows drops those, so two entries would meet in one file).
-// With isLeadByte, a byte it names opens a two-byte character whose second byte is never read as
-// one of these characters (a name in the ANSI code page: "|" and "\" are second bytes in GBK);
-// without it the name is read as UTF-8, whose multi-byte characters never contain one.
-bool IsWindowsSafeEntryName(const char* name, bool (*isLeadByte)(unsigned char) = nullptr);
+// The name is UTF-8, whose multi-byte characters never contain one of these bytes.
+bool IsWindowsSafeEntryName(const char* name);

@@ -21,6 +21,8 @@ constexpr size_t NameBufferSize = 256;
 constexpr unsigned ReadBufferSize = 65535;
 // "Version made by" host 3 is Unix: the upper half of the external attributes is st_mode.
 constexpr unsigned HostUnix = 3;
+// General purpose bit 11: the entry's name is UTF-8.
+constexpr uLong Utf8NameFlag = 0x800;
 
 // Checked arguments become C++ values here, in a frame of its own, so that nothing with a
 // destructor is alive in Unzip's frame when Lua raises an error there.
@@ -160,16 +162,21 @@ bool CreateEntryFolders(Extraction& extraction, const std::string& name) {
     return true;
 }
 
+// The entry's name as UTF-8, the program's one encoding: as stored when the archive flags it UTF-8,
+// otherwise read as the system reads a name its own tools wrote (PlatformUtf8FromAnsiName). Every
+// later step (the safety check, the separators, the path) sees the converted name, in which a
+// 0x5C byte is always a backslash.
+std::string EntryNameUtf8(const char* name, uLong flag) {
+    return (flag & Utf8NameFlag) != 0 ? std::string(name) : PlatformUtf8FromAnsiName(name);
+}
+
 // The entry name with every backslash made a "/", as Windows tools that write "a\b\c.txt" mean
-// it; the second byte of a two-byte character (0x5C in GBK or Big5) stays, as the system reads it.
-std::string WithSlashes(const char* name) {
-    std::string path;
-    for (const char* p = name; *p != '\0'; ++p) {
-        if (PlatformIsPathLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') {
-            path += *p++;
-            path += *p;
-        } else {
-            path += *p == '\\' ? '/' : *p;
+// it.
+std::string WithSlashes(const std::string& name) {
+    std::string path = name;
+    for (char& c : path) {
+        if (c == '\\') {
+            c = '/';
         }
     }
     return path;
@@ -218,11 +225,12 @@ EntryOutcome ExtractCurrentEntry(unzFile archive, Extraction& extraction) {
     if (info.size_filename >= NameBufferSize) {
         return EntryOutcome::Failed;
     }
-    if (!IsSafeEntryName(name)) {
-        extraction.damage = std::string("Failed to extract file: ") + name + ": name refused";
+    const std::string utf8Name = EntryNameUtf8(name, info.flag);
+    if (!IsSafeEntryName(utf8Name.c_str())) {
+        extraction.damage = "Failed to extract file: " + utf8Name + ": name refused";
         return EntryOutcome::Failed;
     }
-    const std::string path = WithSlashes(name);
+    const std::string path = WithSlashes(utf8Name);
     if (!CreateEntryFolders(extraction, path)) {
         return EntryOutcome::Failed;
     }
@@ -231,7 +239,7 @@ EntryOutcome ExtractCurrentEntry(unzFile archive, Extraction& extraction) {
         return EntryOutcome::Extracted;
     }
     const std::string outputPath = extraction.outputFolder + "/" + path;
-    const EntryOutcome outcome = ExtractFileEntry(archive, info, name, outputPath, extraction);
+    const EntryOutcome outcome = ExtractFileEntry(archive, info, utf8Name, outputPath, extraction);
     if (outcome != EntryOutcome::Extracted) {
         return outcome;
     }
@@ -246,7 +254,7 @@ EntryOutcome ExtractCurrentEntry(unzFile archive, Extraction& extraction) {
 
 bool ExtractZip(const std::string& zipPath, const std::string& outputFolder,
                 std::function<void(float)> progress, ExtractFlush flush, std::string* failure) {
-    unzFile archive = unzOpen64(zipPath.c_str());
+    unzFile archive = PlatformOpenZip(zipPath);
     if (archive == nullptr) {
         std::cerr << "Failed to open zip file: " << zipPath << std::endl;
         return false;
@@ -328,6 +336,5 @@ bool IsSafeEntryName(const char* name) {
         }
     }
     // Where Windows would write such a name under another one (or open a device), it is refused.
-    return !PlatformNamesFollowWindowsRules() ||
-           IsWindowsSafeEntryName(name, PlatformIsPathLeadByte);
+    return !PlatformNamesFollowWindowsRules() || IsWindowsSafeEntryName(name);
 }

@@ -29,5 +29,5 @@ bool ExtractZip(const std::string& zipPath, const std::string& outputFolder,
 
 // Whether an entry name stays inside the folder it is joined to: no empty name, no leading slash
 // or backslash, no drive prefix, no ".." segment (either separator); and on Windows, whether
-// Windows can hold it as it is (IsWindowsSafeEntryName, read in the ANSI code page).
+// Windows can hold it as it is (IsWindowsSafeEntryName; names are UTF-8 by then).
 bool IsSafeEntryName(const char* name);

@@ -69,3 +69,13 @@ function(launcher_package_url url scheme host url_out)
     endif()
     set(${url_out} "${url}" PARENT_SCOPE)
 endfunction()
+
+# launcher_check_install_root(root): stops with a message naming LAUNCHER_INSTALL_ROOT unless root
+# is documents (the user's Documents folder) or local-app-data (the user's local application data,
+# which OneDrive never syncs and Controlled Folder Access never guards).
+function(launcher_check_install_root root)
+    if(NOT root MATCHES "^(documents|local-app-data)$")
+        message(FATAL_ERROR
+            "LAUNCHER_INSTALL_ROOT must be documents or local-app-data, not \"${root}\"")
+    endif()
+endfunction()

@@ -4,10 +4,10 @@
 #               -DDOWNLOAD_SCHEME=<http|https> -DPACKAGE_SHA256=<64 hex digits or empty>
 #               [-DPACKAGE_URL=<the package's whole URL, or empty>]
 #               [-DPACKAGE_SIZE=<bytes, or empty>] [-DINSTALLED_SIZE=<bytes, or empty>]
-#               -P EmbedScript.cmake
+#               [-DINSTALL_ROOT=<documents|local-app-data>] -P EmbedScript.cmake
 #
-# The source is edited in UTF-8; the program carries it in GBK (code page 936), so the
-# script's Chinese messages reach standard output as GBK bytes. @LAUNCHER_PACKAGE_URL@ (the
+# The script is UTF-8, edited and carried: its messages reach the streams and the log as UTF-8,
+# and its paths are UTF-8 like every path inside the program. @LAUNCHER_PACKAGE_URL@ (the
 # given URL, or the default path on the download host), @LAUNCHER_PACKAGE_SIZE@,
 # @LAUNCHER_INSTALLED_SIZE@ (digits, or empty), @LAUNCHER_DOWNLOAD_SCHEME@,
 # @LAUNCHER_PACKAGE_SHA256@ (in lowercase) and @LAUNCHER_DOWNLOAD_HOST@ in the text are replaced
@@ -30,6 +30,10 @@ foreach(size PACKAGE_SIZE INSTALLED_SIZE)
     endif()
     launcher_check_size(LAUNCHER_${size} "${${size}}")
 endforeach()
+if(NOT DEFINED INSTALL_ROOT)
+    set(INSTALL_ROOT documents)
+endif()
+launcher_check_install_root("${INSTALL_ROOT}")
 # The default URL keeps the placeholders, so that the host is still filled in last.
 launcher_package_url("${PACKAGE_URL}" "@LAUNCHER_DOWNLOAD_SCHEME@" "@LAUNCHER_DOWNLOAD_HOST@"
                      PACKAGE_URL)
@@ -51,23 +55,24 @@ string(REPLACE "@LAUNCHER_DOWNLOAD_SCHEME@" "${DOWNLOAD_SCHEME}" text "${text}")
 string(REPLACE "@LAUNCHER_PACKAGE_SIZE@" "${PACKAGE_SIZE}" text "${text}")
 string(REPLACE "@LAUNCHER_INSTALLED_SIZE@" "${INSTALLED_SIZE}" text "${text}")
 string(REPLACE "@LAUNCHER_PACKAGE_SHA256@" "${PACKAGE_SHA256}" text "${text}")
+string(REPLACE "@LAUNCHER_INSTALL_ROOT@" "${INSTALL_ROOT}" text "${text}")
 string(REPLACE "@LAUNCHER_DOWNLOAD_HOST@" "${DOWNLOAD_HOST}" text "${text}")
 
 set(utf8_file "${OUTPUT}.utf8")
-set(gbk_file "${OUTPUT}.gbk")
 file(WRITE "${utf8_file}" "${text}")
+# The host reads the texts as UTF-8: bytes that are not would show as replacement characters.
 execute_process(
-    COMMAND iconv -f UTF-8 -t GBK "${utf8_file}"
-    OUTPUT_FILE "${gbk_file}"
+    COMMAND iconv -f UTF-8 -t UTF-8 "${utf8_file}"
+    OUTPUT_QUIET
     RESULT_VARIABLE iconv_result
     ERROR_VARIABLE iconv_error)
 if(NOT iconv_result EQUAL 0)
-    file(REMOVE "${utf8_file}" "${gbk_file}")
-    message(FATAL_ERROR "${INPUT}: cannot convert the script to GBK: ${iconv_error}")
+    file(REMOVE "${utf8_file}")
+    message(FATAL_ERROR "${INPUT}: the carried script must be UTF-8 text: ${iconv_error}")
 endif()
 
-file(READ "${gbk_file}" hex HEX)
-file(REMOVE "${utf8_file}" "${gbk_file}")
+file(READ "${utf8_file}" hex HEX)
+file(REMOVE "${utf8_file}")
 string(LENGTH "${hex}" hex_length)
 math(EXPR size "${hex_length} / 2")
 if(size EQUAL 0)

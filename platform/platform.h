@@ -44,12 +44,14 @@ bool PlatformStartLog();
 // running when the wait ended.
 bool PlatformStopLog();
 
-// The log's path as GBK text, as the carried script shows it; null when no log is written. Any
+// The log's path as UTF-8 text, as the carried script shows it; null when no log is written. Any
 // thread.
-const char* PlatformLogPathGbk();
+const char* PlatformLogPath();
 
 // --- File system ---
-// Paths are narrow byte strings, passed on unchanged (on Windows read in the ANSI code page).
+// Paths are UTF-8 (on Linux, bytes passed on unchanged); Windows converts them for its -W calls,
+// so a name the ANSI code page cannot hold works, and gives a path too long for MAX_PATH the
+// \\?\ form.
 
 // Whether the path exists, as a file or as a folder.
 bool PlatformPathExists(const std::string& path);
@@ -107,6 +109,38 @@ bool PlatformFreeSpace(const std::string& path, unsigned long long* bytes, std::
 // The size of the file at path; false when there is no such file (or it cannot be asked).
 bool PlatformFileSize(const std::string& path, unsigned long long* bytes);
 
+// --- The user's folders ---
+
+enum class UserFolder {
+    Documents,    // the user's Documents folder
+    LocalAppData, // the user's local application data, never roamed nor synced
+};
+
+// The user's folder of that kind as UTF-8 with "/" between names, made when missing. Windows: the
+// folder the system names (SHGetKnownFolderPath), wherever it was moved (OneDrive, a policy, a
+// renamed account). Linux: "C:/Users/<USERNAME>/Documents" or "C:/Users/<USERNAME>/AppData/Local",
+// relative to the working folder, which the demo and the tests rely on (not made). False with
+// *reason when there is none. The script worker calls it.
+bool PlatformUserFolder(UserFolder kind, std::string* path, std::string* reason);
+
+// --- Zip archives ---
+
+// Opens the zip archive at path for minizip's unzip calls: an unzFile, or null when the file cannot
+// be opened or is no zip archive. Windows reads it through its own 64-bit file calls on the wide
+// path (minizip's C runtime functions, as built there, cut seek offsets to 32 bits, so an archive
+// of 2 GiB or more would not open); Linux through unzOpen64. Any thread.
+void* PlatformOpenZip(const std::string& path);
+
+// --- The script's file functions ---
+
+struct lua_State;
+
+// Makes the script's io.open, os.remove, os.rename and os.getenv take UTF-8 names, and its files'
+// seek count in 64 bits, under the same names and with the same results as Lua's own: Windows
+// replaces them (Lua's own read names in the ANSI code page and seek with a 32-bit long); Linux
+// keeps Lua's own, which do both already. After luaL_openlibs; the script worker.
+void PlatformOpenScriptFiles(lua_State* L);
+
 // --- Hashing ---
 
 enum class HashStatus {
@@ -157,8 +191,8 @@ void PlatformEndThreadCrypto();
 // given to CreateProcessW) in workingDir, with the launcher's environment, without waiting for it
 // and keeping no handle. On success returns true and the process id; on failure false and the
 // platform's error number. The three strings are bytes like the file system paths: on Windows
-// they are converted from the active ANSI code page, so a user folder with non-ASCII letters names
-// the same file here as in the extraction (never widened byte by byte with sign extension). On
+// they are UTF-8 like the paths, so a user folder with letters of any script names the same file
+// here as in the extraction. On
 // Linux the child gets the program path (made absolute against the launcher's working folder)
 // and then the command line's words, split at spaces.
 bool PlatformStartProcess(const std::string& exePath, const std::string& commandLine,
@@ -261,14 +295,14 @@ void PlatformDismissMessageBoxes();
 
 // --- Text ---
 
-// The carried script's GBK bytes (code page 936) as a wide string; bytes that are not GBK are
-// replaced, never rejected. Any thread.
-std::wstring PlatformWideFromGbk(const std::string& bytes);
+// The carried script's UTF-8 text as a wide string; bytes that are not UTF-8 are replaced, never
+// rejected. Any thread.
+std::wstring PlatformWideFromUtf8(const std::string& bytes);
 
-// Whether the byte opens a two-byte character of the code page narrow paths are read in, whose
-// second byte may be 0x5C, a backslash on its own (Windows' ANSI code page: GBK, Big5, ...).
-// Never on Linux, whose paths are bytes. Any thread.
-bool PlatformIsPathLeadByte(unsigned char byte);
+// A zip entry name stored without the archive's UTF-8 flag, as UTF-8: Windows reads it in the
+// system's ANSI code page, as the Windows tool that wrote it did; Linux keeps its bytes. Bytes
+// that do not convert are kept, for the path's conversion to refuse. Any thread.
+std::string PlatformUtf8FromAnsiName(const std::string& bytes);
 
 // Whether file names follow Windows' rules (no device names, none of < > : " | ? *, no trailing
 // dot or space), which the extraction then checks rather than let a name be written as another

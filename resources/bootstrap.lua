@@ -201,12 +201,12 @@ function Update(time)
     local ok, err = pcall(function()
         local cURL = require("cURL")
 
-        -- Everything lives below the user's Documents folder.
-        local userName = os.getenv("USERNAME")
-        if not userName then
-            Fail("USERNAME is not set")
+        -- Everything lives below the user's folder the build chose (Documents unless
+        -- LAUNCHER_INSTALL_ROOT says otherwise), wherever the system keeps it.
+        local diskWritablePath, folderError = UserFolder("@LAUNCHER_INSTALL_ROOT@")
+        if not diskWritablePath then
+            Fail(folderError)
         end
-        local diskWritablePath = "C:/Users/" .. userName .. "/Documents"
 
         -- Downloads url into output_file. With `resume` the bytes already there are kept and
         -- only the rest is asked for; a server that cannot send the rest gets asked for all of it.
@@ -253,9 +253,8 @@ function Update(time)
                 end
                 local have = 0
                 if append then
-                    -- Lua 5.1 seeks with a C long, 32 bits on Windows: past 2 GiB the size is
-                    -- unknown (nil, or -1 from ftell), and only a whole download is sure to be
-                    -- right.
+                    -- The host's seek counts in 64 bits on Windows too; a size that cannot be had
+                    -- leaves only a whole download sure to be right.
                     have = file:seek("end")
                     if not have or have < 0 then
                         file:close()

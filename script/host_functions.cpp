@@ -40,6 +40,7 @@ const luaL_Reg HostFunctionTable[] = {
     {"Random", Random},
     {"FreeSpace", FreeSpace},
     {"ArchiveSize", ArchiveSize},
+    {"UserFolder", UserFolderPath},
     {nullptr, nullptr},
 };
 // clang-format on
@@ -58,13 +59,13 @@ void RegisterPreloads(lua_State* L) {
 // frame where Lua raises an error.
 void ShowCheckedMessage(const char* text, size_t textSize, const char* title, size_t titleSize) {
     const std::wstring wideTitle =
-        title != nullptr ? PlatformWideFromGbk(std::string(title, titleSize)) : L"Game Launcher";
-    ShowScriptMessage(PlatformWideFromGbk(std::string(text, textSize)), wideTitle);
+        title != nullptr ? PlatformWideFromUtf8(std::string(title, titleSize)) : L"Game Launcher";
+    ShowScriptMessage(PlatformWideFromUtf8(std::string(text, textSize)), wideTitle);
 }
 
 // The C++ side of SetStatus, in a frame of its own like ShowCheckedMessage's.
 void HandOverCheckedStatus(const char* text, size_t textSize) {
-    HandOverStatus(PlatformWideFromGbk(std::string(text, textSize)));
+    HandOverStatus(PlatformWideFromUtf8(std::string(text, textSize)));
 }
 
 // Room for a path at Linux's PATH_MAX and the system's words after it; a longer reason is cut.
@@ -76,6 +77,20 @@ struct RemoveOutcome {
     bool removed;
     char reason[ReasonCapacity]; // always terminated
 };
+
+// UserFolder's record, plain like RemoveOutcome: the path, or the reason.
+struct FolderOutcome {
+    bool found;
+    char text[ReasonCapacity]; // always terminated
+};
+
+void FindUserFolder(UserFolder kind, FolderOutcome* outcome) {
+    std::string path;
+    std::string reason;
+    outcome->found = PlatformUserFolder(kind, &path, &reason);
+    const std::string& text = outcome->found ? path : reason;
+    outcome->text[text.copy(outcome->text, ReasonCapacity - 1)] = '\0';
+}
 
 void RemovePathDurably(const char* path, RemoveOutcome* outcome) {
     std::string reason;
@@ -106,6 +121,7 @@ void RegisterHostFunctions() {
     for (const luaL_Reg* entry = HostFunctionTable; entry->name != nullptr; ++entry) {
         lua_register(L, entry->name, entry->func);
     }
+    PlatformOpenScriptFiles(L);
     RegisterPreloads(L);
 }
 
@@ -141,7 +157,7 @@ int ShowMessage(lua_State* L) {
 }
 
 int LogPath(lua_State* L) {
-    const char* path = PlatformLogPathGbk();
+    const char* path = PlatformLogPath();
     if (path != nullptr) {
         lua_pushstring(L, path);
     } else {
@@ -204,4 +220,16 @@ int FreeSpace(lua_State* L) {
     lua_pushnumber(L, static_cast<lua_Number>(outcome.bytes));
     lua_pushstring(L, outcome.volume);
     return 2;
+}
+
+int UserFolderPath(lua_State* L) {
+    static const char* const kinds[] = {"documents", "local-app-data", nullptr};
+    const int kind = luaL_checkoption(L, 1, nullptr, kinds);
+    FolderOutcome outcome;
+    FindUserFolder(kind == 0 ? UserFolder::Documents : UserFolder::LocalAppData, &outcome);
+    if (!outcome.found) {
+        lua_pushnil(L);
+    }
+    lua_pushstring(L, outcome.text);
+    return outcome.found ? 1 : 2;
 }

@@ -3,7 +3,9 @@
 
 struct lua_State;
 
-// Registers the host functions and the preload entries on ScriptState, leaving its stack as found.
+// Registers the host functions and the preload entries on ScriptState, and gives the script's io
+// and os functions the platform's paths and sizes (PlatformOpenScriptFiles), leaving its stack as
+// found.
 void RegisterHostFunctions();
 
 int SetProgress(lua_State* L);
@@ -11,15 +13,15 @@ int ExitApp(lua_State* L);
 int HideConsole(lua_State* L);
 
 // ShowMessage(text [, title]): a modal box with the error icon and one OK button, title "Game
-// Launcher" when none is given; both GBK like the carried script. Returns once the box is closed,
+// Launcher" when none is given; both UTF-8 like the carried script. Returns once the box is closed,
 // or at once, showing nothing, once the launcher is closing.
 int ShowMessage(lua_State* L);
 
-// LogPath(): the path of the launcher's log file as GBK text, for the player to send to support,
+// LogPath(): the path of the launcher's log file as UTF-8 text, for the player to send to support,
 // or nil when the launcher writes no log.
 int LogPath(lua_State* L);
 
-// SetStatus(text): the line shown above the bar from the splash's next tick on; GBK like the
+// SetStatus(text): the line shown above the bar from the splash's next tick on; UTF-8 like the
 // carried script, "" shows nothing. Only hands the text over, so any progress callback may call it.
 int SetStatus(lua_State* L);
 
@@ -41,3 +43,8 @@ int Random(lua_State* L);
 // that disk's root (Windows: "C:\"; Linux: its mount point), for the player's message; or nil and
 // "<folder>: <the system's words>".
 int FreeSpace(lua_State* L);
+
+// UserFolder(kind): the user's folder the client is installed below, "documents" or
+// "local-app-data", as UTF-8 with "/" between names (see PlatformUserFolder); or nil and the
+// reason. Named apart from the platform's enum.
+int UserFolderPath(lua_State* L);

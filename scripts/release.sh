@@ -10,7 +10,8 @@ started=$SECONDS
 usage() {
     cat <<'EOF'
 Usage: scripts/release.sh --client DIR --url URL --name NAME --publisher NAME --version A.B.C.D
-                          [--artwork DIR] [--sign-pkcs12 FILE --sign-password-file FILE |
+                          [--artwork DIR] [--install-root WHERE]
+                          [--sign-pkcs12 FILE --sign-password-file FILE |
                           --sign-command 'CMD {file}'] [--timestamp-url URL] [--out DIR]
 
 Makes, in --out: the client package (a zip of the client folder, the same bytes every time for
@@ -40,6 +41,12 @@ Options:
                                bar_fill.png    656 x 14, the full bar, drawn over it
                                icon.png        256 x 256, made into an icon of 16 to 256 pixels
                              any PNG (transparency where the splash is to be see-through)
+  --install-root WHERE       where launchers install the client (default: documents):
+                               documents       the player's Documents folder, wherever
+                                               Windows keeps it (OneDrive may sync it, and
+                                               Controlled Folder Access may refuse writes)
+                               local-app-data  the player's AppData\Local: never synced,
+                                               never guarded, hidden from the player
   --sign-pkcs12 FILE         sign launcher.exe (Authenticode, SHA-256) with the certificate and
                              key in this PKCS#12 (.pfx) file, through osslsigncode
   --sign-password-file FILE  the PKCS#12 file's password: the first line of FILE
@@ -92,7 +99,7 @@ step() {
 
 client= url= name= publisher= version= artwork= pkcs12= password_file= sign_command=
 timestamp_url= ca_file=/etc/ssl/certs/ca-certificates.crt insecure_http=0 out=release
-build_dir= arch=i686
+build_dir= arch=i686 install_root=documents
 while [ $# -gt 0 ]; do
     option=$1
     case $option in
@@ -107,7 +114,7 @@ while [ $# -gt 0 ]; do
         ;;
     --client | --url | --name | --publisher | --version | --artwork | --sign-pkcs12 | \
         --sign-password-file | --sign-command | --timestamp-url | --ca-file | --out | \
-        --build-dir | --arch)
+        --build-dir | --arch | --install-root)
         [ $# -ge 2 ] || usage_error "$option needs a value"
         value=$2
         shift 2
@@ -134,6 +141,7 @@ while [ $# -gt 0 ]; do
     --out) out=$value ;;
     --build-dir) build_dir=$value ;;
     --arch) arch=$value ;;
+    --install-root) install_root=$value ;;
     esac
 done
 
@@ -165,6 +173,11 @@ fi
 for number in "${BASH_REMATCH[@]:1}"; do
     [ "$((10#$number))" -le 65535 ] || usage_error "--version: $number is over 65535"
 done
+# The same values as the build option LAUNCHER_INSTALL_ROOT (cmake/DownloadOptions.cmake).
+case $install_root in
+documents | local-app-data) ;;
+*) usage_error "--install-root: '$install_root' is neither documents nor local-app-data" ;;
+esac
 if [ -n "$artwork" ] && [ ! -d "$artwork" ]; then
     usage_error "--artwork: '$artwork' is not a folder"
 fi
@@ -262,7 +275,7 @@ print(sum(entry.file_size for entry in zipfile.ZipFile(sys.argv[1]).infolist()))
     fail "cannot read the entries of $package"
 [ "$installed_size" -gt 0 ] || installed_size=
 
-step "building launcher.exe ($arch) in $build_dir for $url, SHA-256 $package_sha256"
+step "building launcher.exe ($arch) in $build_dir for $url, SHA-256 $package_sha256, installing below $install_root"
 mkdir -p "$build_dir"
 # Two releases at once would build into the same folder: the second waits.
 exec 8>"$build_dir/release.lock"
@@ -273,7 +286,8 @@ if ! "$source_dir/scripts/build-windows.sh" --arch "$arch" --build-dir "$build_d
     -DLAUNCHER_PACKAGE_URL="$url" -DLAUNCHER_PACKAGE_SHA256="$package_sha256" \
     -DLAUNCHER_PACKAGE_SIZE="$package_size" -DLAUNCHER_INSTALLED_SIZE="$installed_size" \
     -DLAUNCHER_PRODUCT_NAME="$name" -DLAUNCHER_PUBLISHER="$publisher" \
-    -DLAUNCHER_VERSION="$version" -DLAUNCHER_ARTWORK_DIR="$artwork" >"$build_log" 2>&1; then
+    -DLAUNCHER_VERSION="$version" -DLAUNCHER_ARTWORK_DIR="$artwork" \
+    -DLAUNCHER_INSTALL_ROOT="$install_root" >"$build_log" 2>&1; then
     tail -n 30 "$build_log" | sed 's/^/release: | /' >&2
     fail "the build failed (its whole output: $build_log)"
 fi

@@ -65,11 +65,10 @@ std::string UserName() {
 }
 #endif
 
-// The script's messages as the GBK bytes it carries.
-const std::string Deleting = "\xc9\xbe\xb3\xfd\xd1\xb9\xcb\xf5\xb0\xfc\xa3\xba";
-const std::string Deleted = "\xb3\xc9\xb9\xa6" + Deleting;
-const std::string AlreadyGone = "\xd1\xb9\xcb\xf5\xb0\xfc\xd2\xd1\xb2\xbb\xb4\xe6\xd4\xda\xa3\xac"
-                                "\xbf\xc9\xc4\xdc\xd2\xd1\xb1\xbb\xd5\xbc\xd3\xc3";
+// The script's messages as the UTF-8 bytes it carries.
+const std::string Deleting = u8"删除压缩包：";
+const std::string Deleted = u8"成功" + Deleting;
+const std::string AlreadyGone = u8"压缩包已不存在，可能已被占用";
 
 bool NeverStop() {
     return false;
@@ -181,6 +180,16 @@ class EndToEnd : public ::testing::Test {
             text.replace(at + 1, url.size(),
                          scheme + "://127.0.0.1:" + std::to_string(port) + PackagePath);
         }
+#ifdef _WIN32
+        // Tests side by side in one Wine prefix must not share its one Documents folder: each
+        // is a user of its own, as on Linux. The system's folder is the real launcher.exe's
+        // (tests/win32_text_tests.py).
+        text += "\nfunction UserFolder()\n"
+                "  local user = os.getenv('USERNAME')\n"
+                "  if not user then return nil, 'USERNAME is not set' end\n"
+                "  return 'C:/Users/' .. user .. '/Documents'\n"
+                "end\n";
+#endif
         return text + "\nlocal realSetProgress = SetProgress\n"
                       "function SetProgress(value)\n"
                       "  local log = io.open('progress.log', 'ab')\n"
@@ -273,7 +282,7 @@ class EndToEnd : public ::testing::Test {
 
     // The status line's texts in order, converted as the launcher converts them.
     std::vector<std::wstring> StatusLog() const {
-        const std::wstring log = PlatformWideFromGbk(ReadFile("status.log"));
+        const std::wstring log = PlatformWideFromUtf8(ReadFile("status.log"));
         std::vector<std::wstring> texts;
         for (size_t at = 0; at < log.size();) {
             const size_t end = log.find(L'\n', at);
@@ -500,9 +509,7 @@ TEST_F(EndToEnd, ArchiveThatCannotBeRemovedIsNotReportedAsRemoved) {
     const std::string stillThere = ArchivePath + "/held";
 #endif
     EXPECT_EQ(run.out.find(Deleted), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("\xc9\xbe\xb3\xfd\xd1\xb9\xcb\xf5\xb0\xfc\xca\xa7\xb0\xdc\xa3\xba"),
-              std::string::npos)
-        << run.out;
+    EXPECT_NE(run.out.find(u8"删除压缩包失败："), std::string::npos) << run.out;
     EXPECT_TRUE(PathExists(stillThere));
     EXPECT_FALSE(AppRunning.load());
 }
@@ -575,7 +582,7 @@ TEST_F(EndToEnd, RefusedConnectionIsShownAndTheLauncherEndsWithOne) {
     const std::vector<double> waits = RetryWaits();
     ExpectSpread(waits, {2, 4, 8, 16});
     EXPECT_NE(waits, (std::vector<double>{2, 4, 8, 16}));
-    const std::wstring out = PlatformWideFromGbk(run.out);
+    const std::wstring out = PlatformWideFromUtf8(run.out);
     EXPECT_NE(out.find(L"；" + SecondsText(waits[3]) + L" 秒后重试（第 5 次，共 5 次）\n"),
               std::wstring::npos)
         << run.out;
@@ -874,7 +881,7 @@ TEST_F(EndToEnd, ConnectionDroppedTwiceMidBodyIsResumedInTheSameRun) {
     EXPECT_EQ(RetryStatusLog(), Joined({Countdown(Interrupted, Ceil(waits[0]), 2),
                                         Countdown(Interrupted, Ceil(waits[1]), 3)}));
     // One line per retry in the log, with libcurl's words.
-    const std::wstring out = PlatformWideFromGbk(run.out);
+    const std::wstring out = PlatformWideFromUtf8(run.out);
     EXPECT_NE(out.find(L"下载失败：transfer closed with " +
                        std::to_wstring(package->size() - cuts[0]) + L" bytes remaining to read；" +
                        SecondsText(waits[0]) + L" 秒后重试（第 2 次，共 5 次）\n"),
@@ -991,7 +998,7 @@ TEST_F(EndToEnd, FiveFailuresInARowShowTheLastReasonAndTheNextRunResumes) {
                       Countdown(L"服务器暂时无法响应（HTTP 408）", Ceil(waits[3]), 5)}));
     // Linux reports the reset ("Recv failure: Connection reset by peer"); under Wine it reads as a
     // connection closed without an answer ("Empty reply from server"). Both are retried.
-    const std::wstring out = PlatformWideFromGbk(run.out);
+    const std::wstring out = PlatformWideFromUtf8(run.out);
     EXPECT_TRUE(out.find(L"下载失败：Recv failure: ") != std::wstring::npos ||
                 out.find(L"下载失败：Empty reply from server") != std::wstring::npos)
         << run.out;
@@ -1043,7 +1050,7 @@ TEST_F(EndToEnd, PartFromAnotherRangeIsDownloadedWholeInTheSameRun) {
         EXPECT_EQ(server.RequestedRanges(),
                   (std::vector<std::string>{"bytes=" + std::to_string(have) + "-", ""}));
         EXPECT_EQ(SecondsSlept(), 0);
-        EXPECT_NE(PlatformWideFromGbk(run.out).find(L"；重新下载整个压缩包（第 2 次，共 5 次）\n"),
+        EXPECT_NE(PlatformWideFromUtf8(run.out).find(L"；重新下载整个压缩包（第 2 次，共 5 次）\n"),
                   std::wstring::npos)
             << run.out;
         EXPECT_NE(WaitForClientLog(), "");
@@ -1081,7 +1088,7 @@ TEST_F(EndToEnd, PartThatEndsBeforeThePackageIsContinuedAtOnceInTheSameRun) {
               (std::vector<std::string>{"bytes=" + std::to_string(have) + "-",
                                         "bytes=" + std::to_string(have + 10) + "-"}));
     EXPECT_EQ(SecondsSlept(), 0) << "the server answered: nothing to wait for";
-    EXPECT_NE(PlatformWideFromGbk(run.out).find(L"下载未完成：the server's part ends at byte " +
+    EXPECT_NE(PlatformWideFromUtf8(run.out).find(L"下载未完成：the server's part ends at byte " +
                                                 std::to_wstring(have + 9) + L" of " +
                                                 std::wstring(total.begin(), total.end()) +
                                                 L"；继续下载其余部分（第 2 次，共 5 次）\n"),
@@ -1130,7 +1137,7 @@ TEST_F(EndToEnd, ClientGoneFromACompleteInstallIsInstalledAgainAndStarted) {
         const RunOutput run = RunLauncherScript(server.Port(), pinned);
         EXPECT_EQ(run.err, "");
         EXPECT_NE(
-            PlatformWideFromGbk(run.out).find(L"客户端程序不存在，重新安装：" +
+            PlatformWideFromUtf8(run.out).find(L"客户端程序不存在，重新安装：" +
                                               std::wstring(ClientExe.begin(), ClientExe.end())),
             std::wstring::npos)
             << run.out;
@@ -1168,7 +1175,7 @@ TEST_F(EndToEnd, KeptArchiveAsLongAsThePackageIsTakenOnceAndDownloadedWholeAfter
         << kept.err;
     EXPECT_TRUE(ReadFile(ArchivePath) == damaged) << "taken as it was, not downloaded";
     EXPECT_NE(
-        PlatformWideFromGbk(kept.out).find(L"压缩包已完整，不再下载：" +
+        PlatformWideFromUtf8(kept.out).find(L"压缩包已完整，不再下载：" +
                                            std::wstring(ArchivePath.begin(), ArchivePath.end())),
         std::wstring::npos)
         << kept.out;

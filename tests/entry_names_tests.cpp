@@ -6,15 +6,6 @@
 
 #include "actions/entry_names.h"
 
-namespace {
-
-// GBK's lead bytes, as Windows' IsDBCSLeadByte gives them in code page 936.
-bool GbkLeadByte(unsigned char byte) {
-    return byte >= 0x81 && byte <= 0xfe;
-}
-
-} // namespace
-
 TEST(WindowsEntryNames, DeviceNamesAreRefusedInAnyCaseWithAnyExtensionInAnySegment) {
     for (const char* name : {"CON", "con", "Prn", "aux.txt", "NUL.tar.gz", "nul.", "COM1",
                              "com9.log", "LPT1", "lpt9.dat", "CON .txt", "AUX ", "d/aux.txt",
@@ -41,15 +32,4 @@ TEST(WindowsEntryNames, ReservedAndControlCharactersAndTrailingDotsOrSpacesAreRe
                              "a,b;c=d[e]{f}+g&h#i%j~k'l!m@n$o^p`q"}) {
         EXPECT_TRUE(IsWindowsSafeEntryName(name)) << name;
     }
-}
-
-// In GBK "|" and "\" can be the second byte of a character (0x817C, 0x955C): read in the code
-// page such a name is whole; read byte by byte its "|" would be refused.
-TEST(WindowsEntryNames, SecondBytesOfTwoByteCharactersAreNotReadAsCharactersOfTheirOwn) {
-    EXPECT_TRUE(IsWindowsSafeEntryName("data\x81|.bin", GbkLeadByte));
-    EXPECT_FALSE(IsWindowsSafeEntryName("data\x81|.bin"));
-    EXPECT_TRUE(IsWindowsSafeEntryName("\x95\\.txt", GbkLeadByte));
-    // The characters themselves are still refused, and a lead byte at the end stands alone.
-    EXPECT_FALSE(IsWindowsSafeEntryName("\x81|?", GbkLeadByte));
-    EXPECT_TRUE(IsWindowsSafeEntryName("end\x81", GbkLeadByte));
 }

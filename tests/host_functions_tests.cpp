@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -17,6 +18,7 @@
 #include "platform/platform.h"
 #include "script/host_functions.h"
 #include "script/shared_state.h"
+#include "tests/support/environment.h"
 #include "tests/support/lua_host.h"
 #include "tests/support/message_box_recorder.h"
 
@@ -113,13 +115,13 @@ TEST_F(HostFunctions, ExitAppOnTheWorkerPostsNoQuitToAnotherThread) {
     EXPECT_FALSE(AppRunning.load());
 }
 
-// Without a window the box is shown where it is asked for; GBK text is converted, a byte that is
-// no GBK is replaced rather than refused, and once the launcher is closing nothing is shown.
-TEST_F(HostFunctions, ShowMessageConvertsGbkAndShowsNothingWhileClosing) {
+// Without a window the box is shown where it is asked for; UTF-8 text is converted, a byte that is
+// no UTF-8 is replaced rather than refused, and once the launcher is closing nothing is shown.
+TEST_F(HostFunctions, ShowMessageConvertsUtf8AndShowsNothingWhileClosing) {
     MessageBoxSink = RecordMessageBox;
     ClearRecordedBoxes();
-    EXPECT_EQ(Exec("ShowMessage('\\214\\208\\206\\196 \\255')"
-                   "ShowMessage('second', '\\214\\208')"),
+    EXPECT_EQ(Exec("ShowMessage('\\228\\184\\173\\230\\150\\135 \\255')"
+                   "ShowMessage('second', '\\228\\184\\173')"),
               "");
     ASSERT_EQ(RecordedBoxes.size(), 2u);
     EXPECT_EQ(RecordedBoxes[0].text.substr(0, 3), L"\u4e2d\u6587 ");
@@ -136,8 +138,8 @@ TEST_F(HostFunctions, ShowMessageConvertsGbkAndShowsNothingWhileClosing) {
     MessageBoxSink = PlatformMessageBox;
 }
 
-TEST_F(HostFunctions, SetStatusHandsOverGbkTextAndRefusesAMissingOne) {
-    EXPECT_EQ(Exec("SetStatus('\\189\\226\\209\\185 42%')"), "");
+TEST_F(HostFunctions, SetStatusHandsOverUtf8TextAndRefusesAMissingOne) {
+    EXPECT_EQ(Exec("SetStatus('\\232\\167\\163\\229\\142\\139 42%')"), "");
     EXPECT_EQ(TakeStatus(), L"\u89e3\u538b 42%");
     const uint32_t generation = StatusGeneration();
     EXPECT_EQ(Exec("SetStatus()"),
@@ -151,6 +153,39 @@ TEST_F(HostFunctions, SetStatusHandsOverGbkTextAndRefusesAMissingOne) {
 
 // The worker's wait between download attempts: the time passes, unless the launcher closes, which
 // wakes it at once rather than at the end of the wait.
+// The folder the script installs below: the system's on Windows (USERNAME plays no part), the
+// Windows layout below the working folder on Linux; an unknown kind is a Lua argument error.
+TEST_F(HostFunctions, UserFolderGivesTheKindAskedForOrNilAndAReason) {
+    SetEnvironment("USERNAME", "player");
+#ifdef _WIN32
+    const char* localAppData = std::getenv("LOCALAPPDATA");
+    ASSERT_NE(localAppData, nullptr);
+    std::string expected = localAppData;
+    for (char& c : expected) {
+        c = c == '\\' ? '/' : c;
+    }
+    SetGlobalString("Expected", expected);
+    EXPECT_EQ(
+        Exec("assert(UserFolder('local-app-data') == Expected, UserFolder('local-app-data'))\n"
+             "local documents = assert(UserFolder('documents'))\n"
+             "assert(not documents:find('\\\\', 1, true) and not documents:find('player'))"),
+        "");
+#else
+    EXPECT_EQ(Exec("assert(UserFolder('documents') == 'C:/Users/player/Documents')\n"
+                   "assert(UserFolder('local-app-data') == 'C:/Users/player/AppData/Local')"),
+              "");
+    UnsetEnvironment("USERNAME");
+    EXPECT_EQ(Exec("local path, why = UserFolder('documents')\n"
+                   "assert(path == nil and why == 'USERNAME is not set', why)"),
+              "");
+#endif
+    EXPECT_EQ(Exec("UserFolder('roaming')"),
+              "t:1: bad argument #1 to 'UserFolder' (invalid option 'roaming')");
+    EXPECT_EQ(Exec("UserFolder()"),
+              "t:1: bad argument #1 to 'UserFolder' (string expected, got no value)");
+    UnsetEnvironment("USERNAME");
+}
+
 TEST_F(HostFunctions, SleepWaitsAndEndsAsSoonAsTheLauncherCloses) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Exec("assert(Sleep(0.05) == true) assert(Sleep(0) == true)"), "");
@@ -223,7 +258,8 @@ TEST_F(HostFunctions, RegistrationLeavesTheStackAsFoundAndAddsPlainFunctions) {
         {"RemoveFileDurably", RemoveFileDurably},
         {"Random", Random},
         {"FreeSpace", FreeSpace},
-        {"ArchiveSize", ArchiveSize}};
+        {"ArchiveSize", ArchiveSize},
+        {"UserFolder", UserFolderPath}};
     for (const auto& [name, function] : expected) {
         lua_getglobal(L, name);
         EXPECT_TRUE(lua_iscfunction(L, -1)) << name;

@@ -433,7 +433,7 @@ class Release(unittest.TestCase):
             subprocess.run(["wineserver", "-k"], env=dict(env, WINEPREFIX=prefix))
             log = os.path.join(prefix, "drive_c", "users", user, "AppData", "Local",
                                "GameLauncher", "launcher.log")
-            self.fail(open(log, encoding="gbk", errors="replace").read()
+            self.fail(open(log, encoding="utf-8", errors="replace").read()
                       if os.path.exists(log) else "the launcher did not end")
         finally:
             run(wine_run, "--wait", env=env, timeout=120)
@@ -484,6 +484,9 @@ class Release(unittest.TestCase):
             ("a package named like an option", new, 2,
              "--url: the package's file name '--version' begins with '-'",
              dict(url="https://%s/client/--version" % self.server.host)),
+            ("an unknown install root", new, 2,
+             "--install-root: 'roaming' is neither documents nor local-app-data",
+             dict(options=("--install-root", "roaming"))),
             ("a picture of the wrong size", new, 1,
              "bar_fill.png: 600 x 14 pixels, where 656 x 14 are needed", dict(artwork=narrow)),
             ("a wrong password", kept, 1, "Wrong password?",

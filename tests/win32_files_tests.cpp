@@ -1,5 +1,5 @@
-// The Win32 file calls: existence tests and one-level folder creation, on narrow paths read in the
-// ANSI code page; files held by another program, told apart and waited for.
+// The Win32 file calls: existence tests and one-level folder creation; files held by another
+// program, told apart and waited for. Names outside the code page: tests/win32_text_tests.cpp.
 #include <chrono>
 #include <string>
 #include <thread>
@@ -12,7 +12,6 @@
 #include "platform/platform.h"
 #include "script/shared_state.h"
 #include "tests/support/scratch_dir.h"
-#include "tests/support/win32_ansi_sample.h"
 
 namespace {
 
@@ -48,36 +47,6 @@ TEST(Win32Files, CreateFolderMakesOneLevelAndReportsWhyItCannot) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     WriteFile(scratch / "file", "");
     EXPECT_FALSE(PlatformCreateFolder(scratch / "file"));
-}
-
-TEST(Win32AnsiCodePage, FolderNameBytesAreReadInTheAnsiCodePage) {
-    const AnsiSample sample = AnsiSampleName();
-    if (sample.bytes.empty()) {
-        GTEST_SKIP() << "no sample name for code page " << GetACP();
-    }
-    ScratchDir scratch;
-    const std::string narrow = scratch / sample.bytes;
-    const std::wstring wide = Widen(scratch.Path()) + L"/" + sample.text;
-
-    ASSERT_TRUE(PlatformCreateFolder(narrow));
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
-    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES) << "the folder got another name";
-    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_TRUE(PlatformPathExists(narrow));
-}
-
-TEST(Win32AnsiCodePage, FileMadeWithItsWideNameIsFoundByItsBytes) {
-    const AnsiSample sample = AnsiSampleName();
-    if (sample.bytes.empty()) {
-        GTEST_SKIP() << "no sample name for code page " << GetACP();
-    }
-    ScratchDir scratch;
-    const std::wstring wide = Widen(scratch.Path()) + L"/" + sample.text + L".txt";
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    CloseHandle(file);
-    EXPECT_TRUE(PlatformPathExists(scratch / (sample.bytes + ".txt")));
 }
 
 namespace {

@@ -165,7 +165,7 @@ TEST(Win32Resources, IconGroupsHoldOne128PixelImageOf32Bits) {
     }
 }
 
-TEST(Win32Resources, ManifestAsksForTheInvokersLevelPerMonitorDpiAndNamesWindows7To11) {
+TEST(Win32Resources, ManifestAsksForTheInvokersLevelPerMonitorDpiWindows7To11AndLongPaths) {
     const std::string manifest = ResourceText(MAKEINTRESOURCEW(24), 1); // RT_MANIFEST
     ASSERT_FALSE(manifest.empty());
     EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
@@ -178,6 +178,9 @@ TEST(Win32Resources, ManifestAsksForTheInvokersLevelPerMonitorDpiAndNamesWindows
                             "WindowsSettings\">true/pm</dpiAware>"),
               std::string::npos);
     EXPECT_EQ(manifest.find("dependency"), std::string::npos);
+    EXPECT_NE(manifest.find("<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/"
+                            "WindowsSettings\">true</longPathAware>"),
+              std::string::npos);
     // Windows 7, 8, 8.1 and 10/11; without them Windows treats the program as one for Vista.
     for (const char* id :
          {"35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",

@@ -7,7 +7,6 @@
 
 #include "platform/platform.h"
 #include "tests/support/scratch_dir.h"
-#include "tests/support/win32_ansi_sample.h"
 
 namespace {
 
@@ -134,25 +133,24 @@ TEST_F(Win32Process, KeepsNoHandleOfTheChild) {
     EXPECT_TRUE(WaitForRecord(recordPath_, &record));
 }
 
-TEST_F(Win32Process, AnsiBytesInPathsAndOptionsNameWhatTheCodePageSpells) {
-    const AnsiSample sample = AnsiSampleName();
-    if (sample.bytes.empty()) {
-        GTEST_SKIP() << "no sample name for code page " << GetACP();
-    }
+TEST_F(Win32Process, Utf8NamesNoCodePageHoldsNameTheProgramFolderAndOptions) {
+    // Korean, Chinese and a character outside the BMP: no ANSI code page holds them all.
+    const std::string sample = u8"플레이어-玩家-😀";
+    const std::wstring sampleWide = L"플레이어-玩家-😀";
     // The child is copied into a folder whose name holds the sample, under its wide name.
-    const std::wstring wideFolder = Widen(scratch_.Path()) + L"/" + sample.text;
+    const std::wstring wideFolder = Widen(scratch_.Path()) + L"/" + sampleWide;
     ASSERT_TRUE(CreateDirectoryW(wideFolder.c_str(), nullptr));
-    const std::wstring wideProgram = wideFolder + L"/" + sample.text + L".exe";
+    const std::wstring wideProgram = wideFolder + L"/" + sampleWide + L".exe";
     ASSERT_TRUE(CopyFileW(Widen(ChildPath()).c_str(), wideProgram.c_str(), TRUE));
 
-    const std::string folder = scratch_ / sample.bytes;
-    const std::string program = folder + "/" + sample.bytes + ".exe";
+    const std::string folder = scratch_ / sample;
+    const std::string program = folder + "/" + sample + ".exe";
     unsigned long processId = 0;
-    ASSERT_TRUE(PlatformStartProcess(program, " -name " + sample.bytes, folder, &processId))
+    ASSERT_TRUE(PlatformStartProcess(program, " -name " + sample, folder, &processId))
         << "error " << processId;
     Record record;
     ASSERT_TRUE(WaitForRecord(recordPath_, &record));
-    EXPECT_EQ(record.commandLine, L" -name " + sample.text);
+    EXPECT_EQ(record.commandLine, L" -name " + sampleWide);
     EXPECT_EQ(record.folder, Native(wideFolder));
     EXPECT_EQ(Native(record.program), Native(wideProgram));
 }

@@ -294,7 +294,7 @@ class WineLauncherCase(unittest.TestCase):
 
     def finish(self, seconds=60):
         output, _ = self.launcher.communicate(timeout=seconds)
-        return self.launcher.returncode, output.decode("gbk", "replace")
+        return self.launcher.returncode, output.decode("utf-8", "replace")
 
     def post(self, *words):
         return subprocess.run([self.wine_run, os.environ["POST_MESSAGE_EXE"], *words],
@@ -549,7 +549,7 @@ class LauncherUnderWine(WineLauncherCase):
         if not os.path.exists(path):
             return ""
         with open(path, "rb") as f:
-            return f.read().decode("gbk", "replace")
+            return f.read().decode("utf-8", "replace")
 
     def test_close_while_waiting_to_retry_ends_at_once_with_code_0(self):
         # A busy server asks for a minute; the retry's log line is written as the wait begins.

@@ -42,9 +42,6 @@ GtkWindow* LinuxGtkWindow(struct PlatformWindow* window);
 // UTF-8 text of a wide string (UTF-32 on Linux).
 std::string LinuxUtf8(const std::wstring& text);
 
-// GBK bytes of UTF-8 text, as the carried script's strings are; what has no GBK form becomes '?'.
-std::string LinuxGbkFromUtf8(const std::string& text);
-
 // The parameter of the event being dispatched, for PlatformWaitEvent: the timer id during a tick.
 extern int LinuxDispatchedEventCode;
 

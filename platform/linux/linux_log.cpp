@@ -37,7 +37,7 @@ struct Stream {
 // Never freed: a logger still stuck at exit must not find its state destroyed.
 struct LogState {
     int file = -1;
-    std::string pathGbk;
+    std::string path;
     Stream streams[2] = {{1, -1, -1, false}, {2, -1, -1, false}};
     LogLines lines;
     char buffer[64 * 1024];
@@ -236,7 +236,7 @@ bool PlatformStartLog() {
     tzset();
     LogState* state = new LogState;
     state->file = file;
-    state->pathGbk = LinuxGbkFromUtf8(path);
+    state->path = path;
     int writeEnds[2];
     if (!MakePipes(state, writeEnds)) {
         close(file);
@@ -286,8 +286,8 @@ bool PlatformStopLog() {
     return state->ended.wait_for(lock, StopPatience, [state] { return state->finished; });
 }
 
-const char* PlatformLogPathGbk() {
-    return State != nullptr ? State->pathGbk.c_str() : nullptr;
+const char* PlatformLogPath() {
+    return State != nullptr ? State->path.c_str() : nullptr;
 }
 
 void LinuxOriginalStreams(int* out, int* err) {

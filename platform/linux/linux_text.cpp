@@ -1,5 +1,5 @@
-// Linux text conversions: wide strings (UTF-32 here) to UTF-8 for GTK, and the carried script's
-// GBK bytes to wide strings.
+// Linux text conversions: wide strings (UTF-32 here) to UTF-8 for GTK and back, for the carried
+// script's texts.
 #include <cerrno>
 
 #include <iconv.h>
@@ -62,14 +62,14 @@ std::string Convert(const char* to, const char* from, const std::string& bytes,
 
 } // namespace
 
-std::wstring PlatformWideFromGbk(const std::string& bytes) {
+std::wstring PlatformWideFromUtf8(const std::string& bytes) {
     const wchar_t replacement = 0xFFFD;
     const std::string wide =
-        Convert("WCHAR_T", "GBK", bytes,
+        Convert("WCHAR_T", "UTF-8", bytes,
                 std::string(reinterpret_cast<const char*>(&replacement), sizeof replacement));
     std::wstring out(reinterpret_cast<const wchar_t*>(wide.data()), wide.size() / sizeof(wchar_t));
     if (out.empty() && !bytes.empty()) {
-        // A C library without GBK still shows the ASCII part.
+        // A C library without the converter still shows the ASCII part.
         for (unsigned char c : bytes) {
             out += c < 0x80 ? static_cast<wchar_t>(c) : replacement;
         }
@@ -77,13 +77,8 @@ std::wstring PlatformWideFromGbk(const std::string& bytes) {
     return out;
 }
 
-std::string LinuxGbkFromUtf8(const std::string& text) {
-    const std::string gbk = Convert("GBK", "UTF-8", text, "?");
-    return gbk.empty() ? text : gbk;
-}
-
-bool PlatformIsPathLeadByte(unsigned char /*byte*/) {
-    return false;
+std::string PlatformUtf8FromAnsiName(const std::string& bytes) {
+    return bytes;
 }
 
 bool PlatformNamesFollowWindowsRules() {

@@ -30,12 +30,20 @@ extern HINSTANCE AppInstance;
 // Token from GdiplusStartup, handed back to GdiplusShutdown; 0 while GDI+ is not running.
 extern ULONG_PTR GdiplusToken;
 
-// Widens bytes as the -A calls read them (the active ANSI code page); false with GetLastError set
-// on failure.
-bool WidenFromAnsi(const std::string& text, std::wstring* wide);
+// UTF-8 text as UTF-16 for the -W calls; false, with GetLastError set, for bytes that are not
+// UTF-8 (never replaced: the text would name another file).
+bool Win32WideFromUtf8(const std::string& text, std::wstring* wide);
+
+// UTF-16 from the system as the program's UTF-8; false with GetLastError set on failure.
+bool Win32Utf8FromWide(const std::wstring& wide, std::string* text);
+
+// A UTF-8 path for the -W file calls: Win32WideFromUtf8, and a path too long for the calls'
+// MAX_PATH limit made absolute and given the \\?\ prefix, which lifts it. Every file call of the
+// backend converts its path here.
+bool Win32WidePath(const std::string& path, std::wstring* wide);
 
 // "<path>: <the system's message for error>", without the message's closing period and line
-// break, in the ANSI code page like the paths.
+// break, in UTF-8 like the paths.
 std::string Win32SystemReason(const std::string& path, DWORD error);
 
 // The splash window's class name, "GameLauncherClass".

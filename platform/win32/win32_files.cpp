@@ -1,4 +1,4 @@
-// Win32 file system: narrow paths, read in the active ANSI code page by the -A calls.
+// Win32 file system: UTF-8 paths through the -W calls (Win32WidePath), never the ANSI code page.
 #include <windows.h>
 
 #include "platform/platform.h"
@@ -10,13 +10,13 @@ struct PlatformOutputFile {
 };
 
 std::string Win32SystemReason(const std::string& path, DWORD error) {
-    char* message = nullptr;
-    const DWORD length = FormatMessageA(
+    wchar_t* message = nullptr;
+    const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<char*>(&message), 0, nullptr);
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     std::string text;
     if (length > 0 && message != nullptr) {
-        text.assign(message, length);
+        Win32Utf8FromWide(std::wstring(message, length), &text);
     }
     LocalFree(message);
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' ||
@@ -30,15 +30,19 @@ std::string Win32SystemReason(const std::string& path, DWORD error) {
 }
 
 bool PlatformPathExists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    std::wstring widePath;
+    return Win32WidePath(path, &widePath) &&
+           GetFileAttributesW(widePath.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool PlatformCreateFolder(const std::string& path) {
-    return CreateDirectoryA(path.c_str(), nullptr) != 0;
+    std::wstring widePath;
+    return Win32WidePath(path, &widePath) && CreateDirectoryW(widePath.c_str(), nullptr) != 0;
 }
 
 bool PlatformRemoveFile(const std::string& path) {
-    return DeleteFileA(path.c_str()) != 0;
+    std::wstring widePath;
+    return Win32WidePath(path, &widePath) && DeleteFileW(widePath.c_str()) != 0;
 }
 
 // Windows files carry no Unix permission bits; any file may be started.
@@ -46,12 +50,10 @@ void PlatformApplyPermissions(const std::string& /*path*/, unsigned int /*unixMo
 
 PlatformOutputFile* PlatformCreateOutputFile(const std::string& path, bool* busy,
                                              std::string* reason) {
-    // Widened here from the ANSI code page, as the -A calls read it: Wine's CreateFileA refuses
-    // names longer than MAX_PATH, which its C runtime's fopen (the extraction's before) took.
     // Shared as fopen shares, so a reader of the file meanwhile is not refused.
     *busy = false;
     std::wstring widePath;
-    if (!WidenFromAnsi(path, &widePath)) {
+    if (!Win32WidePath(path, &widePath)) {
         *reason = Win32SystemReason(path, GetLastError());
         return nullptr;
     }
@@ -104,7 +106,7 @@ bool PlatformFlushWrites(const std::string& /*folder*/, std::string* /*reason*/)
 bool PlatformFreeSpace(const std::string& path, unsigned long long* bytes, std::string* volume,
                        std::string* reason) {
     std::wstring widePath;
-    if (!WidenFromAnsi(path, &widePath)) {
+    if (!Win32WidePath(path, &widePath)) {
         *reason = Win32SystemReason(path, GetLastError());
         return false;
     }
@@ -118,18 +120,25 @@ bool PlatformFreeSpace(const std::string& path, unsigned long long* bytes, std::
     // "C:\", or the folder a volume is mounted on; only named in the player's message, so a
     // failure here costs only the name.
     wchar_t root[MAX_PATH + 1];
-    char narrow[4 * (MAX_PATH + 1)];
-    int length = 0;
-    if (GetVolumePathNameW(widePath.c_str(), root, MAX_PATH + 1)) {
-        length = WideCharToMultiByte(CP_ACP, 0, root, -1, narrow, sizeof narrow, nullptr, nullptr);
+    std::string text;
+    if (GetVolumePathNameW(widePath.c_str(), root, MAX_PATH + 1) &&
+        Win32Utf8FromWide(root, &text) && !text.empty()) {
+        // A long path's prefix is the program's, not a name the player knows.
+        if (text.rfind("\\\\?\\", 0) == 0) {
+            text.erase(0, 4);
+        }
+        *volume = text;
+    } else {
+        *volume = path;
     }
-    *volume = length > 1 ? std::string(narrow, static_cast<size_t>(length - 1)) : path;
     return true;
 }
 
 bool PlatformFileSize(const std::string& path, unsigned long long* bytes) {
+    std::wstring widePath;
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+    if (!Win32WidePath(path, &widePath) ||
+        !GetFileAttributesExW(widePath.c_str(), GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return false;
     }
@@ -138,19 +147,17 @@ bool PlatformFileSize(const std::string& path, unsigned long long* bytes) {
 }
 
 bool PlatformRemoveFileDurably(const std::string& path, std::string* reason) {
-    if (!DeleteFileA(path.c_str())) {
+    std::wstring widePath;
+    if (!Win32WidePath(path, &widePath) || !DeleteFileW(widePath.c_str())) {
         *reason = Win32SystemReason(path, GetLastError());
         return false;
     }
     // A folder's own handle can be flushed on NTFS; where that is refused, the removal reaches the
     // disk with the system's next metadata flush, and until then the next run installs again.
-    // "/" first: 0x5C may be the second byte of a two-byte character of the ANSI code page.
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        slash = path.rfind('\\');
-    }
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-    const HANDLE handle = CreateFileA(folder.c_str(), GENERIC_WRITE,
+    const size_t slash = path.find_last_of("/\\");
+    std::wstring folder;
+    Win32WidePath(slash == std::string::npos ? "." : path.substr(0, slash), &folder);
+    const HANDLE handle = CreateFileW(folder.c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {

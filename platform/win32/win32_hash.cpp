@@ -1,6 +1,6 @@
 // Win32 hashing: bytes and ReadFile blocks into CNG's SHA-256 (bcrypt.dll, which Windows has from
-// Vista on). The path is bytes in the ANSI code page, opened by CreateFileA like the other file
-// calls, and the reasons are FormatMessageA's text in the same code page.
+// Vista on). The path is UTF-8, opened by CreateFileW like the other file calls, and the reasons
+// are the system's words in UTF-8.
 #include <windows.h>
 
 #include <bcrypt.h>
@@ -79,9 +79,13 @@ bool PlatformSha256Add(PlatformSha256* sha, const void* data, size_t size, std::
 HashStatus PlatformSha256AddFile(PlatformSha256* sha, const std::string& path, bool (*stop)(),
                                  std::string* reason) {
     // Shared as the C runtime's fopen shares, so a file the script still holds open can be read.
-    const FileHandle file{CreateFileA(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
+    std::wstring widePath;
+    const FileHandle file{
+        Win32WidePath(path, &widePath)
+            ? CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                          nullptr)
+            : INVALID_HANDLE_VALUE};
     if (file.handle == INVALID_HANDLE_VALUE) {
         *reason = Win32SystemReason(path, GetLastError());
         return HashStatus::Failed;

@@ -21,12 +21,12 @@
 
 #include "app/launcher_log.h"
 #include "platform/platform.h"
+#include "platform/win32/win32_backend.h"
 
 namespace {
 
 // Once the streams are handed back the logger ends at once, unless a writer is stuck.
 const auto StopPatience = std::chrono::seconds(1);
-const UINT CodePageGbk = 936;
 const DWORD PipeBufferSize = 64 * 1024;
 
 struct Stream {
@@ -44,7 +44,7 @@ struct Stream {
 // Never freed: a logger still stuck at exit must not find its state destroyed.
 struct LogState {
     HANDLE file = INVALID_HANDLE_VALUE;
-    std::string pathGbk;
+    std::string path; // UTF-8
     Stream streams[2] = {};
     LogLines lines;
     std::mutex mutex;
@@ -76,24 +76,6 @@ bool MakeFolder(const std::wstring& path) {
     CreateDirectoryW(path.c_str(), nullptr);
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// The script's texts are GBK; a character without a GBK form shows as the default character.
-std::string GbkFromWide(const std::wstring& text) {
-    const int size = static_cast<int>(text.size());
-    const int length =
-        WideCharToMultiByte(CodePageGbk, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(length > 0 ? length : 0), '\0');
-    if (length > 0 && WideCharToMultiByte(CodePageGbk, 0, text.data(), size, &out[0], length,
-                                          nullptr, nullptr) == length) {
-        return out;
-    }
-    // No GBK table on this system: the ASCII part still reads.
-    out.clear();
-    for (wchar_t c : text) {
-        out += c < 0x80 ? static_cast<char>(c) : '?';
-    }
-    return out;
 }
 
 LogTime Now() {
@@ -262,7 +244,7 @@ bool PlatformStartLog() {
     }
     LogState* state = new LogState;
     state->file = file;
-    state->pathGbk = GbkFromWide(path);
+    Win32Utf8FromWide(path, &state->path);
     HANDLE writeEnds[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
     bool ready = true;
     for (int i = 0; i < 2; ++i) {
@@ -321,6 +303,6 @@ bool PlatformStopLog() {
     return state->ended.wait_for(lock, StopPatience, [state] { return state->finished; });
 }
 
-const char* PlatformLogPathGbk() {
-    return State != nullptr ? State->pathGbk.c_str() : nullptr;
+const char* PlatformLogPath() {
+    return State != nullptr ? State->path.c_str() : nullptr;
 }

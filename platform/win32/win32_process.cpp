@@ -1,6 +1,7 @@
 // Win32 process start: CreateProcessW with the program as the application name, the command line
-// in a writable buffer and the working directory always given. Narrow strings are widened from
-// the active ANSI code page, so that they name what the narrow file calls name.
+// in a writable buffer and the working directory always given. The UTF-8 strings are widened as the
+// file calls widen theirs, so that they name what those name. Not in the \\?\ form: the system
+// takes neither a program nor a working folder past MAX_PATH.
 #include <windows.h>
 
 #include <string>
@@ -24,8 +25,8 @@ bool PlatformStartProcess(const std::string& exePath, const std::string& command
     std::wstring application;
     std::wstring directory;
     std::wstring line;
-    if (!WidenFromAnsi(exePath, &application) || !WidenFromAnsi(workingDir, &directory) ||
-        !WidenFromAnsi(commandLine, &line)) {
+    if (!Win32WideFromUtf8(exePath, &application) || !Win32WideFromUtf8(workingDir, &directory) ||
+        !Win32WideFromUtf8(commandLine, &line)) {
         *processIdOrError = GetLastError();
         return false;
     }

@@ -255,7 +255,8 @@ ProxyRoute PlatformProxyForUrl(const std::string& url, std::string* proxy) {
     UrlParts parts;
     Settings settings;
     // A URL WinHTTP cannot read is no http or https one; libcurl refuses it anyway.
-    if (!WidenFromAnsi(url, &wideUrl) || !CrackUrl(wideUrl, &parts) || !ReadSettings(&settings)) {
+    if (!Win32WideFromUtf8(url, &wideUrl) || !CrackUrl(wideUrl, &parts) ||
+        !ReadSettings(&settings)) {
         return ProxyRoute::Direct;
     }
     std::wstring list = settings.proxy;

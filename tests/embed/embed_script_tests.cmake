@@ -1,4 +1,4 @@
-# Checks the build step that carries the script: GBK bytes, the build's values filled in,
+# Checks the build step that carries the script: UTF-8 bytes, the build's values filled in,
 # refused inputs.
 # Run as: cmake -DEMBED=<EmbedScript.cmake> -DWORK=<scratch folder> -P embed_script_tests.cmake
 
@@ -7,7 +7,8 @@ file(MAKE_DIRECTORY "${WORK}")
 
 # embed(text expect_success [scheme digest [refusal_pattern]]): scheme and digest default to http
 # and none; the package URL is ${package_url}, the sizes ${package_size} and ${installed_size}
-# (empty unless set). A refusal must leave no output
+# (empty unless set), the install root ${install_root} (not given unless set). A refusal must
+# leave no output
 # behind and, when given, say what refusal_pattern says.
 function(embed input_text expect_success)
     set(scheme http)
@@ -18,11 +19,16 @@ function(embed input_text expect_success)
     endif()
     file(WRITE "${WORK}/in.lua" "${input_text}")
     file(REMOVE "${WORK}/out.c")
+    set(root_argument)
+    if(NOT "${install_root}" STREQUAL "")
+        set(root_argument "-DINSTALL_ROOT=${install_root}")
+    endif()
     execute_process(
         COMMAND "${CMAKE_COMMAND}" -DINPUT=${WORK}/in.lua -DOUTPUT=${WORK}/out.c
                 -DDOWNLOAD_HOST=example.test:81 -DDOWNLOAD_SCHEME=${scheme}
                 -DPACKAGE_SHA256=${digest} -DPACKAGE_URL=${package_url}
-                -DPACKAGE_SIZE=${package_size} -DINSTALLED_SIZE=${installed_size} -P "${EMBED}"
+                -DPACKAGE_SIZE=${package_size} -DINSTALLED_SIZE=${installed_size} ${root_argument}
+                -P "${EMBED}"
         RESULT_VARIABLE result OUTPUT_QUIET ERROR_VARIABLE error)
     if(expect_success AND NOT result EQUAL 0)
         message(FATAL_ERROR "embedding failed unexpectedly: ${error}")
@@ -40,21 +46,22 @@ function(embed input_text expect_success)
     endif()
 endfunction()
 
-# Chinese text becomes GBK (c9be b3fd = "删除"), the host is filled in, the size excludes the NUL.
+# Chinese text stays UTF-8 (e588a0 e999a4 = "删除"), the host is filled in, the size excludes the
+# NUL.
 embed("\nprint('删除') -- http://@LAUNCHER_DOWNLOAD_HOST@/x\n" TRUE)
 file(READ "${WORK}/out.c" generated)
-if(NOT generated MATCHES "0xc9,0xbe,0xb3,0xfd,")
-    message(FATAL_ERROR "Chinese text was not carried as GBK:\n${generated}")
+string(REPLACE "\n    " "" flat "${generated}")
+if(NOT flat MATCHES "0xe5,0x88,0xa0,0xe9,0x99,0xa4,")
+    message(FATAL_ERROR "Chinese text was not carried as UTF-8:\n${generated}")
 endif()
 string(HEX "example.test:81" host_hex)
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," host_bytes "${host_hex}")
-string(REPLACE "\n    " "" flat "${generated}")
 string(FIND "${flat}" "${host_bytes}" host_at)
 if(host_at EQUAL -1)
     message(FATAL_ERROR "download host was not substituted")
 endif()
-# 1 + 13 ("print('') -- ") + 4 (two GBK characters) + 7 ("http://") + 15 (host) + 3 ("/x\n")
-if(NOT generated MATCHES "CarriedScriptSize = 43;")
+# 1 + 13 ("print('') -- ") + 6 (two UTF-8 characters) + 7 ("http://") + 15 (host) + 3 ("/x\n")
+if(NOT generated MATCHES "CarriedScriptSize = 45;")
     message(FATAL_ERROR "wrong size:\n${generated}")
 endif()
 
@@ -117,6 +124,16 @@ set(package_size "")
 set(installed_size -1)
 embed("\nprint(1)\n" FALSE http "" "LAUNCHER_INSTALLED_SIZE must be a size in bytes")
 set(installed_size "")
+# The install root: documents when none is given, the given one otherwise; anything else is refused
+# (a quote would end the script's string).
+embed("\nlocal root = UserFolder(\"@LAUNCHER_INSTALL_ROOT@\")\n" TRUE)
+expect_carried("\nlocal root = UserFolder(\"documents\")\n")
+set(install_root local-app-data)
+embed("\nlocal root = UserFolder(\"@LAUNCHER_INSTALL_ROOT@\")\n" TRUE)
+expect_carried("\nlocal root = UserFolder(\"local-app-data\")\n")
+set(install_root "documents\")")
+embed("\nprint(1)\n" FALSE http "" "LAUNCHER_INSTALL_ROOT must be documents or local-app-data")
+set(install_root "")
 
 # Refused, as the configure refuses them: another scheme, a digest one digit short, 64
 # characters that are not all hex digits (a quote would end the script's string).
@@ -125,8 +142,13 @@ string(SUBSTRING "${lowercase}" 1 63 short)
 embed("\nprint(1)\n" FALSE http "${short}" "LAUNCHER_PACKAGE_SHA256 must be the package's SHA-256")
 embed("\nprint(1)\n" FALSE http "${short}\"" "LAUNCHER_PACKAGE_SHA256 must be")
 
-# Refused: carriage returns, text GBK cannot represent, empty text.
+# Carried: characters outside every Chinese code page. Refused: carriage returns, bytes that are
+# not UTF-8, empty text.
+embed("\nprint('😀 한국어')\n" TRUE)
+expect_carried("\nprint('😀 한국어')\n")
 embed("\nprint(1)\r\n" FALSE)
-embed("\nprint('😀')\n" FALSE)
+# "中" in GBK.
+string(ASCII 214 208 gbk_bytes)
+embed("\nprint('${gbk_bytes}')\n" FALSE http "" "UTF-8 text")
 embed("" FALSE)
 message(STATUS "embed script checks passed")

@@ -1,5 +1,6 @@
 // A name spelt with bytes from 0x80 up, and what those bytes stand for in the active ANSI code
-// page, for checking that narrow paths name the file a Windows user would expect.
+// page, for checking that a zip entry name without the UTF-8 flag names the file a Windows user of
+// that code page would expect.
 #pragma once
 
 #include <string>

@@ -11,6 +11,9 @@
 
 namespace {
 
+// General purpose bit 11: the name is UTF-8.
+const uLong Utf8NameFlag = 0x800;
+
 constexpr int VersionNeeded = 20;
 constexpr int MadeOnUnix = (3 << 8) | VersionNeeded;
 constexpr unsigned long DosDirectoryAttribute = 0x10;
@@ -72,8 +75,8 @@ void AddEntry(zipFile zip, const ZipEntry& entry) {
     const int versionMadeBy = entry.unixMode ? MadeOnUnix : 0;
     if (zipOpenNewFileInZip4_64(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
                                 method, Z_DEFAULT_COMPRESSION, raw ? 1 : 0, -MAX_WBITS,
-                                DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, versionMadeBy, 0,
-                                0) != ZIP_OK) {
+                                DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, versionMadeBy,
+                                entry.utf8Name ? Utf8NameFlag : 0, 0) != ZIP_OK) {
         throw std::runtime_error("cannot add zip entry " + entry.name);
     }
     const std::string payload =

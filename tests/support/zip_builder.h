@@ -22,6 +22,9 @@ struct ZipEntry {
     // When set, the entry's deflate stream is complete and sound but holds only this many bytes of
     // data, so inflating it ends early. Size and CRC are those of all data.
     std::optional<size_t> endAfter;
+    // Marks the name as UTF-8 (general purpose bit 11), as tools/make_package.py and every modern
+    // zip tool do; without it a reader takes the name in its system's code page.
+    bool utf8Name = false;
 };
 
 ZipEntry ZipFolder(const std::string& name);
