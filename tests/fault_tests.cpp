@@ -501,7 +501,7 @@ TEST_F(Faults, ClientFileHeldByAnotherProgramIsWaitedForThenStartedOrNamed) {
     {
         SCOPED_TRACE("closed while waiting");
         std::unique_ptr<Launcher> launcher = startHeld(&held);
-        ASSERT_TRUE(launcher->CloseWindow(runtime_.Path()));
+        ASSERT_TRUE(launcher->CloseWindow(Lock));
         EXPECT_EQ(launcher->Wait(), 0);
         EXPECT_EQ(Count(launcher->Out(), Started), 0u);
         EXPECT_EQ(ReadFile(BoxLog), "") << "a player who closed the window is not told why";
