@@ -219,8 +219,10 @@ TEST_F(Win32Text, NamesNoCodePageHoldsReachTheFileSystemThroughEveryCall) {
     // The platform's calls, as the extraction makes them.
     ASSERT_TRUE(PlatformCreateFolder(folder));
     EXPECT_TRUE(IsFolderW(wideFolder)) << "the folder got another name";
-    PlatformOutputFile* out = PlatformCreateOutputFile(file);
-    ASSERT_NE(out, nullptr);
+    bool busy = false;
+    std::string reason;
+    PlatformOutputFile* out = PlatformCreateOutputFile(file, &busy, &reason);
+    ASSERT_NE(out, nullptr) << reason;
     EXPECT_TRUE(PlatformWriteOutputFile(out, "abc", 3));
     EXPECT_TRUE(PlatformCloseOutputFile(out, false));
     EXPECT_EQ(ReadFileW(Wide(file)), "abc");
@@ -228,7 +230,6 @@ TEST_F(Win32Text, NamesNoCodePageHoldsReachTheFileSystemThroughEveryCall) {
 
     // The hash, and a failure reason that names the path as it was given.
     unsigned char digest[Sha256Size];
-    std::string reason;
     EXPECT_EQ(HashFileSha256(
                   file, [] { return false; }, digest, &reason),
               HashStatus::Done)
@@ -287,8 +288,10 @@ TEST_F(Win32Text, LongPathsTakeTheLongFormNormalised) {
     EXPECT_EQ(wide.compare(0, 4, L"\\\\?\\"), 0) << "not in the long form";
     EXPECT_EQ(wide.find(L'/'), std::wstring::npos) << "the long form takes no '/'";
     EXPECT_EQ(wide.find(L"\\x\\..\\"), std::wstring::npos) << "nor '..'";
-    PlatformOutputFile* out = PlatformCreateOutputFile(file);
-    ASSERT_NE(out, nullptr);
+    bool busy = false;
+    std::string reason;
+    PlatformOutputFile* out = PlatformCreateOutputFile(file, &busy, &reason);
+    ASSERT_NE(out, nullptr) << reason;
     EXPECT_TRUE(PlatformCloseOutputFile(out, false));
     EXPECT_TRUE(PlatformPathExists(path + "/" + SampleUtf8 + ".txt"));
 }
