@@ -126,7 +126,7 @@ Timing TimeExtraction(const std::string& archive, const std::string& output, Ext
     rusage before;
     getrusage(RUSAGE_SELF, &before);
     const auto start = std::chrono::steady_clock::now();
-    const bool extracted = ExtractZip(archive, output, progress, flush);
+    const bool extracted = ExtractZip(archive, output, progress, nullptr, flush);
     const double elapsed = Seconds(start);
     rusage after;
     getrusage(RUSAGE_SELF, &after);
