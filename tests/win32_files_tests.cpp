@@ -74,3 +74,37 @@ TEST(Win32AnsiCodePage, FileMadeWithItsWideNameIsFoundByItsBytes) {
     CloseHandle(file);
     EXPECT_TRUE(PlatformPathExists(scratch / (sample.bytes + ".txt")));
 }
+
+// Files closed as durable keep their handles, at most 512, until PlatformFlushWrites flushes and
+// closes them all; the oldest beyond that are flushed and closed by the closing call. A held file
+// cannot be removed (its handle does not share deletion), which shows which are held.
+TEST(Win32Files, DurableFilesAreHeldBoundedAndFlushedTogether) {
+    ScratchDir scratch;
+    const int count = 600;
+    const auto name = [&scratch](int i) { return scratch / ("f" + std::to_string(i)); };
+    for (int i = 0; i < count; ++i) {
+        PlatformOutputFile* file = PlatformCreateOutputFile(name(i));
+        ASSERT_NE(file, nullptr);
+        std::string reason;
+        const std::string bytes = "file " + std::to_string(i);
+        ASSERT_TRUE(PlatformWriteOutputFile(file, bytes.data(), bytes.size(), &reason)) << reason;
+        ASSERT_TRUE(PlatformCloseOutputFile(file, true, &reason)) << reason;
+    }
+    EXPECT_TRUE(PlatformRemoveFile(name(0)));
+    EXPECT_TRUE(PlatformRemoveFile(name(count - 513)));
+    EXPECT_FALSE(PlatformRemoveFile(name(count - 512)));
+    EXPECT_FALSE(PlatformRemoveFile(name(count - 1)));
+    std::string reason;
+    EXPECT_TRUE(PlatformFlushWrites(scratch.Path(), &reason)) << reason;
+    EXPECT_EQ(ReadFile(name(count - 1)), "file " + std::to_string(count - 1));
+    EXPECT_TRUE(PlatformRemoveFile(name(count - 1)));
+
+    // A failed extraction lets go of its held files without flushing them.
+    PlatformOutputFile* file = PlatformCreateOutputFile(name(0));
+    ASSERT_NE(file, nullptr);
+    ASSERT_TRUE(PlatformCloseOutputFile(file, true, &reason));
+    EXPECT_FALSE(PlatformRemoveFile(name(0)));
+    PlatformDropWrites();
+    EXPECT_TRUE(PlatformRemoveFile(name(0)));
+    EXPECT_TRUE(PlatformFlushWrites(scratch.Path(), &reason)) << reason;
+}
