@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include <lua.hpp>
@@ -92,6 +93,10 @@ struct Extraction {
     std::string outputFolder;
     bool durable = true;
     std::vector<PlannedEntry> entries;
+    // Two file entries name the same file (letter case aside, as Windows reads names): on one
+    // thread the later one is written last and so wins; on several it could be mixed with the
+    // earlier one.
+    bool repeatsAFile = false;
     // The next entry to start.
     std::atomic<size_t> next{0};
     // No entry at or after this index is started: the first failure's, once one is known.
@@ -293,6 +298,7 @@ bool CreateEntryFolders(const std::string& outputFolder, const std::string& path
 // it are planned.
 void PlanEntries(unzFile archive, Extraction& extraction, std::string* failure) {
     std::string knownFolder;
+    std::unordered_set<std::string> files;
     for (;;) {
         const std::string number = "entry " + std::to_string(extraction.entries.size() + 1);
         unz_file_info64 info = {};
@@ -331,6 +337,13 @@ void PlanEntries(unzFile archive, Extraction& extraction, std::string* failure) 
         entry.size = info.uncompressed_size;
         const unsigned mode = static_cast<unsigned>(info.external_fa >> 16) & 0777;
         entry.mode = (info.version >> 8) == HostUnix ? mode : 0;
+        if (entry.path.back() != '/') {
+            std::string file = entry.path;
+            for (char& c : file) {
+                c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+            }
+            extraction.repeatsAFile |= !files.insert(std::move(file)).second;
+        }
         extraction.entries.push_back(std::move(entry));
         const int step = unzGoToNextFile(archive);
         if (step == UNZ_END_OF_LIST_OF_FILE) {
@@ -436,8 +449,9 @@ bool Extract(const std::string& zipPath, const std::string& outputFolder,
     unzClose(archive);
 
     size_t reported = 0;
-    ExtractPlanned(extraction, ThreadCount(threads, extraction.entries.size()), progress, count,
-                   &reported);
+    ExtractPlanned(extraction,
+                   extraction.repeatsAFile ? 1 : ThreadCount(threads, extraction.entries.size()),
+                   progress, count, &reported);
     const size_t planned = extraction.entries.size();
     bool extracted = false;
     if (extraction.failedAt != NoFailure && reported == extraction.failedAt) {

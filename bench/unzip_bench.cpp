@@ -10,6 +10,11 @@
 // so the scaling shows. The progress goes to the carried script's callback: SetProgress per entry,
 // SetStatus per percent.
 //
+// With LAUNCHER_WINE_UNZIP_ONCE set to the command that runs the Windows build of unzip_once
+// under Wine (e.g. "scripts/wine64-run.sh build-windows64/bench/unzip_once.exe"), the Windows
+// extraction takes its turns too, on 1 and 2 threads, with and without its flush, timed from
+// inside the program.
+//
 // Each timed run writes into a folder of its own, and the outputs are removed only at the end:
 // on ext4, creating files seconds after thousands were deleted makes every inode allocation step
 // over the recently freed ones, a cost that then outweighs the extraction itself on both sides.
@@ -21,6 +26,7 @@
 #include <filesystem>
 #include <iostream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -170,12 +176,57 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+// The Windows build of unzip_once under Wine, on a path of Wine's drive Z: (the root).
+Timing TimeWine(const std::vector<std::string>& command, const std::string& archive,
+                const std::string& output, unsigned threads, bool flushed) {
+    std::vector<std::string> words = command;
+    words.insert(words.end(), {"Z:" + archive, "Z:" + output, std::to_string(threads),
+                               flushed ? "flush" : "none"});
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe(out) != 0) {
+        std::exit(1);
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string printed;
+    char block[256];
+    for (ssize_t n; (n = read(out[0], block, sizeof block)) > 0;) {
+        printed.append(block, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    double seconds = -1;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+        std::sscanf(printed.c_str(), "seconds %lf", &seconds) != 1) {
+        std::cerr << "unzip_once under Wine failed with status " << status << ": " << printed
+                  << "\n";
+        std::exit(1);
+    }
+    // Wine's server and its own threads share the work; only the wall time is the program's.
+    return {seconds, 0};
+}
+
+enum class Who { Launcher, Wine, Bsdtar };
+
 // One way of extracting the archive.
 struct Contender {
     std::string name;
-    bool bsdtar;
-    bool flushed;
-    unsigned threads; // for ExtractZip
+    Who who;
+    bool flushed = false;
+    unsigned threads = 0; // for ExtractZip
     std::vector<double> wall;
     std::vector<double> cpu;
 };
@@ -194,20 +245,36 @@ int main(int argc, char** argv) {
     if (cores > 2) {
         threadCounts.push_back(cores);
     }
-    std::vector<Contender> contenders;
-    for (const bool flushed : {true, false}) {
-        for (const unsigned threads : threadCounts) {
-            contenders.push_back({std::string(flushed ? "Unzip" : "Unzip without the flush") +
-                                      ", " + std::to_string(threads) + " thread" +
-                                      (threads == 1 ? "" : "s"),
-                                  false,
-                                  flushed,
-                                  threads,
-                                  {},
-                                  {}});
+    std::vector<std::string> wine;
+    if (const char* command = std::getenv("LAUNCHER_WINE_UNZIP_ONCE")) {
+        std::istringstream words(command);
+        for (std::string word; words >> word;) {
+            wine.push_back(word);
         }
-        contenders.push_back(
-            {flushed ? "bsdtar -x + sync" : "bsdtar -x", true, flushed, 0, {}, {}});
+    }
+    std::vector<Contender> contenders;
+    const auto add = [&contenders](std::string name, Who who, bool flushed, unsigned threads) {
+        if (who != Who::Bsdtar) {
+            name += ", " + std::to_string(threads) + (threads == 1 ? " thread" : " threads");
+        }
+        Contender contender;
+        contender.name = name;
+        contender.who = who;
+        contender.flushed = flushed;
+        contender.threads = threads;
+        contenders.push_back(contender);
+    };
+    for (const bool flushed : {true, false}) {
+        const std::string unzip = flushed ? "Unzip" : "Unzip without the flush";
+        for (const unsigned threads : threadCounts) {
+            add(unzip, Who::Launcher, flushed, threads);
+        }
+        for (const unsigned threads : {1u, 2u}) {
+            if (!wine.empty()) {
+                add("Wine: " + unzip, Who::Wine, flushed, threads);
+            }
+        }
+        add(flushed ? "bsdtar -x + sync" : "bsdtar -x", Who::Bsdtar, flushed, 0);
     }
     std::vector<std::string> outputs;
     for (size_t i = 0; i < contenders.size(); ++i) {
@@ -232,10 +299,12 @@ int main(int argc, char** argv) {
             // Nothing of the last run is left to write, so no run pays for another's data.
             sync();
             const Timing timing =
-                who.bsdtar ? TimeBsdtar(archive, output, who.flushed)
-                           : TimeExtraction(archive, output,
-                                            who.flushed ? ExtractFlush::ToDisk : ExtractFlush::None,
-                                            who.threads);
+                who.who == Who::Bsdtar ? TimeBsdtar(archive, output, who.flushed)
+                : who.who == Who::Wine
+                    ? TimeWine(wine, archive, output, who.threads, who.flushed)
+                    : TimeExtraction(archive, output,
+                                     who.flushed ? ExtractFlush::ToDisk : ExtractFlush::None,
+                                     who.threads);
             who.wall.push_back(timing.wall);
             who.cpu.push_back(timing.cpu);
         }
@@ -245,10 +314,10 @@ int main(int argc, char** argv) {
         }
         std::printf("\n");
     }
-    const Contender& peerFlushed = contenders[threadCounts.size()];
+    const Contender& peerFlushed = contenders[contenders.size() / 2 - 1];
     const Contender& peer = contenders.back();
     for (const Contender& who : contenders) {
-        if (who.bsdtar) {
+        if (who.who == Who::Bsdtar) {
             std::printf("median: %s %.3f s (CPU %.3f s)\n", who.name.c_str(), Median(who.wall),
                         Median(who.cpu));
             continue;

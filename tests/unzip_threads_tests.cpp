@@ -166,6 +166,27 @@ TEST(UnzipThreads, AnyNumberOfThreadsGivesTheSameTree) {
 #endif
 }
 
+// An archive may name a file twice (appended updates do); extracted in order, the later entry
+// wins, and so it does here: two threads writing the one file at once would mix them.
+TEST(UnzipThreads, FileNamedTwiceEndsAsItsLastEntry) {
+    ScratchDir scratch;
+    const std::string zip = scratch / "package.zip";
+    const std::string out = scratch / "out";
+    // Eight in a row, so that eight threads would write it at once.
+    std::vector<ZipEntry> entries;
+    for (char version = 'a'; version <= 'h'; ++version) {
+        entries.push_back(ZipFile("data/dup.bin", std::string(2u << 20, version)));
+    }
+    for (int i = 0; i < 20; ++i) {
+        entries.push_back(ZipFile("data/f" + std::to_string(i), Bytes(1000, i)));
+    }
+    WriteZip(zip, entries);
+    Progress progress;
+    EXPECT_TRUE(ExtractZip(zip, out, progress.Callable(), nullptr, ExtractFlush::None, 8));
+    EXPECT_EQ(progress.seen.size(), entries.size());
+    EXPECT_TRUE(ReadFile(out + "/data/dup.bin") == entries[7].data);
+}
+
 #ifndef _WIN32
 // Four threads each held inside a large entry (FIFOs at their paths, read by the test), the
 // launcher closes: each stops at its next block, no entry after the four is started, nothing is

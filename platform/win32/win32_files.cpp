@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -96,18 +97,30 @@ struct HeldFile {
 };
 
 // NTFS may write a file's data after the change that follows it (the install mark's removal); only
-// a flush of each file's own handle orders them. One flush at each close made the extraction wait
-// for the disk once per file; the files are held instead and flushed together at the end, when
-// the disk can take them in the order it likes. Beyond this many, the closing thread flushes the
-// oldest, which the system's own write-back has usually written by then.
+// a flush of each file's own handle orders them. A flush at each close made the extraction wait
+// for the disk once per file. Instead one flusher thread, which waits on the disk rather than the
+// processor, flushes the files in the order they were closed while the extraction goes on, and
+// PlatformFlushWrites flushes what it has not reached yet, several at a time. Beyond this many
+// held files the closing thread flushes the oldest itself, so the open handles stay bounded.
 constexpr size_t HeldLimit = 512;
-// Flushes wait for the disk, not the processor.
 constexpr size_t FlushThreads = 8;
 
-std::mutex HeldMutex;
-std::deque<HeldFile> Held;
-// The first flush that failed at a close since the last PlatformFlushWrites.
-std::string HeldFailure;
+struct Flusher {
+    std::mutex mutex;
+    std::condition_variable changed;
+    // Guarded by mutex:
+    std::deque<HeldFile> held; // closed as durable, not being flushed yet
+    std::string failure;       // the first flush that failed since the last PlatformFlushWrites
+    bool running = false;      // the flusher thread has been started and not yet told to stop
+    bool stop = false;
+    std::thread thread;
+};
+
+// Never destroyed: a flusher thread still running at exit must not meet its std::thread's end.
+Flusher& TheFlusher() {
+    static Flusher* flusher = new Flusher;
+    return *flusher;
+}
 
 bool FlushAndClose(const HeldFile& file, std::string* reason) {
     const bool flushed = FlushFileBuffers(file.handle) != 0;
@@ -121,6 +134,53 @@ bool FlushAndClose(const HeldFile& file, std::string* reason) {
     return flushed;
 }
 
+// Keeps the first failure. Called with the mutex held.
+void NoteFailure(Flusher& flusher, const std::string& failure) {
+    if (flusher.failure.empty()) {
+        flusher.failure = failure;
+    }
+}
+
+void FlushInTheBackground(Flusher& flusher) {
+    std::unique_lock<std::mutex> lock(flusher.mutex);
+    for (;;) {
+        flusher.changed.wait(lock, [&flusher] { return flusher.stop || !flusher.held.empty(); });
+        if (flusher.stop) {
+            return;
+        }
+        const HeldFile file = std::move(flusher.held.front());
+        flusher.held.pop_front();
+        lock.unlock();
+        std::string failure;
+        const bool flushed = FlushAndClose(file, &failure);
+        lock.lock();
+        if (!flushed) {
+            NoteFailure(flusher, failure);
+        }
+    }
+}
+
+// Stops the flusher thread once it has finished the file it is flushing, and hands over the held
+// files it has not reached.
+std::deque<HeldFile> StopFlusher(Flusher& flusher) {
+    std::deque<HeldFile> files;
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> lock(flusher.mutex);
+        flusher.stop = true;
+        flusher.running = false;
+        thread.swap(flusher.thread);
+        flusher.changed.notify_all();
+    }
+    if (thread.joinable()) {
+        thread.join();
+    }
+    std::lock_guard<std::mutex> lock(flusher.mutex);
+    flusher.stop = false;
+    files.swap(flusher.held);
+    return files;
+}
+
 } // namespace
 
 bool PlatformCloseOutputFile(PlatformOutputFile* file, bool durable, std::string* reason) {
@@ -132,36 +192,35 @@ bool PlatformCloseOutputFile(PlatformOutputFile* file, bool durable, std::string
         delete file;
         return reason->empty();
     }
+    Flusher& flusher = TheFlusher();
     HeldFile oldest = {INVALID_HANDLE_VALUE, ""};
     {
-        std::lock_guard<std::mutex> lock(HeldMutex);
-        Held.push_back({file->handle, std::move(file->path)});
-        if (Held.size() > HeldLimit) {
-            oldest = std::move(Held.front());
-            Held.pop_front();
+        std::lock_guard<std::mutex> lock(flusher.mutex);
+        if (!flusher.running) {
+            flusher.thread = std::thread(FlushInTheBackground, std::ref(flusher));
+            flusher.running = true;
         }
+        flusher.held.push_back({file->handle, std::move(file->path)});
+        if (flusher.held.size() > HeldLimit) {
+            oldest = std::move(flusher.held.front());
+            flusher.held.pop_front();
+        }
+        flusher.changed.notify_all();
     }
     delete file;
     std::string failure;
     if (oldest.handle != INVALID_HANDLE_VALUE && !FlushAndClose(oldest, &failure)) {
-        std::lock_guard<std::mutex> lock(HeldMutex);
-        if (HeldFailure.empty()) {
-            HeldFailure = failure;
-        }
+        std::lock_guard<std::mutex> lock(flusher.mutex);
+        NoteFailure(flusher, failure);
     }
     return true;
 }
 
 bool PlatformFlushWrites(const std::string& /*folder*/, std::string* reason) {
-    std::deque<HeldFile> files;
-    std::string failure;
-    {
-        std::lock_guard<std::mutex> lock(HeldMutex);
-        files.swap(Held);
-        failure.swap(HeldFailure);
-    }
-    // Every file is flushed and closed, even after one has failed; the one reported is the first
-    // that failed in the order the files were closed.
+    Flusher& flusher = TheFlusher();
+    const std::deque<HeldFile> files = StopFlusher(flusher);
+    // Every file is flushed and closed, even after one has failed; of these the one reported is
+    // the first that failed in the order the files were closed.
     std::vector<std::string> failures(files.size());
     std::atomic<size_t> next{0};
     const auto flushSome = [&] {
@@ -177,25 +236,24 @@ bool PlatformFlushWrites(const std::string& /*folder*/, std::string* reason) {
     for (std::thread& thread : threads) {
         thread.join();
     }
-    for (const std::string& one : failures) {
-        if (failure.empty()) {
-            failure = one;
+    std::lock_guard<std::mutex> lock(flusher.mutex);
+    for (const std::string& failure : failures) {
+        if (!failure.empty()) {
+            NoteFailure(flusher, failure);
         }
     }
-    *reason = failure;
-    return failure.empty();
+    *reason = flusher.failure;
+    flusher.failure.clear();
+    return reason->empty();
 }
 
 void PlatformDropWrites() {
-    std::deque<HeldFile> files;
-    {
-        std::lock_guard<std::mutex> lock(HeldMutex);
-        files.swap(Held);
-        HeldFailure.clear();
-    }
-    for (const HeldFile& file : files) {
+    Flusher& flusher = TheFlusher();
+    for (const HeldFile& file : StopFlusher(flusher)) {
         CloseHandle(file.handle);
     }
+    std::lock_guard<std::mutex> lock(flusher.mutex);
+    flusher.failure.clear();
 }
 
 bool PlatformRemoveFileDurably(const std::string& path, std::string* reason) {
