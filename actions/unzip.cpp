@@ -11,8 +11,9 @@
 // extracting alone would give it.
 //
 // Failures. The first failure in archive order decides, whichever thread saw it first: no entry
-// after it is started from then on, the entries before it are finished (one of them may still
-// fail), and nothing after it is reported as done. A close of the launcher starts nothing more and
+// after it is started from then on, one after it being written is stopped at its next block and
+// removed, the entries before it are finished (one of them may still fail), and nothing after it
+// is reported as done. A close of the launcher starts nothing more and
 // stops each file being written at its next block.
 #include "actions/unzip.h"
 
@@ -37,7 +38,8 @@
 
 namespace {
 
-enum class EntryOutcome { Extracted, Failed, Cancelled };
+// Abandoned: an entry after the first failure, stopped and removed, as it is reported nowhere.
+enum class EntryOutcome { Extracted, Failed, Cancelled, Abandoned };
 
 // Name buffer of minizip's entry query: a name of this many bytes or more arrives cut.
 constexpr size_t NameBufferSize = 256;
@@ -130,11 +132,12 @@ std::string DataDamage(int lastRead, ZPOS64_T written, ZPOS64_T declared, int en
 }
 
 // A file entry's data streamed into its output file. Asks LauncherClosing once per block, so a
-// close is honoured quickly even inside an entry of gigabytes. A file that did not come out whole
-// is removed, so that nothing takes it for the archive's. On failure *why says what went wrong.
-EntryOutcome ExtractFileEntry(unzFile archive, const PlannedEntry& entry,
-                              const std::string& outputPath, bool durable, char* buffer,
-                              std::string* why) {
+// close is honoured quickly even inside an entry of gigabytes, and whether an earlier entry has
+// failed meanwhile, which makes this one's work useless. A file that did not come out whole is
+// removed, so that nothing takes it for the archive's. On failure *why says what went wrong.
+EntryOutcome ExtractFileEntry(unzFile archive, const PlannedEntry& entry, size_t index,
+                              const std::string& outputPath, const Extraction& extraction,
+                              char* buffer, std::string* why) {
     if (unzOpenCurrentFile(archive) != UNZ_OK) {
         *why = "its data cannot be opened (damaged, encrypted or of an unknown method)";
         return EntryOutcome::Failed;
@@ -147,25 +150,27 @@ EntryOutcome ExtractFileEntry(unzFile archive, const PlannedEntry& entry,
     ZPOS64_T written = 0;
     std::string writeFailure;
     bool cancelled = false;
+    bool abandoned = false;
     int count;
     while ((count = unzReadCurrentFile(archive, buffer, ReadBufferSize)) > 0) {
         if (!PlatformWriteOutputFile(out, buffer, static_cast<size_t>(count), &writeFailure)) {
             break;
         }
         written += static_cast<ZPOS64_T>(count);
-        if (LauncherClosing()) {
-            cancelled = true;
+        cancelled = LauncherClosing();
+        abandoned = extraction.stopAt.load() < index;
+        if (cancelled || abandoned) {
             break;
         }
     }
     const int entryClosed = unzCloseCurrentFile(archive);
-    const std::string damage = writeFailure.empty() && !cancelled
-                                   ? DataDamage(count, written, entry.size, entryClosed)
-                                   : "";
-    const bool whole =
-        !cancelled && writeFailure.empty() && damage.empty() && entryClosed == UNZ_OK;
+    const bool stopped = cancelled || abandoned;
+    const std::string damage =
+        writeFailure.empty() && !stopped ? DataDamage(count, written, entry.size, entryClosed) : "";
+    const bool whole = !stopped && writeFailure.empty() && damage.empty() && entryClosed == UNZ_OK;
     std::string closeFailure;
-    const bool fileClosed = PlatformCloseOutputFile(out, durable && whole, &closeFailure);
+    const bool fileClosed =
+        PlatformCloseOutputFile(out, extraction.durable && whole, &closeFailure);
     if (cancelled) {
         return EntryOutcome::Cancelled;
     }
@@ -173,6 +178,9 @@ EntryOutcome ExtractFileEntry(unzFile archive, const PlannedEntry& entry,
         return EntryOutcome::Extracted;
     }
     PlatformRemoveFile(outputPath);
+    if (abandoned) {
+        return EntryOutcome::Abandoned;
+    }
     if (!writeFailure.empty()) {
         *why = writeFailure;
     } else if (!damage.empty()) {
@@ -186,8 +194,9 @@ EntryOutcome ExtractFileEntry(unzFile archive, const PlannedEntry& entry,
 }
 
 // Writes one planned entry below the output folder. A folder entry was made by the walk already.
-EntryOutcome ExtractEntry(unzFile archive, const PlannedEntry& entry, const Extraction& extraction,
-                          char* buffer, std::string* why) {
+EntryOutcome ExtractEntry(unzFile archive, const Extraction& extraction, size_t index, char* buffer,
+                          std::string* why) {
+    const PlannedEntry& entry = extraction.entries[index];
     if (entry.path.back() == '/') {
         return EntryOutcome::Extracted;
     }
@@ -197,7 +206,7 @@ EntryOutcome ExtractEntry(unzFile archive, const PlannedEntry& entry, const Extr
     }
     const std::string outputPath = extraction.outputFolder + "/" + entry.path;
     const EntryOutcome outcome =
-        ExtractFileEntry(archive, entry, outputPath, extraction.durable, buffer, why);
+        ExtractFileEntry(archive, entry, index, outputPath, extraction, buffer, why);
     if (outcome == EntryOutcome::Extracted && entry.mode != 0) {
         PlatformApplyPermissions(outputPath, entry.mode);
     }
@@ -216,7 +225,7 @@ void RecordOutcome(Extraction& extraction, size_t index, EntryOutcome outcome,
         }
     } else if (outcome == EntryOutcome::Cancelled) {
         extraction.cancelled = true;
-    } else if (index < extraction.failedAt) {
+    } else if (outcome == EntryOutcome::Failed && index < extraction.failedAt) {
         extraction.failedAt = index;
         extraction.failure =
             "Failed to extract file: " + extraction.entries[index].name + ": " + why;
@@ -238,8 +247,7 @@ void ExtractEntries(Extraction& extraction, unzFile archive) {
             break;
         }
         std::string why;
-        const EntryOutcome outcome =
-            ExtractEntry(archive, extraction.entries[index], extraction, buffer.get(), &why);
+        const EntryOutcome outcome = ExtractEntry(archive, extraction, index, buffer.get(), &why);
         RecordOutcome(extraction, index, outcome, why);
         if (outcome == EntryOutcome::Cancelled) {
             break;
