@@ -111,7 +111,6 @@ struct Extraction {
     size_t doneInOrder = 0;      // the entries finished with none before them unfinished
     size_t failedAt = NoFailure; // the first entry in archive order that failed
     std::string failure;         // its line
-    bool cancelled = false;      // a thread stopped for the launcher's close
     unsigned running = 0;        // threads still extracting
 };
 
@@ -213,7 +212,8 @@ EntryOutcome ExtractEntry(unzFile archive, const Extraction& extraction, size_t 
     return outcome;
 }
 
-// Records what came of entry index, under the mutex.
+// Records what came of entry index, under the mutex. A cancelled or abandoned entry leaves no
+// trace: the result then follows from what is done and reported.
 void RecordOutcome(Extraction& extraction, size_t index, EntryOutcome outcome,
                    const std::string& why) {
     std::lock_guard<std::mutex> lock(extraction.mutex);
@@ -223,8 +223,6 @@ void RecordOutcome(Extraction& extraction, size_t index, EntryOutcome outcome,
                extraction.finished[extraction.doneInOrder] != 0) {
             ++extraction.doneInOrder;
         }
-    } else if (outcome == EntryOutcome::Cancelled) {
-        extraction.cancelled = true;
     } else if (outcome == EntryOutcome::Failed && index < extraction.failedAt) {
         extraction.failedAt = index;
         extraction.failure =
@@ -239,7 +237,6 @@ void ExtractEntries(Extraction& extraction, unzFile archive) {
     std::unique_ptr<char[]> buffer(new char[ReadBufferSize]);
     for (;;) {
         if (LauncherClosing()) {
-            RecordOutcome(extraction, 0, EntryOutcome::Cancelled, "");
             break;
         }
         const size_t index = extraction.next.fetch_add(1);
