@@ -299,12 +299,17 @@ bool CreateEntryFolders(const std::string& outputFolder, const std::string& path
 
 // Walks the archive's directory once, from its first entry, noting each entry and making the
 // folders it needs. Stops at the first entry that cannot be planned (its record unreadable, its
-// name refused, a folder not creatable), with that entry's line in *failure; the entries before
-// it are planned.
+// name refused, a folder not creatable), with that entry's line in *failure, or once the
+// launcher is closing; the entries before it are planned.
 void PlanEntries(unzFile archive, Extraction& extraction, std::string* failure) {
     std::string knownFolder;
     std::unordered_set<std::string> files;
     for (;;) {
+        // Making the folders of a large archive takes a while on a slow disk.
+        if (LauncherClosing()) {
+            *failure = "Extraction cancelled: the launcher is closing.";
+            return;
+        }
         const std::string number = "entry " + std::to_string(extraction.entries.size() + 1);
         unz_file_info64 info = {};
         char name[NameBufferSize];

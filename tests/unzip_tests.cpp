@@ -498,3 +498,16 @@ TEST(ExtractZip, WorksWithoutProgressCallable) {
     capture.Stop();
     EXPECT_EQ(ReadFile(scratch / "out/a"), "1");
 }
+
+// A launcher already closing makes no folder and writes no file, however large the archive.
+TEST(ExtractZip, ClosingBeforeTheFirstEntryMakesNothing) {
+    ScratchDir scratch;
+    WriteZip(scratch / "p.zip", {ZipFile("a/b/c", "1"), ZipFile("d", "2")});
+    RequestExit(0);
+    OutputCapture capture;
+    EXPECT_FALSE(ExtractZip(scratch / "p.zip", scratch / "out", nullptr));
+    capture.Stop();
+    ResetExitRequest();
+    EXPECT_EQ(capture.Err(), "Extraction cancelled: the launcher is closing.\n");
+    EXPECT_TRUE(fs::is_empty(scratch / "out"));
+}
