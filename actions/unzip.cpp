@@ -1,7 +1,33 @@
+// Zip extraction on several threads.
+//
+// Threads. The script's thread (the one that calls Unzip) runs Unzip, ExtractZip, PlanEntries
+// (one walk of the archive's directory, which also makes every folder the entries need, so each
+// folder is made once and by one thread), ReportProgress (the script's callback) and the decision
+// of the result. ExtractEntries runs on each extracting thread, with an archive handle and a
+// buffer of its own; the threads take entries in archive order from one atomic index, and record
+// what came of each under one mutex. The script's thread wakes every 30 ms, or when the last
+// extracting thread ends, and calls the callback for each entry that is done and has no entry
+// before it still undone, so the callback sees the same values, in the same order, as one thread
+// extracting alone would give it.
+//
+// Failures. The first failure in archive order decides, whichever thread saw it first: no entry
+// after it is started from then on, one after it being written is stopped at its next block and
+// removed, the entries before it are finished (one of them may still fail), and nothing after it
+// is reported as done. A close of the launcher starts nothing more and
+// stops each file being written at its next block.
 #include "actions/unzip.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <iostream>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_set>
+#include <vector>
 
 #include <lua.hpp>
 #include <unzip.h>
@@ -13,20 +39,34 @@
 
 namespace {
 
-enum class EntryOutcome { Extracted, Failed, Cancelled };
+// Abandoned: an entry after the first failure, stopped and removed, as it is reported nowhere.
+enum class EntryOutcome { Extracted, Failed, Cancelled, Abandoned };
 
 // Name buffer of minizip's entry query: a name of this many bytes or more arrives cut.
 constexpr size_t NameBufferSize = 256;
+// General purpose bit 11: the entry's name is UTF-8.
+constexpr uLong Utf8NameFlag = 0x800;
 // unzReadCurrentFile refuses counts above 65535.
 constexpr unsigned ReadBufferSize = 65535;
 // "Version made by" host 3 is Unix: the upper half of the external attributes is st_mode.
 constexpr unsigned HostUnix = 3;
-// General purpose bit 11: the entry's name is UTF-8.
-constexpr uLong Utf8NameFlag = 0x800;
+// More threads than this gain nothing: the disk and the file system's locks are shared.
+constexpr unsigned MaxThreads = 8;
+constexpr auto ProgressPeriod = std::chrono::milliseconds(30);
+constexpr size_t NoFailure = SIZE_MAX;
 
-// Checked arguments become C++ values here, in a frame of its own, so that nothing with a
-// destructor is alive in Unzip's frame when Lua raises an error there.
-bool UnzipCheckedArguments(lua_State* L, std::string* failure) {
+// Room for a path at Linux's PATH_MAX and the system's words after it; a longer line is cut.
+constexpr size_t ReasonCapacity = 4096 + 256;
+
+// What Unzip hands back to Lua: a plain record, so that nothing with a destructor is alive in
+// Unzip's frame, where Lua may raise errors.
+struct UnzipOutcome {
+    bool extracted;
+    char failure[ReasonCapacity]; // always terminated
+};
+
+// Checked arguments become C++ values here, in a frame of its own.
+void UnzipCheckedArguments(lua_State* L, UnzipOutcome* outcome) {
     std::string zipPath = lua_tostring(L, 1);
     std::string outputFolder = lua_tostring(L, 2);
     // Runs while Unzip is on the stack, so slot 3 is the callback throughout. lua_pcall keeps a
@@ -38,39 +78,43 @@ bool UnzipCheckedArguments(lua_State* L, std::string* failure) {
             lua_pop(L, 1);
         }
     };
-    return ExtractZip(zipPath, outputFolder, progress, ExtractFlush::ToDisk, failure);
+    std::string failure;
+    outcome->extracted = ExtractZip(zipPath, outputFolder, progress, &failure);
+    outcome->failure[failure.copy(outcome->failure, ReasonCapacity - 1)] = '\0';
 }
 
-// Room for the failure's line; a longer one is cut.
-constexpr size_t FailureCapacity = 4096 + 512;
-
-// A plain record, so that Unzip's frame, where Lua may raise errors, holds nothing with a
-// destructor.
-struct UnzipOutcome {
-    bool extracted;
-    char failure[FailureCapacity]; // always terminated; empty when nothing names the cause
+// One entry as the walk of the archive's directory found it.
+struct PlannedEntry {
+    unz64_file_pos position;
+    ZPOS64_T size;    // uncompressed, as declared
+    unsigned mode;    // Unix permission bits to apply; 0 for none
+    std::string name; // as the archive holds it, for the failure's line
+    std::string path; // below the output folder, "/" between segments; a folder's ends in "/"
 };
 
-void UnzipInto(lua_State* L, UnzipOutcome* outcome) {
-    std::string failure;
-    outcome->extracted = UnzipCheckedArguments(L, &failure);
-    outcome->failure[failure.copy(outcome->failure, FailureCapacity - 1)] = '\0';
-}
-
-// What one call of ExtractZip carries from entry to entry.
+// What the extracting threads share.
 struct Extraction {
+    std::string zipPath;
     std::string outputFolder;
-    bool durable;
-    // The folder (relative to the output folder, "" for itself) that the last entry needed and
-    // that exists now: archives list the entries of one folder together, so most entries need no
-    // look at the disk for their folders.
-    std::string knownFolder;
-    std::unique_ptr<char[]> buffer{new char[ReadBufferSize]()};
-    // The line for an entry whose data is damaged, whose name is refused or whose file cannot be
-    // had; empty for the other failures.
-    std::string damage;
-    // Why an entry's file cannot be had ("<path>: <why>"), for the player.
-    std::string fileFailure;
+    bool durable = true;
+    std::vector<PlannedEntry> entries;
+    // Two file entries name the same file (letter case aside, as Windows reads names): on one
+    // thread the later one is written last and so wins; on several it could be mixed with the
+    // earlier one.
+    bool repeatsAFile = false;
+    // The next entry to start.
+    std::atomic<size_t> next{0};
+    // No entry at or after this index is started: the first failure's, once one is known.
+    std::atomic<size_t> stopAt{NoFailure};
+
+    std::mutex mutex;
+    std::condition_variable ended; // a thread has ended
+    // Guarded by mutex:
+    std::vector<char> finished;  // per entry, whether it is whole on the disk
+    size_t doneInOrder = 0;      // the entries finished with none before them unfinished
+    size_t failedAt = NoFailure; // the first entry in archive order that failed
+    std::string failure;         // its line
+    unsigned running = 0;        // threads still extracting
 };
 
 // What is wrong with an entry's data, or "" when it is whole: its size, then the CRC that minizip
@@ -90,96 +134,368 @@ std::string DataDamage(int lastRead, ZPOS64_T written, ZPOS64_T declared, int en
 }
 
 // A file entry's data streamed into its output file. Asks LauncherClosing once per block, so a
-// close is honoured quickly even inside an entry of gigabytes. A file that did not come out whole
-// is removed, so that nothing takes it for the archive's.
-EntryOutcome ExtractFileEntry(unzFile archive, const unz_file_info64& info, const std::string& name,
-                              const std::string& outputPath, Extraction& extraction) {
+// close is honoured quickly even inside an entry of gigabytes, and whether an earlier entry has
+// failed meanwhile, which makes this one's work useless. A file that did not come out whole is
+// removed, so that nothing takes it for the archive's. On failure *why says what went wrong.
+EntryOutcome ExtractFileEntry(unzFile archive, const PlannedEntry& entry, size_t index,
+                              const std::string& outputPath, const Extraction& extraction,
+                              char* buffer, std::string* why) {
     if (unzOpenCurrentFile(archive) != UNZ_OK) {
+        *why = "its data cannot be opened (damaged, encrypted or of an unknown method)";
         return EntryOutcome::Failed;
     }
-    std::string reason;
-    PlatformOutputFile* out = OpenEntryFile(outputPath, &reason);
+    PlatformOutputFile* out = OpenEntryFile(outputPath, why);
     if (out == nullptr) {
         unzCloseCurrentFile(archive);
-        if (LauncherClosing()) {
-            return EntryOutcome::Cancelled;
-        }
-        extraction.damage = "Failed to extract file: " + reason;
-        extraction.fileFailure = reason;
-        return EntryOutcome::Failed;
+        // A wait for a file held by another program ends with the close.
+        return LauncherClosing() ? EntryOutcome::Cancelled : EntryOutcome::Failed;
     }
-    char* buffer = extraction.buffer.get();
     ZPOS64_T written = 0;
-    bool writeFailed = false;
+    std::string writeFailure;
     bool cancelled = false;
+    bool abandoned = false;
     int count;
     while ((count = unzReadCurrentFile(archive, buffer, ReadBufferSize)) > 0) {
-        if (!PlatformWriteOutputFile(out, buffer, static_cast<size_t>(count))) {
-            writeFailed = true;
+        if (!PlatformWriteOutputFile(out, buffer, static_cast<size_t>(count), &writeFailure)) {
             break;
         }
         written += static_cast<ZPOS64_T>(count);
-        if (LauncherClosing()) {
-            cancelled = true;
+        cancelled = LauncherClosing();
+        abandoned = extraction.stopAt.load() < index;
+        if (cancelled || abandoned) {
             break;
         }
     }
     const int entryClosed = unzCloseCurrentFile(archive);
-    const bool fileClosed = PlatformCloseOutputFile(out, extraction.durable && !cancelled);
+    const bool stopped = cancelled || abandoned;
+    const std::string damage =
+        writeFailure.empty() && !stopped ? DataDamage(count, written, entry.size, entryClosed) : "";
+    const bool whole = !stopped && writeFailure.empty() && damage.empty() && entryClosed == UNZ_OK;
+    std::string closeFailure;
+    const bool fileClosed =
+        PlatformCloseOutputFile(out, extraction.durable && whole, &closeFailure);
     if (cancelled) {
         return EntryOutcome::Cancelled;
     }
-    const std::string damage =
-        writeFailed ? "" : DataDamage(count, written, info.uncompressed_size, entryClosed);
-    if (writeFailed || !damage.empty() || entryClosed != UNZ_OK || !fileClosed) {
-        PlatformRemoveFile(outputPath);
-        if (!damage.empty()) {
-            extraction.damage = "Failed to extract file: " + name + ": " + damage;
-        }
-        return EntryOutcome::Failed;
+    if (whole && fileClosed) {
+        return EntryOutcome::Extracted;
     }
-    return EntryOutcome::Extracted;
+    PlatformRemoveFile(outputPath);
+    if (abandoned) {
+        return EntryOutcome::Abandoned;
+    }
+    if (!writeFailure.empty()) {
+        *why = writeFailure;
+    } else if (!damage.empty()) {
+        *why = damage;
+    } else if (entryClosed != UNZ_OK) {
+        *why = "its data cannot be read to its end";
+    } else {
+        *why = closeFailure;
+    }
+    return EntryOutcome::Failed;
 }
 
-// Creates every missing folder that the entry name puts between the output folder and its last
-// segment (all of a folder entry's name), one level at a time. Many zip writers list "a/b/c.txt"
-// without "a/" and "a/b/". The name must already have passed IsSafeEntryName and use "/" alone.
-bool CreateEntryFolders(Extraction& extraction, const std::string& name) {
-    const size_t last = name.rfind('/');
-    const std::string needed = last == std::string::npos ? "" : name.substr(0, last);
-    if (needed == extraction.knownFolder) {
-        return true;
+// Writes one planned entry below the output folder. A folder entry was made by the walk already.
+EntryOutcome ExtractEntry(unzFile archive, const Extraction& extraction, size_t index, char* buffer,
+                          std::string* why) {
+    const PlannedEntry& entry = extraction.entries[index];
+    if (entry.path.back() == '/') {
+        return EntryOutcome::Extracted;
     }
-    for (size_t slash = name.find('/'); slash != std::string::npos && slash <= last;
-         slash = name.find('/', slash + 1)) {
-        const std::string folder = extraction.outputFolder + "/" + name.substr(0, slash);
-        // A level that exists as a file is left for the file's own open to fail on.
-        if (!PlatformPathExists(folder) && !PlatformCreateFolder(folder)) {
-            return false;
+    if (unzGoToFilePos64(archive, &entry.position) != UNZ_OK) {
+        *why = "its record in the archive cannot be read";
+        return EntryOutcome::Failed;
+    }
+    const std::string outputPath = extraction.outputFolder + "/" + entry.path;
+    const EntryOutcome outcome =
+        ExtractFileEntry(archive, entry, index, outputPath, extraction, buffer, why);
+    if (outcome == EntryOutcome::Extracted && entry.mode != 0) {
+        PlatformApplyPermissions(outputPath, entry.mode);
+    }
+    return outcome;
+}
+
+// Records what came of entry index, under the mutex. A cancelled or abandoned entry leaves no
+// trace: the result then follows from what is done and reported.
+void RecordOutcome(Extraction& extraction, size_t index, EntryOutcome outcome,
+                   const std::string& why) {
+    std::lock_guard<std::mutex> lock(extraction.mutex);
+    if (outcome == EntryOutcome::Extracted) {
+        extraction.finished[index] = 1;
+        while (extraction.doneInOrder < extraction.entries.size() &&
+               extraction.finished[extraction.doneInOrder] != 0) {
+            ++extraction.doneInOrder;
+        }
+    } else if (outcome == EntryOutcome::Failed && index < extraction.failedAt) {
+        extraction.failedAt = index;
+        extraction.failure =
+            "Failed to extract file: " + extraction.entries[index].name + ": " + why;
+        extraction.stopAt.store(index);
+    }
+}
+
+// One extracting thread: takes the next entry in archive order until none is left, the first
+// failure lies before it, or the launcher is closing. Closes its archive handle at the end.
+void ExtractEntries(Extraction& extraction, unzFile archive) {
+    std::unique_ptr<char[]> buffer(new char[ReadBufferSize]);
+    for (;;) {
+        if (LauncherClosing()) {
+            break;
+        }
+        const size_t index = extraction.next.fetch_add(1);
+        if (index >= extraction.entries.size() || index >= extraction.stopAt.load()) {
+            break;
+        }
+        std::string why;
+        const EntryOutcome outcome = ExtractEntry(archive, extraction, index, buffer.get(), &why);
+        RecordOutcome(extraction, index, outcome, why);
+        if (outcome == EntryOutcome::Cancelled) {
+            break;
         }
     }
-    extraction.knownFolder = needed;
-    return true;
+    unzClose(archive);
+    std::lock_guard<std::mutex> lock(extraction.mutex);
+    --extraction.running;
+    extraction.ended.notify_all();
 }
 
 // The entry's name as UTF-8, the program's one encoding: as stored when the archive flags it UTF-8,
 // otherwise read as the system reads a name its own tools wrote (PlatformUtf8FromAnsiName). Every
 // later step (the safety check, the separators, the path) sees the converted name, in which a
 // 0x5C byte is always a backslash.
-std::string EntryNameUtf8(const char* name, uLong flag) {
-    return (flag & Utf8NameFlag) != 0 ? std::string(name) : PlatformUtf8FromAnsiName(name);
+std::string EntryNameUtf8(const char* name, const unz_file_info64& info) {
+    return (info.flag & Utf8NameFlag) != 0 ? std::string(name) : PlatformUtf8FromAnsiName(name);
 }
 
-// The entry name with every backslash made a "/", as Windows tools that write "a\b\c.txt" mean
-// it.
-std::string WithSlashes(const std::string& name) {
+// The entry's UTF-8 name as a path below the output folder: every backslash made a "/", as
+// Windows tools that write "a\b\c.txt" mean it. The one place where an entry's name becomes a
+// path.
+std::string EntryPath(const std::string& name) {
     std::string path = name;
-    for (char& c : path) {
-        if (c == '\\') {
-            c = '/';
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+// Creates every missing folder that the path puts between the output folder and its last
+// segment (all of a folder entry's path), one level at a time; false, with the folder, when one
+// cannot be made. Many zip writers list "a/b/c.txt" without "a/" and "a/b/". knownFolder is the
+// folder the last entry needed: archives list the entries of one folder together, so most entries
+// need no look at the disk.
+bool CreateEntryFolders(const std::string& outputFolder, const std::string& path,
+                        std::string* knownFolder, std::string* failedFolder) {
+    const size_t last = path.rfind('/');
+    const std::string needed = last == std::string::npos ? "" : path.substr(0, last);
+    if (needed == *knownFolder) {
+        return true;
+    }
+    for (size_t slash = path.find('/'); slash != std::string::npos && slash <= last;
+         slash = path.find('/', slash + 1)) {
+        const std::string folder = outputFolder + "/" + path.substr(0, slash);
+        // A level that exists as a file is left for the file's own open to fail on.
+        if (!PlatformPathExists(folder) && !PlatformCreateFolder(folder)) {
+            *failedFolder = folder;
+            return false;
         }
     }
-    return path;
+    *knownFolder = needed;
+    return true;
+}
+
+// Walks the archive's directory once, from its first entry, noting each entry and making the
+// folders it needs. Stops at the first entry that cannot be planned (its record unreadable, its
+// name refused, a folder not creatable), with that entry's line in *failure, or once the
+// launcher is closing; the entries before it are planned.
+void PlanEntries(unzFile archive, Extraction& extraction, std::string* failure) {
+    std::string knownFolder;
+    std::unordered_set<std::string> files;
+    for (;;) {
+        // Making the folders of a large archive takes a while on a slow disk.
+        if (LauncherClosing()) {
+            *failure = "Extraction cancelled: the launcher is closing.";
+            return;
+        }
+        const std::string number = "entry " + std::to_string(extraction.entries.size() + 1);
+        unz_file_info64 info = {};
+        char name[NameBufferSize];
+        if (unzGetCurrentFileInfo64(archive, &info, name, sizeof name, nullptr, 0, nullptr, 0) !=
+            UNZ_OK) {
+            *failure = "Failed to extract file: " + number + ": its record cannot be read";
+            return;
+        }
+        // A longer name arrives cut and unterminated; writing it under the cut name would be
+        // wrong.
+        if (info.size_filename >= NameBufferSize) {
+            *failure = "Failed to extract file: " + number + ": its name is longer than " +
+                       std::to_string(NameBufferSize - 1) + " bytes";
+            return;
+        }
+        if (name[0] == '\0') {
+            *failure = "Failed to extract file: " + number + ": its name is empty";
+            return;
+        }
+        const std::string utf8Name = EntryNameUtf8(name, info);
+        if (!IsSafeEntryName(utf8Name.c_str())) {
+            const bool windowsRule =
+                PlatformNamesFollowWindowsRules() && !IsWindowsSafeEntryName(utf8Name.c_str());
+            *failure =
+                "Failed to extract file: " + utf8Name +
+                (windowsRule ? ": name refused" : ": the name would leave the output folder");
+            return;
+        }
+        PlannedEntry entry;
+        entry.name = utf8Name;
+        entry.path = EntryPath(utf8Name);
+        std::string folder;
+        if (!CreateEntryFolders(extraction.outputFolder, entry.path, &knownFolder, &folder)) {
+            *failure = "Failed to extract file: " + entry.name + ": " + folder +
+                       ": the folder cannot be created";
+            return;
+        }
+        unzGetFilePos64(archive, &entry.position);
+        entry.size = info.uncompressed_size;
+        const unsigned mode = static_cast<unsigned>(info.external_fa >> 16) & 0777;
+        entry.mode = (info.version >> 8) == HostUnix ? mode : 0;
+        if (entry.path.back() != '/') {
+            std::string file = entry.path;
+            for (char& c : file) {
+                c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+            }
+            extraction.repeatsAFile |= !files.insert(std::move(file)).second;
+        }
+        extraction.entries.push_back(std::move(entry));
+        const int step = unzGoToNextFile(archive);
+        if (step == UNZ_END_OF_LIST_OF_FILE) {
+            return;
+        }
+        if (step != UNZ_OK) {
+            *failure = "Failed to extract file: entry " +
+                       std::to_string(extraction.entries.size() + 1) +
+                       ": its record cannot be read";
+            return;
+        }
+    }
+}
+
+// Calls progress for each entry done in order since the last call, up to done; stops as soon as
+// the launcher is closing, as the loop of one thread would before its next entry.
+void ReportProgress(const std::function<void(float)>& progress, size_t done, ZPOS64_T count,
+                    size_t* reported) {
+    while (*reported < done && !LauncherClosing()) {
+        ++*reported;
+        if (progress) {
+            progress(static_cast<float>(*reported) / static_cast<float>(count));
+        }
+    }
+}
+
+unsigned ThreadCount(unsigned asked, size_t entries) {
+    unsigned threads = asked;
+    if (threads == 0) {
+        threads = std::min(MaxThreads, std::max(1u, std::thread::hardware_concurrency()));
+    }
+    return static_cast<unsigned>(std::min<size_t>(threads, std::max<size_t>(entries, 1)));
+}
+
+// Runs the extracting threads over the planned entries and reports progress on this thread
+// meanwhile; *reported is how many entries the callback was given.
+void ExtractPlanned(Extraction& extraction, unsigned threads,
+                    const std::function<void(float)>& progress, ZPOS64_T count, size_t* reported) {
+    extraction.finished.assign(extraction.entries.size(), 0);
+    // Opened here, so that a handle the system refuses leaves fewer threads, never a lost entry.
+    std::vector<unzFile> archives;
+    for (unsigned i = 0; i < threads && !extraction.entries.empty(); ++i) {
+        unzFile archive = PlatformOpenZip(extraction.zipPath);
+        if (archive == nullptr) {
+            break;
+        }
+        archives.push_back(archive);
+    }
+    if (archives.empty() && !extraction.entries.empty()) {
+        extraction.failedAt = 0;
+        extraction.failure = "Failed to open zip file: " + extraction.zipPath;
+        return;
+    }
+    extraction.running = static_cast<unsigned>(archives.size());
+    std::vector<std::thread> workers;
+    for (unzFile archive : archives) {
+        workers.emplace_back(ExtractEntries, std::ref(extraction), archive);
+    }
+    for (bool running = true; running;) {
+        size_t done;
+        {
+            std::unique_lock<std::mutex> lock(extraction.mutex);
+            extraction.ended.wait_for(lock, ProgressPeriod,
+                                      [&extraction] { return extraction.running == 0; });
+            running = extraction.running != 0;
+            done = extraction.doneInOrder;
+        }
+        ReportProgress(progress, done, count, reported);
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+}
+
+// The extraction without its failure line's output; false with the line in *failure.
+bool Extract(const std::string& zipPath, const std::string& outputFolder,
+             const std::function<void(float)>& progress, ExtractFlush flush, unsigned threads,
+             std::string* failure) {
+    unzFile archive = PlatformOpenZip(zipPath);
+    if (archive == nullptr) {
+        *failure = "Failed to open zip file: " + zipPath;
+        return false;
+    }
+    if (!PlatformPathExists(outputFolder) && !PlatformCreateFolder(outputFolder)) {
+        *failure = "Failed to create output folder: " + outputFolder;
+        unzClose(archive);
+        return false;
+    }
+    unz_global_info64 globalInfo = {};
+    unzGetGlobalInfo64(archive, &globalInfo);
+    const ZPOS64_T count = globalInfo.number_entry;
+    if (unzGoToFirstFile(archive) != UNZ_OK) {
+        *failure = "Failed to locate first file in zip.";
+        unzClose(archive);
+        return false;
+    }
+    Extraction extraction;
+    extraction.zipPath = zipPath;
+    extraction.outputFolder = outputFolder;
+    extraction.durable = flush == ExtractFlush::ToDisk;
+    std::string planFailure;
+    PlanEntries(archive, extraction, &planFailure);
+    unzClose(archive);
+
+    size_t reported = 0;
+    ExtractPlanned(extraction,
+                   extraction.repeatsAFile ? 1 : ThreadCount(threads, extraction.entries.size()),
+                   progress, count, &reported);
+    const size_t planned = extraction.entries.size();
+    bool extracted = false;
+    if (extraction.failedAt != NoFailure && reported == extraction.failedAt) {
+        *failure = extraction.failure;
+    } else if (reported < planned || extraction.failedAt != NoFailure) {
+        *failure = "Extraction cancelled: the launcher is closing.";
+    } else if (!planFailure.empty()) {
+        *failure = planFailure;
+    } else {
+        extracted = true;
+    }
+    if (!extraction.durable) {
+        return extracted;
+    }
+    if (!extracted) {
+        PlatformDropWrites();
+        return false;
+    }
+    // True means installed: a power cut after this must not find the files missing or empty.
+    std::string reason;
+    if (!PlatformFlushWrites(outputFolder, &reason)) {
+        *failure = "Failed to flush the extracted files: " + reason;
+        return false;
+    }
+    return true;
 }
 
 bool IsSeparator(char c) {
@@ -201,116 +517,27 @@ int Unzip(lua_State* L) {
     luaL_checkstring(L, 1);
     luaL_checkstring(L, 2);
     UnzipOutcome outcome;
-    UnzipInto(L, &outcome);
+    UnzipCheckedArguments(L, &outcome);
     lua_pushboolean(L, outcome.extracted);
-    if (outcome.extracted || outcome.failure[0] == '\0') {
+    if (outcome.extracted) {
         return 1;
     }
     lua_pushstring(L, outcome.failure);
     return 2;
 }
 
-namespace {
-
-// Writes the archive's current entry below the output folder, as a folder or a file, creating the
-// folders its name passes through that are missing. Prints nothing.
-EntryOutcome ExtractCurrentEntry(unzFile archive, Extraction& extraction) {
-    unz_file_info64 info = {};
-    char name[NameBufferSize];
-    if (unzGetCurrentFileInfo64(archive, &info, name, sizeof name, nullptr, 0, nullptr, 0) !=
-        UNZ_OK) {
-        return EntryOutcome::Failed;
-    }
-    // A longer name arrives cut and unterminated; writing it under the cut name would be wrong.
-    if (info.size_filename >= NameBufferSize) {
-        return EntryOutcome::Failed;
-    }
-    const std::string utf8Name = EntryNameUtf8(name, info.flag);
-    if (!IsSafeEntryName(utf8Name.c_str())) {
-        extraction.damage = "Failed to extract file: " + utf8Name + ": name refused";
-        return EntryOutcome::Failed;
-    }
-    const std::string path = WithSlashes(utf8Name);
-    if (!CreateEntryFolders(extraction, path)) {
-        return EntryOutcome::Failed;
-    }
-    // A folder entry's whole name was made (or found) with the folders above.
-    if (path.back() == '/') {
-        return EntryOutcome::Extracted;
-    }
-    const std::string outputPath = extraction.outputFolder + "/" + path;
-    const EntryOutcome outcome = ExtractFileEntry(archive, info, utf8Name, outputPath, extraction);
-    if (outcome != EntryOutcome::Extracted) {
-        return outcome;
-    }
-    const unsigned mode = static_cast<unsigned>(info.external_fa >> 16) & 0777;
-    if ((info.version >> 8) == HostUnix && mode != 0) {
-        PlatformApplyPermissions(outputPath, mode);
-    }
-    return EntryOutcome::Extracted;
-}
-
-} // namespace
-
 bool ExtractZip(const std::string& zipPath, const std::string& outputFolder,
-                std::function<void(float)> progress, ExtractFlush flush, std::string* failure) {
-    unzFile archive = PlatformOpenZip(zipPath);
-    if (archive == nullptr) {
-        std::cerr << "Failed to open zip file: " << zipPath << std::endl;
-        return false;
+                std::function<void(float)> progress, std::string* failure, ExtractFlush flush,
+                unsigned threads) {
+    std::string line;
+    if (Extract(zipPath, outputFolder, progress, flush, threads, &line)) {
+        return true;
     }
-    if (!PlatformPathExists(outputFolder) && !PlatformCreateFolder(outputFolder)) {
-        std::cerr << "Failed to create output folder: " << outputFolder << std::endl;
-        unzClose(archive);
-        return false;
+    std::cerr << line << std::endl;
+    if (failure != nullptr) {
+        *failure = line;
     }
-    unz_global_info64 globalInfo = {};
-    unzGetGlobalInfo64(archive, &globalInfo);
-    const ZPOS64_T count = globalInfo.number_entry;
-
-    if (unzGoToFirstFile(archive) != UNZ_OK) {
-        std::cerr << "Failed to locate first file in zip." << std::endl;
-        unzClose(archive);
-        return false;
-    }
-    Extraction extraction;
-    extraction.outputFolder = outputFolder;
-    extraction.durable = flush == ExtractFlush::ToDisk;
-    ZPOS64_T done = 0;
-    for (;;) {
-        const EntryOutcome outcome =
-            LauncherClosing() ? EntryOutcome::Cancelled : ExtractCurrentEntry(archive, extraction);
-        if (outcome != EntryOutcome::Extracted) {
-            if (outcome == EntryOutcome::Cancelled) {
-                std::cerr << "Extraction cancelled: the launcher is closing." << std::endl;
-            } else if (!extraction.damage.empty()) {
-                std::cerr << extraction.damage << std::endl;
-                if (failure != nullptr) {
-                    *failure = extraction.fileFailure;
-                }
-            } else {
-                std::cerr << "Failed to extract file." << std::endl;
-            }
-            unzClose(archive);
-            return false;
-        }
-        ++done;
-        if (progress) {
-            progress(static_cast<float>(done) / static_cast<float>(count));
-        }
-        // Any other result, error included, is left to the next entry's query to report.
-        if (unzGoToNextFile(archive) == UNZ_END_OF_LIST_OF_FILE) {
-            break;
-        }
-    }
-    unzClose(archive);
-    // True means installed: a power cut after this must not find the files missing or empty.
-    std::string reason;
-    if (extraction.durable && !PlatformFlushWrites(outputFolder, &reason)) {
-        std::cerr << "Failed to flush the extracted files: " << reason << std::endl;
-        return false;
-    }
-    return true;
+    return false;
 }
 
 bool IsSafeEntryName(const char* name) {

@@ -1,12 +1,19 @@
-// Extraction speed of Unzip against Info-ZIP's unzip on the same archive in the same run.
+// Extraction speed of Unzip against libarchive's bsdtar on the same archive in the same run.
 // The archive has about 2,000 entries and 200 MiB of data in mixed sizes: many small files, some
 // large ones, mostly compressible text with some incompressible (stored) data.
 //
 // usage: unzip_bench [scratch folder] [rounds]
-// Prints each round, then the medians and two ratios against unzip: the extraction as the
-// launcher runs it, which flushes what it wrote to the disk before it returns (goal: at most 0.7;
-// unzip does not flush), and the same extraction without the flush (goal: at most 0.55). The
-// progress goes to the carried script's callback: SetProgress per entry, SetStatus per percent.
+// Prints each round, then the medians and the ratios against bsdtar: the extraction as the
+// launcher runs it, which flushes what it wrote to the disk before it returns, against bsdtar
+// followed by sync (goal: at most 0.6), and the same extraction without the flush against bsdtar
+// alone (goal: at most 0.5); each on 1 thread, 2 threads and as many as the launcher takes here,
+// so the scaling shows. The progress goes to the carried script's callback: SetProgress per entry,
+// SetStatus per percent.
+//
+// With LAUNCHER_WINE_UNZIP_ONCE set to the command that runs the Windows build of unzip_once
+// under Wine (e.g. "scripts/wine64-run.sh build-windows64/bench/unzip_once.exe"), the Windows
+// extraction takes its turns too, on 1 and 2 threads, with and without its flush, timed from
+// inside the program.
 //
 // Each timed run writes into a folder of its own, and the outputs are removed only at the end:
 // on ext4, creating files seconds after thousands were deleted makes every inode allocation step
@@ -19,10 +26,13 @@
 #include <filesystem>
 #include <iostream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <lua.hpp>
+#include <thread>
+
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,8 +116,9 @@ const char ProgressCallback[] = R"(
     end
 )";
 
-// ExtractZip as Unzip calls it, with a Lua callback, flushed or not.
-Timing TimeExtraction(const std::string& archive, const std::string& output, ExtractFlush flush) {
+// ExtractZip as Unzip calls it, with a Lua callback, flushed or not, on so many threads.
+Timing TimeExtraction(const std::string& archive, const std::string& output, ExtractFlush flush,
+                      unsigned threads) {
     ScriptState = luaL_newstate();
     luaL_openlibs(ScriptState);
     RegisterHostFunctions();
@@ -126,7 +137,7 @@ Timing TimeExtraction(const std::string& archive, const std::string& output, Ext
     rusage before;
     getrusage(RUSAGE_SELF, &before);
     const auto start = std::chrono::steady_clock::now();
-    const bool extracted = ExtractZip(archive, output, progress, flush);
+    const bool extracted = ExtractZip(archive, output, progress, nullptr, flush, threads);
     const double elapsed = Seconds(start);
     rusage after;
     getrusage(RUSAGE_SELF, &after);
@@ -139,28 +150,86 @@ Timing TimeExtraction(const std::string& archive, const std::string& output, Ext
     return {elapsed, CpuSeconds(after) - CpuSeconds(before)};
 }
 
-Timing TimeInfoZip(const std::string& archive, const std::string& output) {
+// bsdtar -xf, then, when flushed, sync: what leaves its files on the disk as the launcher does.
+Timing TimeBsdtar(const std::string& archive, const std::string& output, bool flushed) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = fork();
     if (child == 0) {
-        execlp("unzip", "unzip", "-q", "-o", archive.c_str(), "-d", output.c_str(), nullptr);
+        execlp("bsdtar", "bsdtar", "-x", "-f", archive.c_str(), "-C", output.c_str(), nullptr);
         _exit(127);
     }
     int status = 0;
     rusage usage = {};
     wait4(child, &status, 0, &usage);
-    const double elapsed = Seconds(start);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::cerr << "unzip failed with status " << status << "\n";
+        std::cerr << "bsdtar failed with status " << status << "\n";
         std::exit(1);
     }
-    return {elapsed, CpuSeconds(usage)};
+    if (flushed) {
+        sync();
+    }
+    return {Seconds(start), CpuSeconds(usage)};
 }
 
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
 }
+
+// The Windows build of unzip_once under Wine, on a path of Wine's drive Z: (the root).
+Timing TimeWine(const std::vector<std::string>& command, const std::string& archive,
+                const std::string& output, unsigned threads, bool flushed) {
+    std::vector<std::string> words = command;
+    words.insert(words.end(), {"Z:" + archive, "Z:" + output, std::to_string(threads),
+                               flushed ? "flush" : "none"});
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe(out) != 0) {
+        std::exit(1);
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string printed;
+    char block[256];
+    for (ssize_t n; (n = read(out[0], block, sizeof block)) > 0;) {
+        printed.append(block, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    double seconds = -1;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+        std::sscanf(printed.c_str(), "seconds %lf", &seconds) != 1) {
+        std::cerr << "unzip_once under Wine failed with status " << status << ": " << printed
+                  << "\n";
+        std::exit(1);
+    }
+    // Wine's server and its own threads share the work; only the wall time is the program's.
+    return {seconds, 0};
+}
+
+enum class Who { Launcher, Wine, Bsdtar };
+
+// One way of extracting the archive.
+struct Contender {
+    std::string name;
+    Who who;
+    bool flushed = false;
+    unsigned threads = 0; // for ExtractZip
+    std::vector<double> wall;
+    std::vector<double> cpu;
+};
 
 } // namespace
 
@@ -170,51 +239,94 @@ int main(int argc, char** argv) {
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
     fs::create_directories(scratch);
     const std::string archive = (scratch / "package.zip").string();
-    enum Contender { Flushed, Unflushed, InfoZip, Contenders };
-    const char* const names[Contenders] = {"out-flushed", "out-unflushed", "out-info-zip"};
+    // As many threads as ExtractZip takes by itself here: one per core, at most 8.
+    const unsigned cores = std::min(8u, std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<unsigned> threadCounts = {1, 2};
+    if (cores > 2) {
+        threadCounts.push_back(cores);
+    }
+    std::vector<std::string> wine;
+    if (const char* command = std::getenv("LAUNCHER_WINE_UNZIP_ONCE")) {
+        std::istringstream words(command);
+        for (std::string word; words >> word;) {
+            wine.push_back(word);
+        }
+    }
+    std::vector<Contender> contenders;
+    const auto add = [&contenders](std::string name, Who who, bool flushed, unsigned threads) {
+        if (who != Who::Bsdtar) {
+            name += ", " + std::to_string(threads) + (threads == 1 ? " thread" : " threads");
+        }
+        Contender contender;
+        contender.name = name;
+        contender.who = who;
+        contender.flushed = flushed;
+        contender.threads = threads;
+        contenders.push_back(contender);
+    };
+    for (const bool flushed : {true, false}) {
+        const std::string unzip = flushed ? "Unzip" : "Unzip without the flush";
+        for (const unsigned threads : threadCounts) {
+            add(unzip, Who::Launcher, flushed, threads);
+        }
+        for (const unsigned threads : {1u, 2u}) {
+            if (!wine.empty()) {
+                add("Wine: " + unzip, Who::Wine, flushed, threads);
+            }
+        }
+        add(flushed ? "bsdtar -x + sync" : "bsdtar -x", Who::Bsdtar, flushed, 0);
+    }
     std::vector<std::string> outputs;
-    for (const char* name : names) {
-        outputs.push_back((scratch / name).string());
+    for (size_t i = 0; i < contenders.size(); ++i) {
+        outputs.push_back((scratch / ("out" + std::to_string(i))).string());
         fs::remove_all(outputs.back());
         fs::create_directories(outputs.back());
     }
 
     std::cout << "Making the archive..." << std::flush;
     MakeArchive(archive);
-    std::cout << " " << (fs::file_size(archive) >> 20) << " MiB compressed" << std::endl;
+    std::cout << " " << (fs::file_size(archive) >> 20) << " MiB compressed; " << cores
+              << " threads by default" << std::endl;
 
-    std::vector<double> wall[Contenders];
-    std::vector<double> cpu[Contenders];
     for (int round = 0; round < rounds; ++round) {
         // Take turns at going first, so that none always meets a warmer cache.
-        for (int turn = 0; turn < Contenders; ++turn) {
-            const int who = (round + turn) % Contenders;
-            const std::string output = outputs[who] + "/" + std::to_string(round);
+        std::printf("round %d:", round + 1);
+        for (size_t turn = 0; turn < contenders.size(); ++turn) {
+            Contender& who = contenders[(round + turn) % contenders.size()];
+            const std::string output =
+                outputs[(round + turn) % contenders.size()] + "/" + std::to_string(round);
+            fs::create_directories(output);
             // Nothing of the last run is left to write, so no run pays for another's data.
             sync();
             const Timing timing =
-                who == InfoZip
-                    ? TimeInfoZip(archive, output)
+                who.who == Who::Bsdtar ? TimeBsdtar(archive, output, who.flushed)
+                : who.who == Who::Wine
+                    ? TimeWine(wine, archive, output, who.threads, who.flushed)
                     : TimeExtraction(archive, output,
-                                     who == Flushed ? ExtractFlush::ToDisk : ExtractFlush::None);
-            wall[who].push_back(timing.wall);
-            cpu[who].push_back(timing.cpu);
+                                     who.flushed ? ExtractFlush::ToDisk : ExtractFlush::None,
+                                     who.threads);
+            who.wall.push_back(timing.wall);
+            who.cpu.push_back(timing.cpu);
         }
-        std::printf("round %d: Unzip %.3f s (CPU %.3f s), without the flush %.3f s (CPU %.3f s), "
-                    "unzip -q -o %.3f s (CPU %.3f s)\n",
-                    round + 1, wall[Flushed].back(), cpu[Flushed].back(), wall[Unflushed].back(),
-                    cpu[Unflushed].back(), wall[InfoZip].back(), cpu[InfoZip].back());
+        for (const Contender& who : contenders) {
+            std::printf(" %s %.3f s (CPU %.3f s);", who.name.c_str(), who.wall.back(),
+                        who.cpu.back());
+        }
+        std::printf("\n");
     }
-    const double flushed = Median(wall[Flushed]);
-    const double unflushed = Median(wall[Unflushed]);
-    const double infoZip = Median(wall[InfoZip]);
-    std::printf("median: Unzip %.3f s, without the flush %.3f s, Info-ZIP unzip -q -o %.3f s\n",
-                flushed, unflushed, infoZip);
-    std::printf("ratio with the flush %.3f (goal <= 0.7), without the flush %.3f (goal <= 0.55)\n",
-                flushed / infoZip, unflushed / infoZip);
-    std::printf("CPU time ratio with the flush %.3f, without the flush %.3f\n",
-                Median(cpu[Flushed]) / Median(cpu[InfoZip]),
-                Median(cpu[Unflushed]) / Median(cpu[InfoZip]));
+    const Contender& peerFlushed = contenders[contenders.size() / 2 - 1];
+    const Contender& peer = contenders.back();
+    for (const Contender& who : contenders) {
+        if (who.who == Who::Bsdtar) {
+            std::printf("median: %s %.3f s (CPU %.3f s)\n", who.name.c_str(), Median(who.wall),
+                        Median(who.cpu));
+            continue;
+        }
+        const Contender& against = who.flushed ? peerFlushed : peer;
+        std::printf("median: %s %.3f s (CPU %.3f s), ratio against %s %.3f (goal <= %s)\n",
+                    who.name.c_str(), Median(who.wall), Median(who.cpu), against.name.c_str(),
+                    Median(who.wall) / Median(against.wall), who.flushed ? "0.6" : "0.5");
+    }
     for (const std::string& output : outputs) {
         fs::remove_all(output);
     }

@@ -2,9 +2,10 @@
 // implements these; the core never includes a system header for them.
 //
 // Threads: the clock, the console, the file system, process start, the proxy lookup, text
-// conversion and the log's path are called by the script worker; quit requests by any thread for
-// its own queue; everything else (pictures, frames, boxes, the screen, the window, timers,
-// events) by the UI thread only.
+// conversion and the log's path are called by the script worker; the file system also by the
+// extraction's threads, where its functions say so (every one is safe on paths and files of the
+// calling thread's own); quit requests by any thread for its own queue; everything else
+// (pictures, frames, boxes, the screen, the window, timers, events) by the UI thread only.
 #pragma once
 
 #include <cstddef>
@@ -59,7 +60,7 @@ bool PlatformPathExists(const std::string& path);
 // Creates exactly one folder (its parent must exist); true on success.
 bool PlatformCreateFolder(const std::string& path);
 
-// Removes a file (never a folder); true on success.
+// Removes a file (never a folder); true on success. Any extracting thread may call it.
 bool PlatformRemoveFile(const std::string& path);
 
 // Gives an extracted file the read, write and execute bits for owner, group and other that its
@@ -67,7 +68,7 @@ bool PlatformRemoveFile(const std::string& path);
 // (((mode & 0777) | 0600) & ~umask; set-id and sticky bits are never applied), so a client program
 // unpacked from a Unix-made archive can be started and a later extraction can write over it, and
 // nothing becomes group- or other-writable that the umask keeps from being so. Does nothing where
-// files carry no such bits.
+// files carry no such bits. Any extracting thread may call it.
 void PlatformApplyPermissions(const std::string& path, unsigned int unixMode);
 
 // A file the extraction writes, from its creation to its close.
@@ -77,22 +78,33 @@ struct PlatformOutputFile;
 // *reason ("<path>: <the system's words>") and *busy telling whether another program has the file
 // open so that it cannot be written now, which may pass (Windows: a sharing or lock violation, or
 // access denied on a file that exists and is neither read-only nor a folder; Linux: a program
-// running from it).
+// running from it). Any extracting thread may call the three output file functions, each on files
+// of its own.
 PlatformOutputFile* PlatformCreateOutputFile(const std::string& path, bool* busy,
                                              std::string* reason);
 
-// Writes all size bytes; false when any could not be written (the file is then failed).
-bool PlatformWriteOutputFile(PlatformOutputFile* file, const char* bytes, size_t size);
+// Writes all size bytes; false, with "<path>: <the system's words>", when any could not be
+// written (the file is then failed).
+bool PlatformWriteOutputFile(PlatformOutputFile* file, const char* bytes, size_t size,
+                             std::string* reason);
 
-// Closes and frees the file; false when a write or the close failed. With durable, the file's data
-// is on the disk once PlatformFlushWrites returns for a folder above it: Windows flushes each file
-// here, before its handle is closed; Linux leaves it all to that one call.
-bool PlatformCloseOutputFile(PlatformOutputFile* file, bool durable);
+// Closes and frees the file; false, with "<path>: <the system's words>", when a write or the close
+// failed. With durable, the file's data is on the disk once PlatformFlushWrites has returned true:
+// Linux leaves it all to that call's one syncfs; Windows keeps the file's handle (a bounded number
+// of them, the oldest flushed by the closing thread beyond that) for that call to flush.
+bool PlatformCloseOutputFile(PlatformOutputFile* file, bool durable, std::string* reason);
 
-// Returns once what was written below folder (files closed as durable, folders made) is on the
-// disk: Linux flushes the folder's whole file system at once (syncfs); Windows has flushed each
-// file at its close already. False, with "<folder>: <the system's words>", when it cannot.
+// Returns once every file closed as durable since the last call, and the folders made below
+// folder, are on the disk: Linux flushes the folder's whole file system at once (syncfs); Windows
+// flushes the files still held, several at a time, and closes them. False, with "<path>: <the
+// system's words>" (the folder's, or the first file's whose flush failed), when it cannot. The
+// script's thread calls it, once no file is being written.
 bool PlatformFlushWrites(const std::string& folder, std::string* reason);
+
+// Lets go of the files closed as durable that PlatformFlushWrites has not flushed yet, without
+// waiting for the disk (an extraction that failed or was cancelled), and forgets a failed flush.
+// The script's thread calls it, once no file is being written.
+void PlatformDropWrites();
 
 // Removes a file (never a folder), then puts the removal itself on the disk where the system
 // allows (Linux: the folder's fsync; Windows: the folder's flush, which the system may refuse).

@@ -18,12 +18,14 @@ packages=(
     libgtest-dev googletest
     clang
     python3 zip unzip curl openssl
+    # unzip_bench's peer: libarchive's bsdtar, the fastest extractor among the usual tools.
+    libarchive-tools
     # Signs and verifies launcher.exe (scripts/release.sh and its test).
     osslsigncode
     # Real servers the tests run as their own processes: a web server and a forward proxy.
     nginx-light tinyproxy
     xvfb xauth x11-utils imagemagick libxtst-dev
-    # The fault suite watches the order of the launcher's flushes with it.
+    # The fault suite watches the order of the launcher's flushes with it, and fails a flush.
     strace
 )
 

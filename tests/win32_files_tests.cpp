@@ -160,3 +160,41 @@ TEST(Win32Files, EntryFileHeldByAnotherProgramIsWaitedForUntilLetGoOrTheClose) {
         EXPECT_EQ(ReadFile(path), "new");
     }
 }
+
+// Files closed as durable keep their handles until a flusher thread, or PlatformFlushWrites at
+// the latest, has flushed and closed them; never more than 512 at once: beyond that the closing
+// call flushes the oldest. A held file cannot be removed (its handle does not share deletion), so
+// the oldest can be, whatever the flusher thread has reached, and all of them after the flush.
+TEST(Win32Files, DurableFilesAreHeldBoundedAndAllFlushedBeforeFlushWritesReturns) {
+    ScratchDir scratch;
+    const int count = 600;
+    const auto name = [&scratch](int i) { return scratch / ("f" + std::to_string(i)); };
+    for (int i = 0; i < count; ++i) {
+        PlatformOutputFile* file = PlatformCreateOutputFile(name(i));
+        ASSERT_NE(file, nullptr);
+        std::string reason;
+        const std::string bytes = "file " + std::to_string(i);
+        ASSERT_TRUE(PlatformWriteOutputFile(file, bytes.data(), bytes.size(), &reason)) << reason;
+        ASSERT_TRUE(PlatformCloseOutputFile(file, true, &reason)) << reason;
+    }
+    EXPECT_TRUE(PlatformRemoveFile(name(0)));
+    EXPECT_TRUE(PlatformRemoveFile(name(count - 513)));
+    std::string reason;
+    EXPECT_TRUE(PlatformFlushWrites(scratch.Path(), &reason)) << reason;
+    for (int i = count - 512; i < count; ++i) {
+        EXPECT_EQ(ReadFile(name(i)), "file " + std::to_string(i));
+        EXPECT_TRUE(PlatformRemoveFile(name(i))) << i;
+    }
+
+    // A failed extraction lets go of its held files without waiting for them.
+    for (int i = 0; i < 3; ++i) {
+        PlatformOutputFile* file = PlatformCreateOutputFile(name(i));
+        ASSERT_NE(file, nullptr);
+        ASSERT_TRUE(PlatformCloseOutputFile(file, true, &reason));
+    }
+    PlatformDropWrites();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(PlatformRemoveFile(name(i))) << i;
+    }
+    EXPECT_TRUE(PlatformFlushWrites(scratch.Path(), &reason)) << reason;
+}

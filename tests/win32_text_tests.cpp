@@ -362,7 +362,7 @@ TEST_F(Win32Text, AnyCodePageEntryNamesAreReadByTheirUtf8Flag) {
     const std::string archive = scratch_ / "names.zip";
     WriteZip(archive, {flagged, ZipFile("old/" + sample.bytes + trail + ".txt", "unflagged")});
     const std::string out = scratch_ / "out";
-    ASSERT_TRUE(ExtractZip(archive, out, nullptr, ExtractFlush::None));
+    ASSERT_TRUE(ExtractZip(archive, out, nullptr, nullptr, ExtractFlush::None));
     const std::wstring wideOut = Wide(out);
     EXPECT_EQ(ReadFileW(wideOut + L"/数据/" + SampleWide + L".txt"), "flagged");
     EXPECT_EQ(ReadFileW(wideOut + L"/old/" + sample.text + trailWide + L".txt"), "unflagged");

@@ -16,7 +16,8 @@
 
 struct PlatformOutputFile {
     int fd;
-    bool failed;
+    std::string path;
+    std::string failure; // the first write's that failed, "<path>: <the system's words>"
 };
 
 namespace {
@@ -41,8 +42,10 @@ mode_t ReadUmask() {
     return mask;
 }
 
+// strerror_r, not strerror: the extraction's threads fail at once when the disk is full.
 std::string SystemReason(const std::string& path) {
-    return path + ": " + std::strerror(errno);
+    char words[256];
+    return path + ": " + strerror_r(errno, words, sizeof words);
 }
 
 std::string ParentFolder(const std::string& path) {
@@ -90,28 +93,35 @@ PlatformOutputFile* PlatformCreateOutputFile(const std::string& path, bool* busy
         *reason = SystemReason(path);
         return nullptr;
     }
-    return new PlatformOutputFile{fd, false};
+    return new PlatformOutputFile{fd, path, ""};
 }
 
-bool PlatformWriteOutputFile(PlatformOutputFile* file, const char* bytes, size_t size) {
-    while (size > 0 && !file->failed) {
+bool PlatformWriteOutputFile(PlatformOutputFile* file, const char* bytes, size_t size,
+                             std::string* reason) {
+    while (size > 0 && file->failure.empty()) {
         const ssize_t written = write(file->fd, bytes, size);
         if (written > 0) {
             bytes += written;
             size -= static_cast<size_t>(written);
-        } else if (written == 0 || errno != EINTR) {
-            file->failed = true;
+        } else if (written == 0) {
+            file->failure = file->path + ": nothing could be written";
+        } else if (errno != EINTR) {
+            file->failure = SystemReason(file->path);
         }
     }
-    return !file->failed;
+    *reason = file->failure;
+    return file->failure.empty();
 }
 
 // Durability comes from the one syncfs of PlatformFlushWrites: fdatasync per file (and fsync per
 // folder) waits for a journal commit each and took twice as long (bench/README.md, unzip_bench).
-bool PlatformCloseOutputFile(PlatformOutputFile* file, bool /*durable*/) {
-    const bool closed = close(file->fd) == 0 && !file->failed;
+bool PlatformCloseOutputFile(PlatformOutputFile* file, bool /*durable*/, std::string* reason) {
+    *reason = file->failure;
+    if (close(file->fd) != 0 && reason->empty()) {
+        *reason = SystemReason(file->path);
+    }
     delete file;
-    return closed;
+    return reason->empty();
 }
 
 bool PlatformFlushWrites(const std::string& folder, std::string* reason) {
@@ -165,6 +175,9 @@ bool PlatformFileSize(const std::string& path, unsigned long long* bytes) {
     *bytes = static_cast<unsigned long long>(info.st_size);
     return true;
 }
+
+// Nothing is held: the syncfs that was not made leaves nothing behind.
+void PlatformDropWrites() {}
 
 bool PlatformRemoveFileDurably(const std::string& path, std::string* reason) {
     if (unlink(path.c_str()) != 0) {

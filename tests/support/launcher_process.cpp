@@ -45,10 +45,18 @@ Launcher::Launcher(const std::string& program, const std::string& folder,
     const std::string out = folder + "/out.txt";
     const std::string err = folder + "/err.txt";
     std::vector<std::string> words = {program};
-    if (!limits.traceFile.empty()) {
-        words.insert(words.begin(),
-                     {"/usr/bin/strace", "-f", "-o", limits.traceFile, "-e",
-                      "trace=openat,close,fsync,fdatasync,syncfs,sync,unlink,unlinkat"});
+    if (!limits.traceFile.empty() || !limits.failedCall.empty()) {
+        std::vector<std::string> strace = {
+            "/usr/bin/strace",
+            "-f",
+            "-o",
+            limits.traceFile.empty() ? "/dev/null" : limits.traceFile,
+            "-e",
+            "trace=openat,close,fsync,fdatasync,syncfs,sync,unlink,unlinkat"};
+        if (!limits.failedCall.empty()) {
+            strace.insert(strace.end(), {"-e", "inject=" + limits.failedCall + ":error=EIO"});
+        }
+        words.insert(words.begin(), strace.begin(), strace.end());
     }
     std::vector<char*> argv;
     for (std::string& word : words) {

@@ -34,6 +34,9 @@ struct Limits {
     // When set, the launcher runs under strace, which writes the file system calls of all its
     // threads into this file.
     std::string traceFile;
+    // When set (a system call's name), the launcher runs under strace, which fails every such
+    // call of all its threads with EIO, as a disk that cannot write back does.
+    std::string failedCall;
 };
 
 // One launcher process in `folder`. Variables in `environment` take precedence over the test's;
