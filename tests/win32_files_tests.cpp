@@ -109,7 +109,7 @@ TEST(Win32Files, CreateOutputFileSaysWhetherAnotherProgramHoldsTheFile) {
     busy = true;
     PlatformOutputFile* written = PlatformCreateOutputFile(readOnly, &busy, &reason);
     if (written != nullptr) {
-        PlatformCloseOutputFile(written, false);
+        PlatformCloseOutputFile(written, false, &reason);
     } else {
         EXPECT_FALSE(busy) << reason;
     }
@@ -135,8 +135,9 @@ TEST(Win32Files, EntryFileHeldByAnotherProgramIsWaitedForUntilLetGoOrTheClose) {
         extracting.join();
         ASSERT_TRUE(shown) << "the status line did not name the file";
         ASSERT_NE(out, nullptr) << reason;
-        ASSERT_TRUE(PlatformWriteOutputFile(out, "new", 3));
-        ASSERT_TRUE(PlatformCloseOutputFile(out, true));
+        ASSERT_TRUE(PlatformWriteOutputFile(out, "new", 3, &reason)) << reason;
+        ASSERT_TRUE(PlatformCloseOutputFile(out, true, &reason)) << reason;
+        ASSERT_TRUE(PlatformFlushWrites(scratch.Path(), &reason)) << reason;
         EXPECT_EQ(ReadFile(path), "new");
         EXPECT_TRUE(StatusShows(L"正在解压 40%")) << "the step's own text is back";
     }
@@ -170,9 +171,10 @@ TEST(Win32Files, DurableFilesAreHeldBoundedAndAllFlushedBeforeFlushWritesReturns
     const int count = 600;
     const auto name = [&scratch](int i) { return scratch / ("f" + std::to_string(i)); };
     for (int i = 0; i < count; ++i) {
-        PlatformOutputFile* file = PlatformCreateOutputFile(name(i));
-        ASSERT_NE(file, nullptr);
         std::string reason;
+        bool busy = false;
+        PlatformOutputFile* file = PlatformCreateOutputFile(name(i), &busy, &reason);
+        ASSERT_NE(file, nullptr) << reason;
         const std::string bytes = "file " + std::to_string(i);
         ASSERT_TRUE(PlatformWriteOutputFile(file, bytes.data(), bytes.size(), &reason)) << reason;
         ASSERT_TRUE(PlatformCloseOutputFile(file, true, &reason)) << reason;
@@ -188,8 +190,9 @@ TEST(Win32Files, DurableFilesAreHeldBoundedAndAllFlushedBeforeFlushWritesReturns
 
     // A failed extraction lets go of its held files without waiting for them.
     for (int i = 0; i < 3; ++i) {
-        PlatformOutputFile* file = PlatformCreateOutputFile(name(i));
-        ASSERT_NE(file, nullptr);
+        bool busy = false;
+        PlatformOutputFile* file = PlatformCreateOutputFile(name(i), &busy, &reason);
+        ASSERT_NE(file, nullptr) << reason;
         ASSERT_TRUE(PlatformCloseOutputFile(file, true, &reason));
     }
     PlatformDropWrites();

@@ -223,8 +223,8 @@ TEST_F(Win32Text, NamesNoCodePageHoldsReachTheFileSystemThroughEveryCall) {
     std::string reason;
     PlatformOutputFile* out = PlatformCreateOutputFile(file, &busy, &reason);
     ASSERT_NE(out, nullptr) << reason;
-    EXPECT_TRUE(PlatformWriteOutputFile(out, "abc", 3));
-    EXPECT_TRUE(PlatformCloseOutputFile(out, false));
+    EXPECT_TRUE(PlatformWriteOutputFile(out, "abc", 3, &reason)) << reason;
+    EXPECT_TRUE(PlatformCloseOutputFile(out, false, &reason)) << reason;
     EXPECT_EQ(ReadFileW(Wide(file)), "abc");
     EXPECT_TRUE(PlatformPathExists(file));
 
@@ -292,7 +292,7 @@ TEST_F(Win32Text, LongPathsTakeTheLongFormNormalised) {
     std::string reason;
     PlatformOutputFile* out = PlatformCreateOutputFile(file, &busy, &reason);
     ASSERT_NE(out, nullptr) << reason;
-    EXPECT_TRUE(PlatformCloseOutputFile(out, false));
+    EXPECT_TRUE(PlatformCloseOutputFile(out, false, &reason)) << reason;
     EXPECT_TRUE(PlatformPathExists(path + "/" + SampleUtf8 + ".txt"));
 }
 
