@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test; then runs the core tests again under
-# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, fuzzes the zip extraction, and
+# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, the extraction's tests under
+# ThreadSanitizer, fuzzes the zip extraction, and
 # builds the 32-bit Windows program and runs its tests under Wine (under a CPU emulator where this
 # machine runs no 32-bit program, and a 64-bit build under wine64 where it cannot emulate one or
 # apt cannot install the 32-bit Wine).
@@ -21,6 +22,12 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=ON >/d
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+
+echo "== ThreadSanitizer build and the extraction's tests =="
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAUNCHER_SANITIZE=thread \
+    -DLAUNCHER_BUILD_BENCH=OFF >/dev/null
+cmake --build build-tsan -j "$jobs" --target unzip_tests unzip_threads_tests
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -R Unzip --output-on-failure -j "$jobs"
 
 echo "== Fuzzing the zip extraction (60 s) =="
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
