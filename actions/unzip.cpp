@@ -44,6 +44,8 @@ enum class EntryOutcome { Extracted, Failed, Cancelled, Abandoned };
 
 // Name buffer of minizip's entry query: a name of this many bytes or more arrives cut.
 constexpr size_t NameBufferSize = 256;
+bool StaysInsideTheFolder(const char* name);
+
 // General purpose bit 11: the entry's name is UTF-8.
 constexpr uLong Utf8NameFlag = 0x800;
 // unzReadCurrentFile refuses counts above 65535.
@@ -336,8 +338,7 @@ void PlanEntries(unzFile archive, Extraction& extraction, std::string* failure) 
         }
         const std::string utf8Name = EntryNameUtf8(name, info);
         if (!IsSafeEntryName(utf8Name.c_str())) {
-            const bool windowsRule =
-                PlatformNamesFollowWindowsRules() && !IsWindowsSafeEntryName(utf8Name.c_str());
+            const bool windowsRule = StaysInsideTheFolder(utf8Name.c_str());
             *failure =
                 "Failed to extract file: " + utf8Name +
                 (windowsRule ? ": name refused" : ": the name would leave the output folder");
@@ -540,7 +541,10 @@ bool ExtractZip(const std::string& zipPath, const std::string& outputFolder,
     return false;
 }
 
-bool IsSafeEntryName(const char* name) {
+namespace {
+
+// The part of IsSafeEntryName every system shares: the name stays inside the output folder.
+bool StaysInsideTheFolder(const char* name) {
     if (name[0] == '\0' || IsSeparator(name[0])) {
         return false;
     }
@@ -557,11 +561,17 @@ bool IsSafeEntryName(const char* name) {
                 return false;
             }
             if (*p == '\0') {
-                break;
+                return true;
             }
             segment = p + 1;
         }
     }
+}
+
+} // namespace
+
+bool IsSafeEntryName(const char* name) {
     // Where Windows would write such a name under another one (or open a device), it is refused.
-    return !PlatformNamesFollowWindowsRules() || IsWindowsSafeEntryName(name);
+    return StaysInsideTheFolder(name) &&
+           (!PlatformNamesFollowWindowsRules() || IsWindowsSafeEntryName(name));
 }

@@ -399,8 +399,9 @@ class LauncherUnderWine(WineLauncherCase):
             holder.stdout.close()
         code, output = self.finish()
         self.assertEqual(code, 0, output)
-        self.assertIn(waiting + "C:/Users/%s/Documents/game/windows_pc_halden/win32/game.exe"
-                      % WINE_USER, output)
+        # The Documents folder as Wine names it ("C:/users/..."): Windows' names are case-blind.
+        self.assertIn((waiting + "C:/Users/%s/Documents/game/windows_pc_halden/win32/game.exe"
+                       % WINE_USER).lower(), output.lower())
         self.assertIsNotNone(self.client_record(), output)
         self.assertEqual(self.boxes(), [])
         with open(os.environ["CLIENT_EXE"], "rb") as expected, open(client, "rb") as written:
