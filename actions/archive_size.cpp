@@ -5,6 +5,7 @@
 
 #include "actions/unzip.h"
 #include "platform/platform.h"
+#include "script/plain_text.h"
 
 namespace {
 
@@ -12,28 +13,25 @@ namespace {
 // the disk.
 constexpr size_t NameBufferSize = 256;
 
-// Room for a path at Linux's PATH_MAX and the system's words after it; a longer reason is cut.
-constexpr size_t ReasonCapacity = 4096 + 256;
-
 // A plain record, so that ArchiveSize's frame, where Lua may raise errors, holds nothing with a
 // destructor.
 struct SizeOutcome {
     bool read;
     ArchiveSizes sizes;
-    char reason[ReasonCapacity]; // always terminated
+    char reason[PlainTextCapacity]; // always terminated
 };
 
 void ReadSizesInto(const char* zipPath, const char* outputFolder, SizeOutcome* outcome) {
     std::string reason;
     outcome->read = ReadArchiveSizes(zipPath, outputFolder, &outcome->sizes, &reason);
-    outcome->reason[reason.copy(outcome->reason, ReasonCapacity - 1)] = '\0';
+    CopyPlainText(reason, outcome->reason);
 }
 
 } // namespace
 
 bool ReadArchiveSizes(const std::string& zipPath, const std::string& outputFolder,
                       ArchiveSizes* sizes, std::string* reason) {
-    unzFile archive = unzOpen64(zipPath.c_str());
+    unzFile archive = PlatformOpenZip(zipPath);
     if (archive == nullptr) {
         *reason = zipPath + ": not a zip archive, or it cannot be read";
         return false;

@@ -6,6 +6,7 @@
 #include <lua.hpp>
 
 #include "platform/platform.h"
+#include "script/plain_text.h"
 #include "script/shared_state.h"
 
 namespace {
@@ -19,14 +20,11 @@ struct Sha256Free {
 const char CancelledReason[] = "hash cancelled: the launcher is closing";
 const char FinishedReason[] = "the hash is finished";
 const char* const Sha256Metatable = "Launcher.sha256";
-// Room for a path at Linux's PATH_MAX and the system's words after it; a longer reason is cut.
-constexpr size_t TextCapacity = 4096 + 256;
-
 // A plain record, so that HashFile's frame, where Lua may raise errors, holds nothing with a
 // destructor.
 struct HashOutcome {
     bool done;
-    char text[TextCapacity]; // the 64 hex digits, or the reason; always terminated
+    char text[PlainTextCapacity]; // the 64 hex digits, or the reason; always terminated
 };
 
 void SetHex(const unsigned char* digest, HashOutcome* outcome) {
@@ -41,8 +39,7 @@ void SetHex(const unsigned char* digest, HashOutcome* outcome) {
 void SetOutcome(HashStatus status, const std::string& reason, HashOutcome* outcome) {
     outcome->done = status == HashStatus::Done;
     const std::string& text = status == HashStatus::Cancelled ? CancelledReason : reason;
-    const size_t length = text.copy(outcome->text, TextCapacity - 1);
-    outcome->text[length] = '\0';
+    CopyPlainText(text, outcome->text);
 }
 
 void HashPath(const char* path, HashOutcome* outcome) {

@@ -6,6 +6,7 @@
 
 #include "actions/busy_file.h"
 #include "platform/platform.h"
+#include "script/plain_text.h"
 #include "script/shared_state.h"
 
 namespace {
@@ -22,20 +23,17 @@ bool LaunchFromArguments(lua_State* L, std::string* busyReason) {
     return LaunchProcess(exePath, workingDir, options, busyReason);
 }
 
-// Room for a path at Linux's PATH_MAX and the words after it; a longer reason is cut.
-constexpr size_t ReasonCapacity = 4096 + 256;
-
 // A plain record, so that RunExecutable's frame, where Lua may raise errors, holds nothing with a
 // destructor.
 struct LaunchOutcome {
     bool started;
-    char busyReason[ReasonCapacity]; // always terminated; empty unless the file stayed held
+    char busyReason[PlainTextCapacity]; // always terminated; empty unless the file stayed held
 };
 
 void LaunchInto(lua_State* L, LaunchOutcome* outcome) {
     std::string busyReason;
     outcome->started = LaunchFromArguments(L, &busyReason);
-    outcome->busyReason[busyReason.copy(outcome->busyReason, ReasonCapacity - 1)] = '\0';
+    CopyPlainText(busyReason, outcome->busyReason);
 }
 
 } // namespace

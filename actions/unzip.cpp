@@ -35,6 +35,7 @@
 #include "actions/entry_file.h"
 #include "actions/entry_names.h"
 #include "platform/platform.h"
+#include "script/plain_text.h"
 #include "script/shared_state.h"
 
 namespace {
@@ -57,14 +58,11 @@ constexpr unsigned MaxThreads = 8;
 constexpr auto ProgressPeriod = std::chrono::milliseconds(30);
 constexpr size_t NoFailure = SIZE_MAX;
 
-// Room for a path at Linux's PATH_MAX and the system's words after it; a longer line is cut.
-constexpr size_t ReasonCapacity = 4096 + 256;
-
 // What Unzip hands back to Lua: a plain record, so that nothing with a destructor is alive in
 // Unzip's frame, where Lua may raise errors.
 struct UnzipOutcome {
     bool extracted;
-    char failure[ReasonCapacity]; // always terminated
+    char failure[PlainTextCapacity]; // always terminated
 };
 
 // Checked arguments become C++ values here, in a frame of its own.
@@ -82,7 +80,7 @@ void UnzipCheckedArguments(lua_State* L, UnzipOutcome* outcome) {
     };
     std::string failure;
     outcome->extracted = ExtractZip(zipPath, outputFolder, progress, &failure);
-    outcome->failure[failure.copy(outcome->failure, ReasonCapacity - 1)] = '\0';
+    CopyPlainText(failure, outcome->failure);
 }
 
 // One entry as the walk of the archive's directory found it.

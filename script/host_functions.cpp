@@ -15,6 +15,7 @@
 #include "app/ui_wake.h"
 #include "platform/platform.h"
 #include "script/curl_module.h"
+#include "script/plain_text.h"
 #include "script/shared_state.h"
 #include "script/truncate.h"
 
@@ -68,20 +69,17 @@ void HandOverCheckedStatus(const char* text, size_t textSize) {
     HandOverStatus(PlatformWideFromUtf8(std::string(text, textSize)));
 }
 
-// Room for a path at Linux's PATH_MAX and the system's words after it; a longer reason is cut.
-constexpr size_t ReasonCapacity = 4096 + 256;
-
 // A plain record, so that RemoveFileDurably's frame, where Lua may raise errors, holds nothing
 // with a destructor.
 struct RemoveOutcome {
     bool removed;
-    char reason[ReasonCapacity]; // always terminated
+    char reason[PlainTextCapacity]; // always terminated
 };
 
 // UserFolder's record, plain like RemoveOutcome: the path, or the reason.
 struct FolderOutcome {
     bool found;
-    char text[ReasonCapacity]; // always terminated
+    char text[PlainTextCapacity]; // always terminated
 };
 
 void FindUserFolder(UserFolder kind, FolderOutcome* outcome) {
@@ -89,29 +87,29 @@ void FindUserFolder(UserFolder kind, FolderOutcome* outcome) {
     std::string reason;
     outcome->found = PlatformUserFolder(kind, &path, &reason);
     const std::string& text = outcome->found ? path : reason;
-    outcome->text[text.copy(outcome->text, ReasonCapacity - 1)] = '\0';
+    CopyPlainText(text, outcome->text);
 }
 
 void RemovePathDurably(const char* path, RemoveOutcome* outcome) {
     std::string reason;
     outcome->removed = PlatformRemoveFileDurably(path, &reason);
-    outcome->reason[reason.copy(outcome->reason, ReasonCapacity - 1)] = '\0';
+    CopyPlainText(reason, outcome->reason);
 }
 
 // As RemoveOutcome, for FreeSpace.
 struct SpaceOutcome {
     bool known;
     unsigned long long bytes;
-    char volume[ReasonCapacity]; // always terminated
-    char reason[ReasonCapacity]; // always terminated
+    char volume[PlainTextCapacity]; // always terminated
+    char reason[PlainTextCapacity]; // always terminated
 };
 
 void AskFreeSpace(const char* folder, SpaceOutcome* outcome) {
     std::string volume;
     std::string reason;
     outcome->known = PlatformFreeSpace(folder, &outcome->bytes, &volume, &reason);
-    outcome->volume[volume.copy(outcome->volume, ReasonCapacity - 1)] = '\0';
-    outcome->reason[reason.copy(outcome->reason, ReasonCapacity - 1)] = '\0';
+    CopyPlainText(volume, outcome->volume);
+    CopyPlainText(reason, outcome->reason);
 }
 
 } // namespace
