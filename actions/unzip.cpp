@@ -13,7 +13,8 @@
 // Failures. The first failure in archive order decides, whichever thread saw it first: no entry
 // after it is started from then on, one after it being written is stopped at its next block and
 // removed, the entries before it are finished (one of them may still fail), and nothing after it
-// is reported as done. A close of the launcher starts nothing more and
+// is reported as done or left on the disk: a file another thread finished after it is removed, so
+// a failed install holds what one thread would have written, and no new client beside old data. A close of the launcher starts nothing more and
 // stops each file being written at its next block.
 #include "actions/unzip.h"
 
@@ -471,6 +472,11 @@ bool Extract(const std::string& zipPath, const std::string& outputFolder,
                    extraction.repeatsAFile ? 1 : ThreadCount(threads, extraction.entries.size()),
                    progress, count, &reported);
     const size_t planned = extraction.entries.size();
+    for (size_t i = extraction.failedAt + 1; i < planned && extraction.failedAt != NoFailure; ++i) {
+        if (extraction.finished[i] != 0 && extraction.entries[i].path.back() != '/') {
+            PlatformRemoveFile(outputFolder + "/" + extraction.entries[i].path);
+        }
+    }
     bool extracted = false;
     if (extraction.failedAt != NoFailure && reported == extraction.failedAt) {
         *failure = extraction.failure;
