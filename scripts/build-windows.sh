@@ -37,7 +37,7 @@ while [ $# -gt 0 ]; do
 done
 
 # Bump when the recipes below change, so that old caches are not reused.
-recipe=5
+recipe=6
 case $arch in
 i686)
     triplet=i686-w64-mingw32
@@ -188,10 +188,10 @@ newest_source_version() {
     echo "$newest"
 }
 
-# The cache folder for the given lua5.1, zlib and curl source versions, with the installed
-# packages the build also takes in.
+# The cache folder for the given lua5.1, zlib, curl and libdeflate source versions, with the
+# installed packages the build also takes in.
 cache_dir_for() {
-    local key="${key_prefix}lua5.1-$1_zlib-$2_curl-$3"
+    local key="${key_prefix}lua5.1-$1_zlib-$2_curl-$3_libdeflate-$4"
     key+="_zmingw-$(binary_version libz-mingw-w64-dev)"
     key+="_gtest-$(binary_version googletest)"
     key+="_gcc-$(binary_version "$compiler_package")"
@@ -280,6 +280,28 @@ Libs: -L\${libdir} -lminizip
 EOF
 }
 
+build_libdeflate() {
+    # Its decompression and CRC-32 alone, with the processor's features picked at run time.
+    local src=$1 name
+    for name in deflate_decompress utils crc32 x86/cpu_features; do
+        echo "$triplet-gcc-posix $cflags -I$src -c $src/lib/$name.c -o libdeflate-${name//\//-}.o"
+    done | xargs -P "$jobs" -I{} sh -c '{}'
+    rm -f "$prefix/lib/libdeflate.a"
+    $triplet-gcc-ar-posix rcs "$prefix/lib/libdeflate.a" libdeflate-*.o
+    cp "$src/libdeflate.h" "$prefix/include/"
+    cat >"$prefix/lib/pkgconfig/libdeflate.pc" <<EOF
+prefix=\${pcfiledir}/../..
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: libdeflate
+Description: libdeflate's decompression, static, for $triplet
+Version: ${1##*/libdeflate-}
+Cflags: -I\${includedir}
+Libs: -L\${libdir} -ldeflate
+EOF
+}
+
 build_curl() {
     # HTTP and HTTPS and nothing else. TLS is Schannel's, with Windows' own certificate store:
     # no OpenSSL, and no CA file or folder of the build machine (CMake would find the Linux ones
@@ -352,18 +374,21 @@ build_dependencies() {
         cd "$work"
         # mktemp's folder is private; apt's download user must be able to write into it.
         chmod 755 "$work"
-        log "fetching Debian sources of lua5.1, zlib and curl"
+        log "fetching Debian sources of lua5.1, zlib, curl and libdeflate"
         fetch_source lua5.1
         fetch_source zlib
         fetch_source curl
+        fetch_source libdeflate
     )
-    local lua zlib curl built
+    local lua zlib curl libdeflate built
     lua=$(cd "$work" && fetched_version lua5.1)
     zlib=$(cd "$work" && fetched_version zlib)
     curl=$(cd "$work" && fetched_version curl)
-    built=$(cache_dir_for "$lua" "$zlib" "$curl")
+    libdeflate=$(cd "$work" && fetched_version libdeflate)
+    built=$(cache_dir_for "$lua" "$zlib" "$curl" "$libdeflate")
     if [ "$built" != "$deps" ]; then
-        log "the newest sources could not all be fetched; using lua5.1 $lua, zlib $zlib, curl $curl"
+        log "the newest sources could not all be fetched; using lua5.1 $lua, zlib $zlib," \
+            "curl $curl, libdeflate $libdeflate"
         basename "$built" >"$deps.fallback"
         deps=$built
     else
@@ -381,6 +406,8 @@ build_dependencies() {
             build_minizip "$work/$(source_folder zlib "$zlib")"
             log "building curl $curl (HTTP and HTTPS through Schannel)"
             build_curl "$work/$(source_folder curl "$curl")"
+            log "building libdeflate $libdeflate"
+            build_libdeflate "$work/$(source_folder libdeflate "$libdeflate")"
             log "building GoogleTest $(binary_version googletest)"
             build_googletest
             cp versions.txt "$prefix/"
@@ -402,7 +429,7 @@ ensure_packages
 # Named after the newest sources apt knows, which is what a build fetches when the mirror has
 # them; build_dependencies names the folder after what it really fetched.
 deps=$(cache_dir_for "$(newest_source_version lua5.1)" "$(newest_source_version zlib)" \
-    "$(newest_source_version curl)")
+    "$(newest_source_version curl)" "$(newest_source_version libdeflate)")
 
 mkdir -p "$cache_root"
 # Fetching the sources again only to fall back to the same older ones costs a few seconds and

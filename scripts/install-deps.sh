@@ -8,7 +8,7 @@ source "$(dirname "$0")/apt-helpers.sh"
 
 packages=(
     build-essential cmake pkg-config
-    liblua5.1-0-dev libcurl4-openssl-dev libssl-dev libminizip-dev zlib1g-dev
+    liblua5.1-0-dev libcurl4-openssl-dev libssl-dev libminizip-dev zlib1g-dev libdeflate-dev
     # The system's trust store for HTTPS downloads: only recommended by libcurl, so a fresh
     # machine installing without recommendations would trust no server.
     ca-certificates
