@@ -20,6 +20,8 @@ packages=(
     python3 zip unzip curl openssl
     # unzip_bench's peer: libarchive's bsdtar, the fastest extractor among the usual tools.
     libarchive-tools
+    # time_to_play_bench reads the launcher's peak memory from GNU time.
+    time
     # Signs and verifies launcher.exe (scripts/release.sh and its test).
     osslsigncode
     # Real servers the tests run as their own processes: a web server and a forward proxy.
