@@ -231,6 +231,16 @@ struct Contender {
     std::vector<double> cpu;
 };
 
+// " (CPU <seconds> s)", or nothing for the Windows program, timed from inside under Wine.
+std::string CpuText(const Contender& who, double cpu) {
+    if (who.who == Who::Wine) {
+        return "";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, " (CPU %.3f s)", cpu);
+    return text;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -309,8 +319,8 @@ int main(int argc, char** argv) {
             who.cpu.push_back(timing.cpu);
         }
         for (const Contender& who : contenders) {
-            std::printf(" %s %.3f s (CPU %.3f s);", who.name.c_str(), who.wall.back(),
-                        who.cpu.back());
+            std::printf(" %s %.3f s%s;", who.name.c_str(), who.wall.back(),
+                        CpuText(who, who.cpu.back()).c_str());
         }
         std::printf("\n");
     }
@@ -323,8 +333,9 @@ int main(int argc, char** argv) {
             continue;
         }
         const Contender& against = who.flushed ? peerFlushed : peer;
-        std::printf("median: %s %.3f s (CPU %.3f s), ratio against %s %.3f (goal <= %s)\n",
-                    who.name.c_str(), Median(who.wall), Median(who.cpu), against.name.c_str(),
+        std::printf("median: %s %.3f s%s, ratio against %s %.3f (goal <= %s)\n",
+                    who.name.c_str(), Median(who.wall), CpuText(who, Median(who.cpu)).c_str(),
+                    against.name.c_str(),
                     Median(who.wall) / Median(against.wall), who.flushed ? "0.6" : "0.5");
     }
     for (const std::string& output : outputs) {
