@@ -195,6 +195,23 @@ bool InflateWhole(unzFile archive, const PlannedEntry& entry, ThreadState& state
            libdeflate_crc32(0, state.data.data(), state.data.size()) == entry.crc;
 }
 
+// Closes an entry's output file, flushed when its data came out whole, and removes it otherwise, so
+// that nothing takes it for the archive's. Failed when the data was not whole or the close failed
+// (*closeFailure then says why).
+EntryOutcome CloseEntryFile(PlatformOutputFile* out, const std::string& outputPath,
+                            const Extraction& extraction, bool cancelled, bool abandoned,
+                            bool whole, std::string* closeFailure) {
+    const bool fileClosed = PlatformCloseOutputFile(out, extraction.durable && whole, closeFailure);
+    if (cancelled) {
+        return EntryOutcome::Cancelled;
+    }
+    if (whole && fileClosed) {
+        return EntryOutcome::Extracted;
+    }
+    PlatformRemoveFile(outputPath);
+    return abandoned ? EntryOutcome::Abandoned : EntryOutcome::Failed;
+}
+
 // Writes state.data, checked whole by InflateWhole, into its output file, block by block so that
 // a close or an earlier failure stops it as it stops a streamed entry.
 EntryOutcome WriteWholeEntry(size_t index, const std::string& outputPath,
@@ -219,20 +236,12 @@ EntryOutcome WriteWholeEntry(size_t index, const std::string& outputPath,
     }
     const bool whole = !cancelled && !abandoned && writeFailure.empty();
     std::string closeFailure;
-    const bool fileClosed =
-        PlatformCloseOutputFile(out, extraction.durable && whole, &closeFailure);
-    if (cancelled) {
-        return EntryOutcome::Cancelled;
+    const EntryOutcome outcome =
+        CloseEntryFile(out, outputPath, extraction, cancelled, abandoned, whole, &closeFailure);
+    if (outcome == EntryOutcome::Failed) {
+        *why = writeFailure.empty() ? closeFailure : writeFailure;
     }
-    if (whole && fileClosed) {
-        return EntryOutcome::Extracted;
-    }
-    PlatformRemoveFile(outputPath);
-    if (abandoned) {
-        return EntryOutcome::Abandoned;
-    }
-    *why = writeFailure.empty() ? closeFailure : writeFailure;
-    return EntryOutcome::Failed;
+    return outcome;
 }
 
 // A file entry's data streamed into its output file. Asks LauncherClosing once per block, so a
@@ -274,17 +283,10 @@ EntryOutcome ExtractFileEntry(unzFile archive, const PlannedEntry& entry, size_t
         writeFailure.empty() && !stopped ? DataDamage(count, written, entry.size, entryClosed) : "";
     const bool whole = !stopped && writeFailure.empty() && damage.empty() && entryClosed == UNZ_OK;
     std::string closeFailure;
-    const bool fileClosed =
-        PlatformCloseOutputFile(out, extraction.durable && whole, &closeFailure);
-    if (cancelled) {
-        return EntryOutcome::Cancelled;
-    }
-    if (whole && fileClosed) {
-        return EntryOutcome::Extracted;
-    }
-    PlatformRemoveFile(outputPath);
-    if (abandoned) {
-        return EntryOutcome::Abandoned;
+    const EntryOutcome outcome =
+        CloseEntryFile(out, outputPath, extraction, cancelled, abandoned, whole, &closeFailure);
+    if (outcome != EntryOutcome::Failed) {
+        return outcome;
     }
     if (!writeFailure.empty()) {
         *why = writeFailure;
