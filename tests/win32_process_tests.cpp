@@ -42,17 +42,25 @@ struct Record {
     std::wstring program;
 };
 
-// Waits for the child's record (it is renamed into place whole) and splits its three lines.
+// Waits for the child's record and splits its three lines. The record is renamed into place
+// whole, but the child's rename may still hold the file for a moment (Wine's does, and then a
+// read fails), so the wait lasts until the record reads whole.
 bool WaitForRecord(const std::string& path, Record* record) {
-    for (int waited = 0; waited < 20000 && !PathExists(path); waited += 10) {
-        Sleep(10);
+    std::wstring text;
+    size_t first = std::wstring::npos;
+    size_t second = std::wstring::npos;
+    size_t third = std::wstring::npos;
+    for (int waited = 0; waited < 20000 && third == std::wstring::npos; waited += 10) {
+        const std::string bytes = PathExists(path) ? ReadFile(path) : "";
+        text.assign(bytes.size() / 2, L'\0');
+        memcpy(&text[0], bytes.data(), text.size() * 2);
+        first = text.find(L'\n');
+        second = first == std::wstring::npos ? first : text.find(L'\n', first + 1);
+        third = second == std::wstring::npos ? second : text.find(L'\n', second + 1);
+        if (third == std::wstring::npos) {
+            Sleep(10);
+        }
     }
-    const std::string bytes = ReadFile(path);
-    std::wstring text(bytes.size() / 2, L'\0');
-    memcpy(&text[0], bytes.data(), text.size() * 2);
-    const size_t first = text.find(L'\n');
-    const size_t second = text.find(L'\n', first + 1);
-    const size_t third = text.find(L'\n', second + 1);
     if (third == std::wstring::npos) {
         return false;
     }
