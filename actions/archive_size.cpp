@@ -1,5 +1,9 @@
 #include "actions/archive_size.h"
 
+#include <algorithm>
+#include <string>
+#include <unordered_map>
+
 #include <lua.hpp>
 #include <unzip.h>
 
@@ -37,6 +41,9 @@ bool ReadArchiveSizes(const std::string& zipPath, const std::string& outputFolde
         return false;
     }
     *sizes = ArchiveSizes();
+    // Each folder is looked up once: below one that is not there (all of them, on a first install)
+    // no entry's file is, and a look-up per entry is a wait a large client feels on Windows.
+    std::unordered_map<std::string, bool> folderThere;
     int status = unzGoToFirstFile(archive);
     while (status == UNZ_OK) {
         unz_file_info64 info = {};
@@ -48,11 +55,21 @@ bool ReadArchiveSizes(const std::string& zipPath, const std::string& outputFolde
         sizes->total += info.uncompressed_size;
         ++sizes->entries;
         uint64_t growth = info.uncompressed_size;
-        // Only a name the extraction would write is looked up; Windows reads "\" as "/" itself.
+        // Only a name the extraction would write is looked up.
         unsigned long long existing = 0;
-        if (!outputFolder.empty() && info.size_filename < NameBufferSize && IsSafeEntryName(name) &&
-            PlatformFileSize(outputFolder + "/" + name, &existing)) {
-            growth = existing < growth ? growth - existing : 0;
+        if (!outputFolder.empty() && info.size_filename < NameBufferSize && IsSafeEntryName(name)) {
+            // Where the extraction writes it: a backslash in a name separates folders there too.
+            std::string path = outputFolder + "/" + name;
+            std::replace(path.begin() + static_cast<std::ptrdiff_t>(outputFolder.size()),
+                         path.end(), '\\', '/');
+            const std::string folder = path.substr(0, path.rfind('/'));
+            const auto known = folderThere.find(folder);
+            const bool there = known != folderThere.end()
+                                   ? known->second
+                                   : (folderThere[folder] = PlatformPathExists(folder));
+            if (there && PlatformFileSize(path, &existing)) {
+                growth = existing < growth ? growth - existing : 0;
+            }
         }
         sizes->growth += growth;
         status = unzGoToNextFile(archive);

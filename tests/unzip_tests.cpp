@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include "actions/archive_size.h"
 #include "actions/unzip.h"
 #include "platform/platform.h"
 #include "script/host_functions.h"
@@ -544,4 +545,34 @@ TEST(ExtractZip, ClosingBeforeTheFirstEntryMakesNothing) {
     ResetExitRequest();
     EXPECT_EQ(capture.Err(), "Extraction cancelled: the launcher is closing.\n");
     EXPECT_TRUE(fs::is_empty(scratch / "out"));
+}
+
+// --- What an archive needs on the disk ---
+
+// Over a cut install, only what is not yet in place counts: a file already there counts its
+// missing bytes, a file below a folder that is missing or a name with backslashes counts whole
+// unless its file is there. Without the folder at all, everything counts.
+TEST(ArchiveSizes, GrowthCountsOnlyWhatIsNotAlreadyInPlace) {
+    ScratchDir scratch;
+    const std::string zip = scratch / "p.zip";
+    WriteZip(zip, {ZipFolder("a/"), ZipFile("a/x.bin", std::string(1000, 'x')),
+                   ZipFile("a/b/y.bin", std::string(2000, 'y')),
+                   ZipFile("c\\z.bin", std::string(500, 'z')),
+                   ZipFile("top.bin", std::string(300, 't'))});
+    const std::string out = scratch / "out";
+    ArchiveSizes sizes;
+    std::string reason;
+    ASSERT_TRUE(ReadArchiveSizes(zip, out, &sizes, &reason)) << reason;
+    EXPECT_EQ(sizes.total, 3800u);
+    EXPECT_EQ(sizes.entries, 5u);
+    EXPECT_EQ(sizes.growth, 3800u);
+
+    fs::create_directories(out + "/a");
+    fs::create_directories(out + "/c");
+    WriteFile(out + "/a/x.bin", std::string(400, 'x'));
+    WriteFile(out + "/c/z.bin", std::string(600, 'z'));
+    WriteFile(out + "/top.bin", std::string(300, 't'));
+    ASSERT_TRUE(ReadArchiveSizes(zip, out, &sizes, &reason)) << reason;
+    EXPECT_EQ(sizes.total, 3800u);
+    EXPECT_EQ(sizes.growth, 600u + 2000u) << "a/x.bin lacks 600 bytes, a/b/y.bin all";
 }
