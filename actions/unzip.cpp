@@ -549,6 +549,17 @@ void ExtractPlanned(Extraction& extraction, unsigned threads,
     }
 }
 
+// Removes the files other threads finished after the first failing entry: a failed install holds
+// what extracting in order would have written, never a new client beside old data.
+void RemoveFilesAfterTheFailure(const Extraction& extraction) {
+    for (size_t i = extraction.failedAt + 1;
+         extraction.failedAt != NoFailure && i < extraction.entries.size(); ++i) {
+        if (extraction.finished[i] != 0 && extraction.entries[i].path.back() != '/') {
+            PlatformRemoveFile(extraction.outputFolder + "/" + extraction.entries[i].path);
+        }
+    }
+}
+
 // The extraction without its failure line's output; false with the line in *failure.
 bool Extract(const std::string& zipPath, const std::string& outputFolder,
              const std::function<void(float)>& progress, ExtractFlush flush, unsigned threads,
@@ -584,11 +595,6 @@ bool Extract(const std::string& zipPath, const std::string& outputFolder,
                    extraction.repeatsAFile ? 1 : ThreadCount(threads, extraction.entries.size()),
                    progress, count, &reported);
     const size_t planned = extraction.entries.size();
-    for (size_t i = extraction.failedAt + 1; i < planned && extraction.failedAt != NoFailure; ++i) {
-        if (extraction.finished[i] != 0 && extraction.entries[i].path.back() != '/') {
-            PlatformRemoveFile(outputFolder + "/" + extraction.entries[i].path);
-        }
-    }
     bool extracted = false;
     if (extraction.failedAt != NoFailure && reported == extraction.failedAt) {
         *failure = extraction.failure;
@@ -599,12 +605,16 @@ bool Extract(const std::string& zipPath, const std::string& outputFolder,
     } else {
         extracted = true;
     }
-    if (!extraction.durable) {
-        return extracted;
-    }
     if (!extracted) {
-        PlatformDropWrites();
+        // Let go first: on Windows a file still held for its flush cannot be removed.
+        if (extraction.durable) {
+            PlatformDropWrites();
+        }
+        RemoveFilesAfterTheFailure(extraction);
         return false;
+    }
+    if (!extraction.durable) {
+        return true;
     }
     // True means installed: a power cut after this must not find the files missing or empty.
     std::string reason;

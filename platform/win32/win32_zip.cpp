@@ -89,13 +89,20 @@ uLong ZCALLBACK ReadFromFile(voidpf, voidpf opened, void* into, uLong size) {
             stream->position += got;
             break;
         }
-        if (!ReadAt(stream->file, stream->position, stream->buffer, ReadBufferSize, &got)) {
+        ZPOS64_T start = stream->position;
+        if (stream->bufferLength > 0 && stream->position < stream->bufferStart) {
+            // Reading backwards, as minizip looks for the end of the directory: what is asked
+            // goes at the buffer's end, so that the next step back is in it too.
+            const ZPOS64_T before = ReadBufferSize - (size - done);
+            start = stream->position > before ? stream->position - before : 0;
+        }
+        if (!ReadAt(stream->file, start, stream->buffer, ReadBufferSize, &got)) {
             stream->failed = true;
             got = 0;
         }
-        stream->bufferStart = stream->position;
+        stream->bufferStart = start;
         stream->bufferLength = got;
-        if (got == 0) {
+        if (stream->position >= start + got) {
             break;
         }
     }
