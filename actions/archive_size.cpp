@@ -1,12 +1,12 @@
 #include "actions/archive_size.h"
 
-#include <algorithm>
 #include <string>
 #include <unordered_map>
 
 #include <lua.hpp>
 #include <unzip.h>
 
+#include "actions/entry_names.h"
 #include "actions/unzip.h"
 #include "platform/platform.h"
 #include "script/plain_text.h"
@@ -55,13 +55,12 @@ bool ReadArchiveSizes(const std::string& zipPath, const std::string& outputFolde
         sizes->total += info.uncompressed_size;
         ++sizes->entries;
         uint64_t growth = info.uncompressed_size;
-        // Only a name the extraction would write is looked up.
+        // Only a name the extraction would write is looked up, where it would write it.
         unsigned long long existing = 0;
-        if (!outputFolder.empty() && info.size_filename < NameBufferSize && IsSafeEntryName(name)) {
-            // Where the extraction writes it: a backslash in a name separates folders there too.
-            std::string path = outputFolder + "/" + name;
-            std::replace(path.begin() + static_cast<std::ptrdiff_t>(outputFolder.size()),
-                         path.end(), '\\', '/');
+        const std::string utf8Name =
+            info.size_filename < NameBufferSize ? EntryNameUtf8(name, info.flag) : "";
+        if (!outputFolder.empty() && !utf8Name.empty() && IsSafeEntryName(utf8Name.c_str())) {
+            const std::string path = outputFolder + "/" + EntryPath(utf8Name);
             const std::string folder = path.substr(0, path.rfind('/'));
             const auto known = folderThere.find(folder);
             const bool there = known != folderThere.end()

@@ -1,8 +1,11 @@
 #include "actions/entry_names.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
+
+#include "platform/platform.h"
 
 namespace {
 
@@ -65,4 +68,15 @@ bool IsWindowsSafeEntryName(const char* name) {
         }
         segment += *p;
     }
+}
+
+std::string EntryNameUtf8(const char* name, unsigned long flags) {
+    constexpr unsigned long Utf8NameFlag = 0x800;
+    return (flags & Utf8NameFlag) != 0 ? std::string(name) : PlatformUtf8FromAnsiName(name);
+}
+
+std::string EntryPath(const std::string& name) {
+    std::string path = name;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
 }

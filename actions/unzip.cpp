@@ -49,8 +49,6 @@ enum class EntryOutcome { Extracted, Failed, Cancelled, Abandoned };
 constexpr size_t NameBufferSize = 256;
 bool StaysInsideTheFolder(const char* name);
 
-// General purpose bit 11: the entry's name is UTF-8.
-constexpr uLong Utf8NameFlag = 0x800;
 // unzReadCurrentFile refuses counts above 65535.
 constexpr unsigned ReadBufferSize = 65535;
 // "Version made by" host 3 is Unix: the upper half of the external attributes is st_mode.
@@ -367,23 +365,6 @@ void ExtractEntries(Extraction& extraction, unzFile archive) {
     extraction.ended.notify_all();
 }
 
-// The entry's name as UTF-8, the program's one encoding: as stored when the archive flags it UTF-8,
-// otherwise read as the system reads a name its own tools wrote (PlatformUtf8FromAnsiName). Every
-// later step (the safety check, the separators, the path) sees the converted name, in which a
-// 0x5C byte is always a backslash.
-std::string EntryNameUtf8(const char* name, const unz_file_info64& info) {
-    return (info.flag & Utf8NameFlag) != 0 ? std::string(name) : PlatformUtf8FromAnsiName(name);
-}
-
-// The entry's UTF-8 name as a path below the output folder: every backslash made a "/", as
-// Windows tools that write "a\b\c.txt" mean it. The one place where an entry's name becomes a
-// path.
-std::string EntryPath(const std::string& name) {
-    std::string path = name;
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
-}
-
 // Creates every missing folder that the path puts between the output folder and its last
 // segment (all of a folder entry's path), one level at a time; false, with the folder, when one
 // cannot be made. Many zip writers list "a/b/c.txt" without "a/" and "a/b/". knownFolder is the
@@ -441,7 +422,7 @@ void PlanEntries(unzFile archive, Extraction& extraction, std::string* failure) 
             *failure = "Failed to extract file: " + number + ": its name is empty";
             return;
         }
-        const std::string utf8Name = EntryNameUtf8(name, info);
+        const std::string utf8Name = EntryNameUtf8(name, info.flag);
         if (!IsSafeEntryName(utf8Name.c_str())) {
             const bool windowsRule = StaysInsideTheFolder(utf8Name.c_str());
             *failure =
